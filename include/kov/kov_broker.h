@@ -1,0 +1,302 @@
+/*
+ * KOV Broker public interface.
+ *
+ * The only header callers and provider authors need. Every record here crosses module
+ * boundaries (caller, broker, provider libraries), so its layout is fixed: little-endian,
+ * 32-bit pointers and handles, no padding. The asserts at the end pin every offset.
+ * Usable from C (C11 or later) and C++.
+ */
+#ifndef KOV_BROKER_H
+#define KOV_BROKER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define KOV_CALL __stdcall
+#else
+#define KOV_CALL
+#endif
+
+#if defined(_WIN32)
+#if defined(KOV_BUILDING_BROKER)
+#define KOV_API __declspec(dllexport)
+#else
+#define KOV_API __declspec(dllimport)
+#endif
+#else
+#define KOV_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Identifies one loaded provider for as long as it stays loaded. 0 addresses the head of the
+ * provider list, which is the broker's own provider. A handle of a provider that has been
+ * removed or reloaded never names another provider: requests carrying it get status 4. */
+typedef uint32_t ProviderHandle;
+
+struct BrokerMessage;
+
+/* Receives a confirm (or null when none could be built: the request's status then says why).
+ * Return nonzero to keep the confirm and release it later with kov_DeleteConfirm; return 0 to
+ * let it go. */
+typedef int32_t(KOV_CALL *ConfirmCallback)(struct BrokerMessage *confirm);
+
+/* Header shared by requests and confirms. The payload starts at headerLength, which is at least
+ * 44; bytes between 44 and headerLength travel with the header into every confirm. */
+typedef struct BrokerMessage {
+    uint32_t totalLength;  /* whole message, header included */
+    uint16_t formatMajor;  /* 1 */
+    uint16_t formatMinor;  /* 0 */
+    uint32_t headerLength; /* >= 44 */
+    ProviderHandle provider;
+    uint32_t functionSet;  /* 0 broker set, 0xFFFF common set, others: the provider's own */
+    uint16_t setMajor;     /* 1 */
+    uint16_t setMinor;     /* 0 */
+    uint32_t functionCode;
+    uint32_t reserved;     /* never touched by the broker; copied into confirms */
+    uint32_t status;       /* one of the KOV_STATUS_ codes */
+    ConfirmCallback callback;
+    void *callbackData;    /* the caller's; comes back unchanged in the confirm */
+} BrokerMessage;
+
+#define KOV_HEADER_SIZE 44u
+#define KOV_FORMAT_MAJOR 1u
+#define KOV_FORMAT_MINOR 0u
+#define KOV_BROKER_FUNCTION_SET 0u
+#define KOV_COMMON_FUNCTION_SET 0xFFFFu
+
+/* Status codes. Prefixed so that they live beside <windows.h>, which has STATUS_ names of its
+ * own; kovctl prints them without the prefix (STATUS_UNKNOWN_PROVIDER, ...). */
+enum {
+    KOV_STATUS_OK = 0,
+    KOV_STATUS_NO_EVENT = 2,
+    KOV_STATUS_NO_MEMORY = 3,
+    KOV_STATUS_UNKNOWN_PROVIDER = 4,
+    KOV_STATUS_UNKNOWN_SET = 5,
+    KOV_STATUS_UNKNOWN_FUNCTION = 6,
+    KOV_STATUS_DEREGISTER_FAILED = 7,
+    KOV_STATUS_REGISTRY_ERROR = 8,
+    KOV_STATUS_REGISTER_WRITE_FAILED = 9,
+    KOV_STATUS_PROVIDER_LOAD_FAILED = 10,
+    KOV_STATUS_ALREADY_REGISTERED = 11,
+    KOV_STATUS_BAD_VERSION = 25,
+    KOV_STATUS_LANGUAGE_MISMATCH = 34
+};
+
+/* Broker function set (0, version 1.0), sent to handle 0. */
+enum {
+    KOV_FN_LIST_SUBSYSTEMS = 0,
+    KOV_FN_GET_BROKER_INFO = 1,
+    KOV_FN_GET_STATISTICS = 2,
+    KOV_FN_RELOAD = 3,
+    KOV_FN_REGISTER_PROVIDER = 4
+};
+
+/* Common function set (0xFFFF, version 1.0), sent to handle 0. */
+enum {
+    KOV_COMMON_FN_RELOAD = 2,
+    KOV_COMMON_FN_GET_LANGUAGE = 4,
+    KOV_COMMON_FN_CHECK_LANGUAGE = 5
+};
+
+#pragma pack(push, 4)
+
+/* First 8 bytes of every payload record the broker builds. */
+typedef struct PayloadHead {
+    uint32_t length;
+    uint16_t versionMajor;
+    uint16_t versionMinor;
+} PayloadHead;
+
+/* A length-prefixed UTF-16 string: count code units (terminator included) follow the count.
+ * Items are packed without alignment; records refer to them by byte offset (0 = absent). */
+typedef struct StringItem {
+    uint32_t count;
+    uint16_t text[1];
+} StringItem;
+
+#define KOV_TIMESTAMP_SIZE 28u /* "YYYY-MM-DDTHH:MM:SS.mmm+hhmm", no terminator */
+
+/* One function set a provider serves; 20 bytes. */
+typedef struct FunctionSetEntry {
+    uint32_t nextDistance; /* bytes from this entry to the next; 0 on the last */
+    uint32_t flags;        /* 1 in the broker's entries; not read by the broker */
+    uint32_t functionSet;
+    uint16_t setMajor;
+    uint16_t setMinor;
+    ProviderHandle provider; /* filled in by the broker: the handle to send this set's requests to */
+} FunctionSetEntry;
+
+/* A provider's self-description. String offsets count from the descriptor's start, except in a
+ * subsystem information block, where they count from the payload's start. */
+typedef struct SubsystemDescriptor {
+    uint32_t size;
+    uint16_t versionMajor;
+    uint16_t versionMinor;
+    uint32_t kind;
+    char timestamp[KOV_TIMESTAMP_SIZE];
+    uint32_t copyrightOffset;
+    uint32_t makerOffset;
+    uint32_t extraOffset;
+    uint32_t productOffset;
+    uint32_t setCount;
+    FunctionSetEntry sets[1]; /* setCount entries, chained by nextDistance; then the strings */
+} SubsystemDescriptor;
+
+#define KOV_DESCRIPTOR_FIXED_SIZE 60u
+
+/* What a provider's kov_GetSubSystemInfo returns: a message header (only headerLength is read),
+ * then this payload. The descriptor's first u32 is not read. */
+typedef struct SubsystemInfoPayload {
+    uint32_t length;
+    uint16_t versionMajor;
+    uint16_t versionMinor;
+    uint32_t kind;
+    SubsystemDescriptor descriptor;
+} SubsystemInfoPayload;
+
+/* Usage counters: the payload of GetStatistics. 64-bit counters are stored low half first at
+ * offsets 20, 28, ...; they are split into halves here so the record keeps its packed layout. */
+typedef struct KovCounter64 {
+    uint32_t low;
+    uint32_t high;
+} KovCounter64;
+
+typedef struct StatisticsRecord {
+    uint32_t length; /* 108 */
+    uint16_t versionMajor;
+    uint16_t versionMinor;
+    uint32_t reserved1;
+    uint32_t reserved2;
+    uint32_t setCount;
+    KovCounter64 totalCalls;
+    KovCounter64 totalDelivered;
+    KovCounter64 totalFailed;
+    KovCounter64 sendCalls;
+    KovCounter64 sendDelivered;
+    KovCounter64 sendFailed;
+    KovCounter64 syncCalls;
+    KovCounter64 syncDelivered;
+    KovCounter64 syncFailed;
+    uint32_t bytesAllocated;
+    uint32_t bytesInUse;
+    uint32_t bytesFreed;
+    uint32_t syncWaiting;
+} StatisticsRecord;
+
+/* Payload of GetLanguage (common set, code 4), for the broker's tag "en|US". */
+typedef struct LanguageReply {
+    PayloadHead head;        /* length = n + 32 */
+    uint32_t reserved1;
+    uint32_t reserved2;
+    uint32_t reserved3;
+    uint32_t itemCount;      /* 1 */
+    uint32_t tagUnits;       /* UTF-16 units of the tag, terminator included */
+    uint16_t tag[1];         /* then 4 zero bytes */
+} LanguageReply;
+
+/* Payload of RegisterProvider (broker set, code 4). Both offsets count from the payload's start
+ * and name StringItems; both texts must end with their terminator inside the message. */
+typedef struct RegisterProviderRequest {
+    uint8_t unused[16];
+    uint32_t operation; /* 1 = register; anything else removes */
+    uint32_t keyNameOffset;
+    uint32_t pathOffset;
+} RegisterProviderRequest;
+
+#define KOV_REGISTER 1u
+
+#pragma pack(pop)
+
+/* Exports of the broker module (KOV_BR.dll ordinals 1, 2, 3). */
+
+/* Routes the request to the provider its header names; the confirm comes through the request's
+ * callback. Returns the provider's answer to the hand-over (0 = taken), or for an unknown handle
+ * what the callback returned for the error confirm. A request that is null, has no callback or a
+ * header shorter than 44 bytes is refused: nonzero result, no confirm, and where the request can
+ * be written its status becomes KOV_STATUS_BAD_VERSION. */
+KOV_API int32_t KOV_CALL kov_Send(BrokerMessage *request);
+
+/* Sends and waits for the confirm, which is stored in *confirmOut (null when the provider refused
+ * the request or no confirm could be built: the request's status says why). The request's callback
+ * and callbackData are overwritten; the caller's callback is never called. The result is nonzero
+ * except when the broker could not build its own error confirm. A provider that cannot allocate a
+ * confirm for a synchronous request must leave a nonzero status in the request before it delivers
+ * null, so that the waiting call can tell its request has been answered. */
+KOV_API int32_t KOV_CALL kov_SendSync(BrokerMessage *request, BrokerMessage **confirmOut);
+
+/* Releases a confirm that a callback kept (or that kov_SendSync handed out). Returns the result of
+ * the providers's release, 0 for confirms the broker built, 4 when no loaded provider built it. */
+KOV_API int32_t KOV_CALL kov_DeleteConfirm(BrokerMessage *confirm);
+
+/* The three exports every provider library offers (by these names, undecorated). */
+typedef BrokerMessage *(KOV_CALL *KovGetSubSystemInfoFn)(void);
+typedef int32_t(KOV_CALL *KovReceiveFn)(BrokerMessage *request);
+typedef int32_t(KOV_CALL *KovDeleteReceiveFn)(BrokerMessage *block);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+/* Layout checks: every offset is part of the binary contract. */
+#ifdef __cplusplus
+#define KOV_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#else
+#define KOV_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+
+KOV_STATIC_ASSERT(sizeof(void *) == 4, "the broker ABI is 32-bit");
+KOV_STATIC_ASSERT(offsetof(BrokerMessage, totalLength) == 0, "totalLength");
+KOV_STATIC_ASSERT(offsetof(BrokerMessage, formatMajor) == 4, "formatMajor");
+KOV_STATIC_ASSERT(offsetof(BrokerMessage, formatMinor) == 6, "formatMinor");
+KOV_STATIC_ASSERT(offsetof(BrokerMessage, headerLength) == 8, "headerLength");
+KOV_STATIC_ASSERT(offsetof(BrokerMessage, provider) == 12, "provider");
+KOV_STATIC_ASSERT(offsetof(BrokerMessage, functionSet) == 16, "functionSet");
+KOV_STATIC_ASSERT(offsetof(BrokerMessage, setMajor) == 20, "setMajor");
+KOV_STATIC_ASSERT(offsetof(BrokerMessage, setMinor) == 22, "setMinor");
+KOV_STATIC_ASSERT(offsetof(BrokerMessage, functionCode) == 24, "functionCode");
+KOV_STATIC_ASSERT(offsetof(BrokerMessage, reserved) == 28, "reserved");
+KOV_STATIC_ASSERT(offsetof(BrokerMessage, status) == 32, "status");
+KOV_STATIC_ASSERT(offsetof(BrokerMessage, callback) == 36, "callback");
+KOV_STATIC_ASSERT(offsetof(BrokerMessage, callbackData) == 40, "callbackData");
+KOV_STATIC_ASSERT(sizeof(BrokerMessage) == 44, "BrokerMessage header is 44 bytes");
+
+KOV_STATIC_ASSERT(sizeof(PayloadHead) == 8, "PayloadHead");
+KOV_STATIC_ASSERT(offsetof(StringItem, text) == 4, "StringItem text");
+KOV_STATIC_ASSERT(sizeof(FunctionSetEntry) == 20, "FunctionSetEntry");
+KOV_STATIC_ASSERT(offsetof(FunctionSetEntry, functionSet) == 8, "FunctionSetEntry.functionSet");
+KOV_STATIC_ASSERT(offsetof(FunctionSetEntry, setMajor) == 12, "FunctionSetEntry.setMajor");
+KOV_STATIC_ASSERT(offsetof(FunctionSetEntry, provider) == 16, "FunctionSetEntry.provider");
+KOV_STATIC_ASSERT(offsetof(SubsystemDescriptor, kind) == 8, "descriptor kind");
+KOV_STATIC_ASSERT(offsetof(SubsystemDescriptor, timestamp) == 12, "descriptor timestamp");
+KOV_STATIC_ASSERT(offsetof(SubsystemDescriptor, copyrightOffset) == 40, "descriptor copyright");
+KOV_STATIC_ASSERT(offsetof(SubsystemDescriptor, makerOffset) == 44, "descriptor maker");
+KOV_STATIC_ASSERT(offsetof(SubsystemDescriptor, extraOffset) == 48, "descriptor fourth string");
+KOV_STATIC_ASSERT(offsetof(SubsystemDescriptor, productOffset) == 52, "descriptor product");
+KOV_STATIC_ASSERT(offsetof(SubsystemDescriptor, setCount) == 56, "descriptor set count");
+KOV_STATIC_ASSERT(offsetof(SubsystemDescriptor, sets) == 60, "descriptor entries");
+KOV_STATIC_ASSERT(offsetof(SubsystemInfoPayload, descriptor) == 12, "info payload descriptor");
+KOV_STATIC_ASSERT(offsetof(SubsystemInfoPayload, descriptor.setCount) == 68, "info set count");
+KOV_STATIC_ASSERT(offsetof(SubsystemInfoPayload, descriptor.sets) == 72, "info entries");
+KOV_STATIC_ASSERT(offsetof(StatisticsRecord, setCount) == 16, "statistics setCount");
+KOV_STATIC_ASSERT(offsetof(StatisticsRecord, totalCalls) == 20, "statistics totalCalls");
+KOV_STATIC_ASSERT(offsetof(StatisticsRecord, sendCalls) == 44, "statistics sendCalls");
+KOV_STATIC_ASSERT(offsetof(StatisticsRecord, syncCalls) == 68, "statistics syncCalls");
+KOV_STATIC_ASSERT(offsetof(StatisticsRecord, syncFailed) == 84, "statistics syncFailed");
+KOV_STATIC_ASSERT(offsetof(StatisticsRecord, bytesAllocated) == 92, "statistics bytesAllocated");
+KOV_STATIC_ASSERT(offsetof(StatisticsRecord, syncWaiting) == 104, "statistics syncWaiting");
+KOV_STATIC_ASSERT(sizeof(StatisticsRecord) == 108, "StatisticsRecord is 108 bytes");
+KOV_STATIC_ASSERT(offsetof(LanguageReply, itemCount) == 20, "LanguageReply item count");
+KOV_STATIC_ASSERT(offsetof(LanguageReply, tagUnits) == 24, "LanguageReply tag units");
+KOV_STATIC_ASSERT(offsetof(LanguageReply, tag) == 28, "LanguageReply tag");
+KOV_STATIC_ASSERT(offsetof(RegisterProviderRequest, operation) == 16, "register operation");
+KOV_STATIC_ASSERT(offsetof(RegisterProviderRequest, keyNameOffset) == 20, "register key name");
+KOV_STATIC_ASSERT(offsetof(RegisterProviderRequest, pathOffset) == 24, "register path");
+KOV_STATIC_ASSERT(sizeof(RegisterProviderRequest) == 28, "RegisterProviderRequest");
+
+#undef KOV_STATIC_ASSERT
+
+#endif /* KOV_BROKER_H */

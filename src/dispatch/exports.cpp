@@ -1,0 +1,32 @@
+// The module's three exports. Nothing may escape them as an exception: the callers are C code.
+#include "dispatch/send.h"
+
+#include <exception>
+
+extern "C" {
+
+KOV_API int32_t KOV_CALL kov_Send(BrokerMessage* request) {
+    try {
+        return kov::dispatch::send(request);
+    } catch (...) {
+        return kov::dispatch::kRefused;
+    }
+}
+
+KOV_API int32_t KOV_CALL kov_SendSync(BrokerMessage* request, BrokerMessage** confirmOut) {
+    try {
+        return kov::dispatch::sendSync(request, confirmOut);
+    } catch (...) {
+        return 0;
+    }
+}
+
+KOV_API int32_t KOV_CALL kov_DeleteConfirm(BrokerMessage* confirm) {
+    try {
+        return kov::dispatch::deleteConfirm(confirm);
+    } catch (...) {
+        return KOV_STATUS_UNKNOWN_PROVIDER;
+    }
+}
+
+} // extern "C"

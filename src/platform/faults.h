@@ -1,0 +1,37 @@
+// Test-only fault switch: "fail the Nth call of kind K". Compiled into the core so unit tests can
+// drive every failure path; nothing in the exported interface reaches it.
+#pragma once
+
+namespace kov::faults {
+
+enum class Fault : unsigned {
+    GlobalAlloc,
+    GlobalFree, // the memory stays allocated, as when GlobalFree fails
+    CreateLock,
+    CreateEvent,
+    InitSecurity,
+    SetDacl,
+    LoadLibrary,
+    FindSymbol,
+    CreateKey,
+    EnumKey,
+    EnumValue,
+    SetValue,
+    DeleteValue,
+    DeleteKey,
+    QueryValueCount,
+    LoadString,
+    Count
+};
+
+// The nth call of kind `fault` from now on fails (n = 1: the next one). With `andAfter`, every
+// later call of that kind fails too, until clear().
+void failNth(Fault fault, unsigned n, bool andAfter = false);
+void clear();
+// How many calls of kind `fault` have been seen since the last clear(); lets a test sweep
+// n = 1, 2, ... until an operation runs without hitting a fault.
+unsigned callsSeen(Fault fault);
+// Called by the backends at the top of each faultable call; true means "fail this call".
+bool shouldFail(Fault fault);
+
+} // namespace kov::faults

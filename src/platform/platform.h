@@ -1,0 +1,112 @@
+// The only door from the broker core to the operating system. win32/ and posix/ implement
+// every function here; CMake picks the folder. No other folder includes system headers for
+// threads, libraries, the registry or time.
+//
+// Results follow the Win32 convention where the broker forwards them: registry calls return 0
+// (kRegOk) on success and an error code otherwise.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kov::platform {
+
+// Opaque 32-bit handles; 0 means "none".
+using ModuleHandle = void*;
+using LockHandle = void*;
+using EventHandle = void*;
+using RegKey = void*;
+using GlobalHandle = void*;
+
+// ---- recursive lock ------------------------------------------------------------------------
+// security: a SECURITY_ATTRIBUTES-shaped record (may be null: default security).
+LockHandle createLock(const void* security);
+void acquireLock(LockHandle lock);
+void releaseLock(LockHandle lock);
+void closeLock(LockHandle lock);
+
+// ---- manual-reset event --------------------------------------------------------------------
+EventHandle createEvent(const void* security); // not signalled; null on failure
+void setEvent(EventHandle event);
+void resetEvent(EventHandle event);
+void waitEvent(EventHandle event); // no time-out
+void closeEvent(EventHandle event);
+
+// ---- security ------------------------------------------------------------------------------
+constexpr std::size_t kSecurityDescriptorSize = 20;
+// InitializeSecurityDescriptor (revision 1) on a zeroed 20-byte block; false on failure.
+bool initSecurityDescriptor(void* descriptor);
+// SetSecurityDescriptorDacl: present, null DACL, not defaulted; false on failure.
+bool setNullDacl(void* descriptor);
+
+// ---- libraries -----------------------------------------------------------------------------
+ModuleHandle loadLibrary(const char* path);     // null on failure
+void* findSymbol(ModuleHandle module, const char* name); // null when missing
+void freeLibrary(ModuleHandle module);
+// The module of an already loaded library, without loading it or adding a reference; null
+// when it is not loaded.
+ModuleHandle findLoadedModule(const char* path);
+
+// ---- registry ------------------------------------------------------------------------------
+constexpr long kRegOk = 0;
+constexpr long kRegNoMoreItems = 259; // ERROR_NO_MORE_ITEMS
+constexpr long kRegMoreData = 234;    // ERROR_MORE_DATA
+constexpr std::uint32_t kRegCreatedNewKey = 1;
+constexpr std::uint32_t kRegOpenedExistingKey = 2;
+constexpr std::uint32_t kRegDword = 4;
+
+// HKEY_LOCAL_MACHINE (or the test override, see testing below).
+RegKey localMachineKey();
+// RegCreateKeyExA with options 0, access KEY_READ | KEY_WRITE. security may be null (the parent's
+// default security). disposition may be null.
+long createKey(RegKey parent, const char* name, const void* security, RegKey* result,
+               std::uint32_t* disposition);
+// RegEnumKeyExA: name receives the subkey name at index, nameSize is the buffer size in chars.
+long enumKey(RegKey key, std::uint32_t index, char* name, std::uint32_t nameSize);
+// RegEnumValueA: name buffer of nameSize chars, data buffer of dataSize bytes (type not asked).
+long enumValue(RegKey key, std::uint32_t index, char* name, std::uint32_t nameSize,
+               std::uint8_t* data, std::uint32_t dataSize);
+long setDwordValue(RegKey key, const char* name, std::uint32_t value);
+long deleteValue(RegKey key, const char* name);
+long deleteKey(RegKey parent, const char* name);
+long flushKey(RegKey key);
+long queryValueCount(RegKey key, std::uint32_t* count);
+void closeKey(RegKey key);
+
+// ---- fixed zeroed global memory ------------------------------------------------------------
+// GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT) then GlobalLock; null on failure.
+void* globalAlloc(std::uint32_t size, GlobalHandle* handle);
+// GlobalUnlock and GlobalFree.
+void globalFree(GlobalHandle handle);
+
+// ---- module string table -------------------------------------------------------------------
+// LoadStringA: copies string id into buffer (size bytes, always terminated), returns the number
+// of characters copied, 0 when the string does not exist.
+int loadString(ModuleHandle instance, unsigned id, char* buffer, int size);
+
+// ---- time ----------------------------------------------------------------------------------
+struct LocalTime {
+    int year, month, day, hour, minute, second, milliseconds;
+};
+LocalTime localTime();
+// The local zone's standard-time offset from UTC in minutes, positive west of UTC.
+long standardBiasMinutes();
+
+// ---- text ----------------------------------------------------------------------------------
+// ANSI code page <-> UTF-16 (the ANSI code page is UTF-8 on POSIX). Neither adds a terminator;
+// both return the number of units written, 0 on failure or when the result does not fit.
+int ansiToWide(const char* text, int length, char16_t* out, int outUnits);
+int wideToAnsi(const char16_t* text, int length, char* out, int outBytes);
+
+// ---- test hooks ----------------------------------------------------------------------------
+namespace testing {
+// Points localMachineKey() at a scratch registry private to this process, so unit tests never
+// touch the machine's: on POSIX a database file in the temporary folder, on Windows a key under
+// HKEY_CURRENT_USER, both named after `tag` and the process id. Starts empty. null goes back to
+// the real registry.
+void useScratchRegistry(const char* tag);
+// Deletes the current scratch registry with everything in it and goes back to the real one.
+void dropScratchRegistry();
+} // namespace testing
+
+} // namespace kov::platform

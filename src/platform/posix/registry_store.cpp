@@ -1,0 +1,279 @@
+// The registry database: where it lives, the process's connection to it, and transactions.
+#include "registry_store.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+namespace kov::platform::posix {
+namespace {
+
+constexpr const char* kMachineRegistry = "/var/lib/kov_broker/registry.db";
+constexpr int kBusyTimeoutMs = 5000;
+
+// AUTOINCREMENT keeps row ids from being reused, so a handle to a deleted key can never come to
+// name a key created later; for values it also records insertion order, the enumeration order.
+constexpr const char* kSchema = "BEGIN IMMEDIATE;"
+                                "CREATE TABLE IF NOT EXISTS reg_keys("
+                                " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                                " parent INTEGER NOT NULL,"
+                                " name TEXT NOT NULL,"
+                                " fold TEXT NOT NULL,"
+                                " UNIQUE(parent, fold));"
+                                "CREATE TABLE IF NOT EXISTS reg_values("
+                                " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                                " key INTEGER NOT NULL,"
+                                " name TEXT NOT NULL,"
+                                " fold TEXT NOT NULL,"
+                                " type INTEGER NOT NULL,"
+                                " data BLOB NOT NULL,"
+                                " UNIQUE(key, fold));"
+                                "COMMIT;";
+
+struct Connection {
+    sqlite3* db = nullptr;
+    std::string path;
+    pid_t pid = 0;
+};
+
+// Function-local statics: the module's constructor may reach the registry before namespace-scope
+// objects of this library are initialised.
+std::mutex& registryMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+Connection& connection() {
+    static Connection current;
+    return current;
+}
+
+std::string& scratchOverride() {
+    static std::string path;
+    return path;
+}
+
+void closeConnection(Connection& c) {
+    sqlite3_close(c.db);
+    c.db = nullptr;
+    c.path.clear();
+}
+
+std::string currentRootPath() {
+    if (!scratchOverride().empty()) return scratchOverride();
+    const char* configured = std::getenv("KOV_BROKER_REGISTRY");
+    if (configured != nullptr && configured[0] != '\0') return configured;
+    return kMachineRegistry;
+}
+
+// mkdir -p of the folder holding `path`; failures surface when the database is opened.
+void makeParentFolders(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        mkdir(path.substr(0, slash).c_str(), 0755);
+    }
+}
+
+// `create`: only the root may bring a registry into being. A key handle whose file has gone
+// (a dropped scratch registry) must not recreate an empty one.
+long connect(const std::string& path, bool create, sqlite3*& out) {
+    Connection& c = connection();
+    // A connection inherited through fork() belongs to the parent; closing it here could disturb
+    // the parent's locks, so it is abandoned.
+    if (c.db != nullptr && c.pid != getpid()) {
+        c.db = nullptr;
+        c.path.clear();
+    }
+    if (c.db != nullptr && c.path == path) {
+        out = c.db;
+        return 0;
+    }
+    if (c.db != nullptr) closeConnection(c);
+
+    if (create) {
+        makeParentFolders(path);
+    } else if (access(path.c_str(), F_OK) != 0) {
+        return regerr::kKeyDeleted;
+    }
+    sqlite3* db = nullptr;
+    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+    int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_close(db);
+        return errorFrom(rc);
+    }
+    // SQLite falls back to read-only on a write-protected file; a registry we may not write
+    // counts as one we may not open.
+    if (sqlite3_db_readonly(db, "main") == 1) {
+        sqlite3_close(db);
+        return regerr::kAccessDenied;
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_close(db); // rolls back a half-done schema transaction
+        return errorFrom(rc);
+    }
+    c.db = db;
+    c.path = path;
+    c.pid = getpid();
+    out = db;
+    return 0;
+}
+
+// Rolls back unless committed, so every early return and exception leaves the file unchanged.
+class Transaction {
+public:
+    Transaction(sqlite3* db, bool write)
+        : db_(db), begun_(sqlite3_exec(db, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr,
+                                       nullptr)) {}
+    ~Transaction() {
+        if (begun_ == SQLITE_OK && !done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    int begun() const { return begun_; }
+    int commit() {
+        const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) done_ = true;
+        return rc;
+    }
+
+private:
+    sqlite3* db_;
+    int begun_;
+    bool done_ = false;
+};
+
+long keyExists(sqlite3* db, std::int64_t id) {
+    Statement query(db, "SELECT 1 FROM reg_keys WHERE id = ?");
+    const int rc = query.bind(1, id).step();
+    if (rc == SQLITE_ROW) return 0;
+    if (rc == SQLITE_DONE) return regerr::kKeyDeleted;
+    return errorFrom(rc);
+}
+
+} // namespace
+
+KeyHandle& rootKey() {
+    static KeyHandle root;
+    return root;
+}
+
+long runOnKey(const KeyHandle& key, bool write, const std::function<long(const Session&)>& body) {
+    try {
+        const std::lock_guard<std::mutex> hold(registryMutex());
+        const bool currentRoot = key.database.empty();
+        const std::string path = currentRoot ? currentRootPath() : key.database;
+        sqlite3* db = nullptr;
+        if (const long rc = connect(path, currentRoot, db); rc != 0) return rc;
+
+        Transaction transaction(db, write);
+        if (transaction.begun() != SQLITE_OK) return errorFrom(transaction.begun());
+        if (key.id != 0) {
+            if (const long rc = keyExists(db, key.id); rc != 0) return rc;
+        }
+        const long result = body(Session{db, path, key.id});
+        if (result != 0) return result;
+        if (const int rc = transaction.commit(); rc != SQLITE_OK) return errorFrom(rc);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return regerr::kOutOfMemory;
+    }
+}
+
+long errorFrom(int sqliteCode) {
+    switch (sqliteCode & 0xFF) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return regerr::kBusy;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+    case SQLITE_CANTOPEN: return regerr::kAccessDenied;
+    case SQLITE_NOMEM: return regerr::kOutOfMemory;
+    default: return regerr::kIoFailed;
+    }
+}
+
+std::string foldName(const std::string& name) {
+    std::string folded = name;
+    for (char& c : folded) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return folded;
+}
+
+bool fitsNameLimit(const std::string& name, std::size_t maxUnits) {
+    std::size_t units = 0;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte & 0xC0) != 0x80) ++units;   // one unit per sequence start...
+        if (byte >= 0xF0) ++units;            // ...two for characters beyond the BMP
+    }
+    return units <= maxUnits;
+}
+
+Statement::Statement(sqlite3* db, const char* sql)
+    : prepared_(sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr)) {}
+
+Statement::~Statement() { sqlite3_finalize(statement_); }
+
+Statement& Statement::bind(int index, std::int64_t value) {
+    if (prepared_ == SQLITE_OK && bindResult_ == SQLITE_OK)
+        bindResult_ = sqlite3_bind_int64(statement_, index, value);
+    return *this;
+}
+
+Statement& Statement::bind(int index, const std::string& text) {
+    if (prepared_ == SQLITE_OK && bindResult_ == SQLITE_OK)
+        bindResult_ = sqlite3_bind_text(statement_, index, text.data(),
+                                        static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    return *this;
+}
+
+Statement& Statement::bindBlob(int index, const void* data, int size) {
+    if (prepared_ == SQLITE_OK && bindResult_ == SQLITE_OK)
+        bindResult_ = sqlite3_bind_blob(statement_, index, data, size, SQLITE_TRANSIENT);
+    return *this;
+}
+
+int Statement::step() {
+    if (prepared_ != SQLITE_OK) return prepared_;
+    if (bindResult_ != SQLITE_OK) return bindResult_;
+    return sqlite3_step(statement_);
+}
+
+std::int64_t Statement::integer(int column) const { return sqlite3_column_int64(statement_, column); }
+
+std::string Statement::text(int column) const {
+    const auto* chars = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
+    const int size = sqlite3_column_bytes(statement_, column);
+    if (chars == nullptr) return std::string();
+    return std::string(chars, static_cast<std::size_t>(size));
+}
+
+const void* Statement::blob(int column) const { return sqlite3_column_blob(statement_, column); }
+
+int Statement::bytes(int column) const { return sqlite3_column_bytes(statement_, column); }
+
+void setScratchPath(const std::string& path) {
+    const std::lock_guard<std::mutex> hold(registryMutex());
+    scratchOverride() = path;
+}
+
+std::string scratchPath() {
+    const std::lock_guard<std::mutex> hold(registryMutex());
+    return scratchOverride();
+}
+
+void closeDatabase(const std::string& path) {
+    const std::lock_guard<std::mutex> hold(registryMutex());
+    Connection& c = connection();
+    if (c.db != nullptr && c.path == path && c.pid == getpid()) closeConnection(c);
+}
+
+} // namespace kov::platform::posix

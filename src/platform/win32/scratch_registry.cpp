@@ -1,0 +1,65 @@
+// The root of the broker's registry work: HKEY_LOCAL_MACHINE, or, while a unit test asks for it,
+// a private key under HKEY_CURRENT_USER, so tests never write to the machine's registry.
+#include "platform/win32/win32.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace kov::platform {
+namespace {
+
+constexpr const char* kScratchParent = "Software\\KOV_Broker_Scratch";
+
+std::atomic<HKEY> scratchKey{nullptr};
+std::string scratchPath; // touched only by the test hooks, which run on one thread
+
+void forgetScratch() {
+    const HKEY key = scratchKey.exchange(nullptr);
+    if (key != nullptr) RegCloseKey(key);
+}
+
+} // namespace
+
+namespace win32 {
+HKEY rootKey() {
+    const HKEY scratch = scratchKey.load();
+    return scratch != nullptr ? scratch : HKEY_LOCAL_MACHINE;
+}
+} // namespace win32
+
+RegKey localMachineKey() { return win32::rootKey(); }
+
+namespace testing {
+
+void useScratchRegistry(const char* tag) {
+    forgetScratch();
+    if (tag == nullptr) return;
+    scratchPath = std::string(kScratchParent) + "\\" + tag + "_" +
+                  std::to_string(GetCurrentProcessId());
+    // A key left by an earlier process with the same id must not leak into this run.
+    RegDeleteTreeA(HKEY_CURRENT_USER, scratchPath.c_str());
+    HKEY key = nullptr;
+    const LONG rc = RegCreateKeyExA(HKEY_CURRENT_USER, scratchPath.c_str(), 0, nullptr, 0,
+                                    KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    if (rc != ERROR_SUCCESS) {
+        // Carrying on would send the test's writes to the machine's own registry.
+        std::fprintf(stderr, "cannot create scratch registry HKCU\\%s (error %ld)\n",
+                     scratchPath.c_str(), static_cast<long>(rc));
+        std::abort();
+    }
+    scratchKey.store(key);
+}
+
+void dropScratchRegistry() {
+    if (scratchKey.load() == nullptr) return;
+    forgetScratch();
+    RegDeleteTreeA(HKEY_CURRENT_USER, scratchPath.c_str());
+    // Only succeeds once no other process keeps a scratch key there, which is what we want.
+    RegDeleteKeyA(HKEY_CURRENT_USER, kScratchParent);
+    scratchPath.clear();
+}
+
+} // namespace testing
+} // namespace kov::platform

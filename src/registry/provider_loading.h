@@ -1,0 +1,29 @@
+// Loading providers: one library at a time, all of them from the registry, and the broker's own
+// provider record.
+#pragma once
+
+#include "registry/provider_list.h"
+
+namespace kov::registry {
+
+// Registry names, under HKEY_LOCAL_MACHINE.
+constexpr const char* kBrokerKey = "Software\\KOV_Broker";
+constexpr const char* kProviderListKey = "Provider List";
+constexpr unsigned kKeyNameChars = 300;
+constexpr unsigned kValueNameChars = 400;
+constexpr unsigned kValueDataBytes = 8;
+
+// Loads a library, checks and copies its self-description. Null when the library cannot be
+// loaded, lacks an entry point, describes itself with null or with a malformed block, or no
+// memory is left; the library is then unloaded again. The caller holds BrokerLock and links the
+// record itself.
+ProviderRecord* loadProviderLibrary(const char* path);
+
+// Builds the whole list from the registry, then puts the broker provider at its head. Expects an
+// empty list. Takes BrokerLock.
+void loadAllProviders();
+
+// Unloads every provider and loads them all again, under BrokerLock.
+void reloadProviders();
+
+} // namespace kov::registry

@@ -1,0 +1,88 @@
+#include "registry/registration.h"
+
+#include "registry/provider_loading.h"
+#include "registry/registry_key.h"
+#include "runtime/broker_lock.h"
+
+#include <kov/kov_broker.h>
+
+#include <cstring>
+
+namespace kov::registry {
+namespace {
+
+struct NameBuffer {
+    char text[kNameBufferBytes];
+};
+
+// False for an empty text and for one whose ANSI form needs more than 299 bytes.
+bool toAnsi(const char16_t* wide, NameBuffer* out) {
+    std::memset(out->text, 0, sizeof out->text);
+    int units = 0;
+    while (wide[units] != 0) ++units;
+    if (units == 0) return false;
+    return platform::wideToAnsi(wide, units, out->text, kNameBufferBytes - 1) > 0;
+}
+
+std::uint32_t registerLibrary(const RegistryKey& providerKey, const char* path) {
+    // A key that existed already belongs to an earlier registration.
+    if (providerKey.existedBefore()) return KOV_STATUS_ALREADY_REGISTERED;
+    ProviderRecord* record = loadProviderLibrary(path);
+    if (record == nullptr) return KOV_STATUS_PROVIDER_LOAD_FAILED;
+    if (platform::setDwordValue(providerKey.get(), path, 0) != platform::kRegOk) {
+        unloadUnlinkedRecord(record);
+        return KOV_STATUS_REGISTER_WRITE_FAILED;
+    }
+    // Appended, so the broker provider stays first and handle 0 keeps addressing it.
+    if (!append(record)) {
+        platform::deleteValue(providerKey.get(), path);
+        unloadUnlinkedRecord(record);
+        return KOV_STATUS_REGISTER_WRITE_FAILED;
+    }
+    return KOV_STATUS_OK;
+}
+
+std::uint32_t removeLibrary(const RegistryKey& providerKey, const char* path) {
+    if (platform::deleteValue(providerKey.get(), path) != platform::kRegOk)
+        return KOV_STATUS_DEREGISTER_FAILED;
+    // Found without loading the library or adding a reference, so unloading the record's
+    // library really drops it.
+    removeByModule(platform::findLoadedModule(path));
+    return KOV_STATUS_OK;
+}
+
+} // namespace
+
+std::uint32_t updateRegistration(const char16_t* keyName, const char16_t* path,
+                                 std::uint32_t operation) {
+    const bool registering = operation == KOV_REGISTER;
+    NameBuffer key;
+    NameBuffer library;
+    if (!toAnsi(keyName, &key)) return KOV_STATUS_REGISTRY_ERROR;
+    if (!toAnsi(path, &library))
+        return registering ? KOV_STATUS_PROVIDER_LOAD_FAILED : KOV_STATUS_DEREGISTER_FAILED;
+
+    runtime::BrokerLockGuard guard;
+    RegistryKey broker;
+    RegistryKey providerList;
+    RegistryKey providerKey;
+    // Created keys get their parent's default security: a key anyone could write would let any
+    // local user name a library that every broker process then loads.
+    if (!broker.open(platform::localMachineKey(), kBrokerKey) ||
+        !providerList.open(broker.get(), kProviderListKey) ||
+        !providerKey.open(providerList.get(), key.text))
+        return KOV_STATUS_REGISTRY_ERROR;
+
+    const std::uint32_t result = registering ? registerLibrary(providerKey, library.text)
+                                             : removeLibrary(providerKey, library.text);
+
+    platform::flushKey(providerKey.get());
+    std::uint32_t values = 0;
+    const bool counted = platform::queryValueCount(providerKey.get(), &values) == platform::kRegOk;
+    providerKey.close();
+    // A provider key stays only while it names at least one library.
+    if (counted && values == 0) platform::deleteKey(providerList.get(), key.text);
+    return result;
+}
+
+} // namespace kov::registry

@@ -1,0 +1,57 @@
+#include "runtime/process.h"
+
+#include "message/broker_confirms.h"
+#include "registry/provider_list.h"
+#include "registry/provider_loading.h"
+#include "runtime/broker_lock.h"
+#include "runtime/broker_security.h"
+#include "runtime/statistics.h"
+
+#include <atomic>
+
+namespace kov::runtime {
+namespace {
+platform::ModuleHandle instance = nullptr;
+std::atomic<bool> isAttached{false};
+// Set once the first load of providers has run; never cleared by a reload.
+bool loaded = false;
+} // namespace
+
+bool processAttach(platform::ModuleHandle module) {
+    // Without security attributes the lock and events simply get default security.
+    buildBrokerSecurity();
+    instance = module;
+    loaded = false;
+    // After the security blocks, so they are not counted as in use.
+    resetStatistics();
+    if (!createBrokerLock()) {
+        releaseBrokerSecurity();
+        return false;
+    }
+    isAttached = true;
+    return true;
+}
+
+void processDetach(bool terminating) {
+    if (!isAttached) return;
+    isAttached = false;
+    registry::unloadAll(terminating ? registry::Unload::KeepLibraries
+                                    : registry::Unload::FreeLibraries);
+    message::forgetTrackedConfirms();
+    closeBrokerLock();
+    releaseBrokerSecurity();
+}
+
+bool attached() { return isAttached; }
+
+platform::ModuleHandle moduleInstance() { return instance; }
+
+void ensureLoaded() {
+    BrokerLockGuard guard;
+    if (!loaded) {
+        registry::loadAllProviders();
+        loaded = true;
+    }
+}
+
+} // namespace kov::runtime

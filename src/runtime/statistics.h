@@ -1,0 +1,37 @@
+// Usage statistics: process-wide counters, updated atomically so concurrent sends never lose a
+// count. GetStatistics copies them out in the fixed StatisticsRecord layout.
+#pragma once
+
+#include <kov/kov_broker.h>
+
+#include <cstdint>
+
+namespace kov::runtime {
+
+enum class Counter {
+    SendCalls,
+    SendDelivered,
+    SendFailed,
+    SyncCalls,
+    SyncDelivered,
+    SyncFailed,
+};
+
+// All counters zero, as at process attach.
+void resetStatistics();
+
+void countCall(Counter counter);
+void countAllocated(std::uint32_t blockSize);
+void countFreed(std::uint32_t blockSize);
+void addSyncWaiting(std::int32_t delta);
+
+void resetSetCount();
+// Only the low 16 bits of a provider's set count are counted.
+void addSetCount(std::uint32_t sets);
+
+// Stores the three totals (sends + synchronous sends) into the live counters.
+void computeTotals();
+// Writes the live counters in the 108-byte record layout.
+void copyStatistics(StatisticsRecord* out);
+
+} // namespace kov::runtime

@@ -1,0 +1,246 @@
+// The SQLite registry as a file: where it lives, what happens when it cannot be used, and
+// several processes sharing it.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace kov::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            had_ = true;
+            old_ = old;
+        }
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (had_)
+            setenv(name_, old_.c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    bool had_ = false;
+    std::string old_;
+};
+
+// Runs `body` in a child process and returns its exit code (-1 if it did not exit normally).
+// The child never returns into the test framework.
+int runChild(const std::function<int()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::string> subkeys(RegKey key) {
+    std::vector<std::string> names;
+    char name[300];
+    for (std::uint32_t i = 0; enumKey(key, i, name, sizeof name) == kRegOk; ++i) names.push_back(name);
+    return names;
+}
+
+std::vector<std::string> valueNames(RegKey key) {
+    std::vector<std::string> names;
+    char name[400];
+    std::uint8_t data[8];
+    for (std::uint32_t i = 0; enumValue(key, i, name, sizeof name, data, sizeof data) == kRegOk; ++i)
+        names.push_back(name);
+    return names;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+constexpr const char* kProviderList = "Software\\KOV_Broker\\Provider List";
+
+class PlatformRegistryFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
+                              "/kov_registry_file_XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(pattern.data()));
+        dir = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    fs::path dir;
+};
+
+TEST_F(PlatformRegistryFile, RegistrationIsSeenByOtherProcesses) {
+    const ScopedEnv registry("KOV_BROKER_REGISTRY", (dir / "registry.db").string());
+    const std::string demoKey = std::string(kProviderList) + "\\Demo";
+    RegKey provider = nullptr;
+    ASSERT_EQ(kRegOk, createKey(localMachineKey(), demoKey.c_str(), nullptr, &provider, nullptr));
+    ASSERT_EQ(kRegOk, setDwordValue(provider, "/opt/demo/libdemo.so", 0));
+
+    // The child inherits this process's open connection and must not use it.
+    const int child = runChild([&] {
+        RegKey key = nullptr;
+        std::uint32_t disposition = 0;
+        if (createKey(localMachineKey(), demoKey.c_str(), nullptr, &key, &disposition) != kRegOk)
+            return 1;
+        if (disposition != kRegOpenedExistingKey) return 2;
+        char name[400];
+        std::uint8_t data[8] = {0xFF, 0xFF, 0xFF, 0xFF};
+        if (enumValue(key, 0, name, sizeof name, data, sizeof data) != kRegOk) return 3;
+        if (std::string(name) != "/opt/demo/libdemo.so" || data[0] != 0 || data[3] != 0) return 4;
+        if (setDwordValue(key, "/opt/demo/libsecond.so", 0) != kRegOk) return 5;
+        closeKey(key);
+        return 0;
+    });
+    EXPECT_EQ(0, child);
+    EXPECT_EQ((std::vector<std::string>{"/opt/demo/libdemo.so", "/opt/demo/libsecond.so"}),
+              valueNames(provider));
+    closeKey(provider);
+}
+
+TEST_F(PlatformRegistryFile, ProcessesRegisteringAtOnceLoseNothing) {
+    const ScopedEnv registry("KOV_BROKER_REGISTRY", (dir / "registry.db").string());
+    constexpr int kProcesses = 4;
+    constexpr int kKeysEach = 25;
+    int gate[2];
+    ASSERT_EQ(0, pipe(gate));
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(gate[1]);
+            char ignored;
+            (void)read(gate[0], &ignored, 1); // returns at EOF: every child starts at once
+            int failures = 0;
+            for (int i = 0; i < kKeysEach; ++i) {
+                const std::string suffix = std::to_string(p) + "_" + std::to_string(i);
+                const std::string name = std::string(kProviderList) + "\\p" + suffix;
+                RegKey key = nullptr;
+                std::uint32_t disposition = 0;
+                if (createKey(localMachineKey(), name.c_str(), nullptr, &key, &disposition) != kRegOk ||
+                    disposition != kRegCreatedNewKey) {
+                    ++failures;
+                    continue;
+                }
+                if (setDwordValue(key, ("lib" + suffix + ".so").c_str(), 0) != kRegOk) ++failures;
+                closeKey(key);
+            }
+            _exit(failures);
+        }
+        ASSERT_GT(pid, 0);
+        children.push_back(pid);
+    }
+    close(gate[0]);
+    close(gate[1]);
+    for (const pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(0, WEXITSTATUS(status)) << "failed registrations in child " << pid;
+    }
+
+    RegKey list = nullptr;
+    ASSERT_EQ(kRegOk, createKey(localMachineKey(), kProviderList, nullptr, &list, nullptr));
+    const std::vector<std::string> names = subkeys(list);
+    EXPECT_EQ(static_cast<std::size_t>(kProcesses * kKeysEach), names.size());
+    for (const std::string& name : names) {
+        RegKey provider = nullptr;
+        ASSERT_EQ(kRegOk, createKey(list, name.c_str(), nullptr, &provider, nullptr));
+        EXPECT_EQ(std::vector<std::string>{"lib" + name.substr(1) + ".so"}, valueNames(provider));
+        closeKey(provider);
+    }
+    closeKey(list);
+}
+
+TEST_F(PlatformRegistryFile, MissingFoldersAreCreatedAndThePathIsReadOnEveryUse) {
+    const fs::path first = dir / "machine" / "lib" / "registry.db";
+    const fs::path second = dir / "other.db";
+    RegKey inFirst = nullptr;
+    {
+        const ScopedEnv registry("KOV_BROKER_REGISTRY", first.string());
+        std::uint32_t disposition = 0;
+        ASSERT_EQ(kRegOk, createKey(localMachineKey(), "Software\\Only", nullptr, &inFirst, &disposition));
+        EXPECT_EQ(kRegCreatedNewKey, disposition);
+        EXPECT_TRUE(fs::is_regular_file(first));
+    }
+    {
+        const ScopedEnv registry("KOV_BROKER_REGISTRY", second.string());
+        RegKey inSecond = nullptr;
+        std::uint32_t disposition = 0;
+        ASSERT_EQ(kRegOk, createKey(localMachineKey(), "Software\\Only", nullptr, &inSecond, &disposition));
+        EXPECT_EQ(kRegCreatedNewKey, disposition);
+        closeKey(inSecond);
+        // A key opened earlier stays with the file it was opened in.
+        EXPECT_EQ(kRegOk, setDwordValue(inFirst, "first.so", 1));
+    }
+    const ScopedEnv registry("KOV_BROKER_REGISTRY", first.string());
+    RegKey again = nullptr;
+    std::uint32_t disposition = 0;
+    ASSERT_EQ(kRegOk, createKey(localMachineKey(), "Software\\Only", nullptr, &again, &disposition));
+    EXPECT_EQ(kRegOpenedExistingKey, disposition);
+    EXPECT_EQ(std::vector<std::string>{"first.so"}, valueNames(again));
+    closeKey(again);
+    closeKey(inFirst);
+}
+
+TEST_F(PlatformRegistryFile, UnopenableRegistryRefusesCreateKey) {
+    // A regular file where the folder should be: no mkdir or open can succeed, even as root.
+    std::ofstream(dir / "blocker") << "x";
+    const ScopedEnv registry("KOV_BROKER_REGISTRY", (dir / "blocker" / "registry.db").string());
+    RegKey key = reinterpret_cast<RegKey>(&key);
+    std::uint32_t disposition = 0;
+    EXPECT_NE(kRegOk, createKey(localMachineKey(), kProviderList, nullptr, &key, &disposition));
+    EXPECT_EQ(nullptr, key);
+    char name[300];
+    EXPECT_NE(kRegOk, enumKey(localMachineKey(), 0, name, sizeof name));
+}
+
+TEST_F(PlatformRegistryFile, FileThatIsNotADatabaseIsRefusedAndLeftAlone) {
+    const fs::path path = dir / "registry.db";
+    const std::string content = "these are somebody's notes, not a registry\n" + std::string(2000, '.');
+    std::ofstream(path, std::ios::binary) << content;
+    const ScopedEnv registry("KOV_BROKER_REGISTRY", path.string());
+    RegKey key = nullptr;
+    EXPECT_NE(kRegOk, createKey(localMachineKey(), kProviderList, nullptr, &key, nullptr));
+    EXPECT_EQ(nullptr, key);
+    EXPECT_EQ(content, readFile(path));
+}
+
+TEST_F(PlatformRegistryFile, DroppingTheScratchRegistryRemovesItsFiles) {
+    const ScopedEnv tmp("TMPDIR", dir.string());
+    testing::useScratchRegistry("posix drop/test");
+    RegKey key = nullptr;
+    ASSERT_EQ(kRegOk, createKey(localMachineKey(), "Software\\Scratch", nullptr, &key, nullptr));
+    ASSERT_EQ(kRegOk, setDwordValue(key, "x.so", 0));
+    EXPECT_FALSE(fs::is_empty(dir));
+    testing::dropScratchRegistry();
+    EXPECT_TRUE(fs::is_empty(dir));
+    // A handle into the dropped registry fails and does not bring the file back.
+    EXPECT_EQ(1018, setDwordValue(key, "y.so", 0)); // ERROR_KEY_DELETED
+    EXPECT_TRUE(fs::is_empty(dir));
+    closeKey(key);
+}
+
+} // namespace
+} // namespace kov::platform

@@ -1,0 +1,96 @@
+// The recursive lock and the manual-reset event across threads.
+//
+// Where a thread must be shown to be blocked, the test gives it time to get past the point it
+// must not pass and then checks that it has not. A slow machine can only make such a check pass
+// for the wrong reason, never fail a correct implementation.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace kov::platform {
+namespace {
+
+void pause() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
+
+TEST(PlatformLock, OwnerMayTakeItAgainAndOthersWaitForTheLastRelease) {
+    const LockHandle lock = createLock(nullptr);
+    ASSERT_NE(nullptr, lock);
+    acquireLock(lock);
+    acquireLock(lock); // recursive: must not deadlock
+
+    std::atomic<bool> entered{false};
+    std::thread other([&] {
+        acquireLock(lock);
+        entered = true;
+        releaseLock(lock);
+    });
+    pause();
+    EXPECT_FALSE(entered);
+    releaseLock(lock); // still held once
+    pause();
+    EXPECT_FALSE(entered);
+    releaseLock(lock);
+    other.join();
+    EXPECT_TRUE(entered);
+    closeLock(lock);
+}
+
+TEST(PlatformEvent, WaitBlocksUntilSetAndSetStaysUntilReset) {
+    const EventHandle event = createEvent(nullptr);
+    ASSERT_NE(nullptr, event);
+
+    std::atomic<bool> woke{false};
+    std::thread waiter([&] {
+        waitEvent(event);
+        woke = true;
+    });
+    pause();
+    EXPECT_FALSE(woke); // created not signalled
+    setEvent(event);
+    waiter.join();
+    EXPECT_TRUE(woke);
+
+    // Manual reset: still signalled, so these return at once.
+    waitEvent(event);
+    waitEvent(event);
+
+    resetEvent(event);
+    std::atomic<bool> wokeAgain{false};
+    std::thread second([&] {
+        waitEvent(event);
+        wokeAgain = true;
+    });
+    pause();
+    EXPECT_FALSE(wokeAgain);
+    setEvent(event);
+    second.join();
+    EXPECT_TRUE(wokeAgain);
+    closeEvent(event);
+}
+
+TEST(PlatformEvent, OneSetReleasesEveryWaiter) {
+    const EventHandle event = createEvent(nullptr);
+    ASSERT_NE(nullptr, event);
+    std::atomic<int> woke{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; ++i) {
+        waiters.emplace_back([&] {
+            waitEvent(event);
+            ++woke;
+        });
+    }
+    pause();
+    EXPECT_EQ(0, woke.load());
+    setEvent(event);
+    for (std::thread& t : waiters) t.join();
+    EXPECT_EQ(4, woke.load());
+    closeEvent(event);
+}
+
+} // namespace
+} // namespace kov::platform

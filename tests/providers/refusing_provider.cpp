@@ -1,0 +1,20 @@
+// kov_test_refusing: set 0x300. Takes no request: kov_Receive answers 1 and delivers nothing.
+#include "provider_kit.h"
+
+extern "C" BrokerMessage *KOV_CALL kov_GetSubSystemInfo(void)
+{
+    kit::bump(kit::counters().infoCalls);
+    return kit::publishInfoBlock(kit::layoutInfoPayload(
+        {u"Refusing test provider", u"KOV tests", u"none", {0x300}}));
+}
+
+extern "C" int32_t KOV_CALL kov_Receive(BrokerMessage *)
+{
+    kit::bump(kit::counters().receives);
+    return kit::refuse();
+}
+
+extern "C" int32_t KOV_CALL kov_DeleteReceive(BrokerMessage *block)
+{
+    return kit::releaseBlock(block);
+}
