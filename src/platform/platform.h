@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace kov::platform {
 
@@ -46,6 +47,11 @@ void freeLibrary(ModuleHandle module);
 // The module of an already loaded library, without loading it or adding a reference; null
 // when it is not loaded.
 ModuleHandle findLoadedModule(const char* path);
+
+// ---- this program -------------------------------------------------------------------------
+// The folder holding the running executable, with a trailing separator, so a file name can be
+// appended as is; empty when the system cannot say. Tools use it to find the module beside them.
+std::string programDirectory();
 
 // ---- registry ------------------------------------------------------------------------------
 constexpr long kRegOk = 0;

@@ -138,6 +138,10 @@ void unloadAll(Unload mode) {
     keepLibraries = mode == Unload::KeepLibraries;
     while (head != nullptr) unlink(head, nullptr);
     keepLibraries = false;
+    // The list is empty, so its index goes too: a module unloaded after detach leaves nothing
+    // allocated. The next push builds a new one.
+    delete index;
+    index = nullptr;
 }
 
 ProviderRecord* listHead() { return head; }

@@ -37,6 +37,11 @@ struct Connection {
     sqlite3* db = nullptr;
     std::string path;
     pid_t pid = 0;
+    // Runs when the library holding the connection is unloaded (or the process exits): a module
+    // loaded and freed again and again must not leave a connection and its file open each time.
+    ~Connection() {
+        if (db != nullptr && pid == getpid()) sqlite3_close(db);
+    }
 };
 
 // Function-local statics: the module's constructor may reach the registry before namespace-scope

@@ -1,0 +1,25 @@
+// The running program's folder, from the kernel's link to the executable (argv[0] may be a bare
+// name found on PATH, or relative to a directory the program has left).
+#include "platform/platform.h"
+
+#include <unistd.h>
+
+#include <vector>
+
+namespace kov::platform {
+
+std::string programDirectory() {
+    std::vector<char> buffer(256);
+    for (;;) {
+        const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (length < 0) return {};
+        if (static_cast<std::size_t>(length) < buffer.size()) {
+            std::string path(buffer.data(), static_cast<std::size_t>(length));
+            const std::size_t slash = path.rfind('/');
+            return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+        }
+        buffer.resize(buffer.size() * 2); // readlink truncates silently: grow until it fits
+    }
+}
+
+} // namespace kov::platform

@@ -1,0 +1,246 @@
+#include "support/broker_fixture.h"
+#include "support/provider_probe.h"
+
+#include "brokerprovider/broker_provider.h"
+#include "registry/provider_list.h"
+#include "registry/provider_loading.h"
+
+#include <resources/strings.h>
+
+#include <cctype>
+#include <memory>
+
+namespace kov::test {
+namespace {
+
+using faults::Fault;
+using registry::ProviderRecord;
+
+class ProviderLoadingTest : public BrokerTest {
+protected:
+    void SetUp() override {
+        BrokerTest::SetUp();
+        immediate = providerPath("kov_test_immediate");
+        threeSets = providerPath("kov_test_three_sets");
+    }
+
+    // The list agrees with itself: every record is found by its handle, handle 0 finds the head,
+    // and the statistics count exactly the sets of the listed providers.
+    void expectConsistentList() const {
+        const std::vector<ProviderRecord*> list = listedProviders();
+        std::uint32_t sets = 0;
+        for (ProviderRecord* r : list) {
+            EXPECT_EQ(registry::findProvider(r->handle).get(), r);
+            sets += r->setCount;
+        }
+        EXPECT_EQ(registry::findProvider(0).get(), list.empty() ? nullptr : list.front());
+        EXPECT_EQ(sets, statistics().setCount);
+    }
+
+    std::string immediate, threeSets;
+};
+
+TEST_F(ProviderLoadingTest, BrokerProviderRecordAndDescriptor) {
+    loadProviders();
+    const registry::ProviderRef broker = registry::findProvider(0);
+    ASSERT_TRUE(broker);
+    EXPECT_EQ(broker->module, nullptr);
+    EXPECT_EQ(broker->infoEntry, nullptr);
+    EXPECT_EQ(broker->setCount, 2u);
+    ASSERT_EQ(broker->descriptorSize, 314u);
+
+    const std::uint8_t* d = broker->descriptor;
+    EXPECT_EQ(u32(d, 0), 0u);
+    EXPECT_EQ(u16(d, 4), 1u);
+    EXPECT_EQ(u16(d, 6), 0u);
+    EXPECT_EQ(u32(d, 8), 1u);
+    EXPECT_EQ(d[12 + 10], 'T');
+    EXPECT_EQ(d[12 + 19], '.');
+    EXPECT_TRUE(d[12 + 23] == '+' || d[12 + 23] == '-');
+    EXPECT_TRUE(std::isdigit(d[12 + 27]));
+    EXPECT_EQ(u32(d, 40), 100u);
+    EXPECT_EQ(u32(d, 44), 176u);
+    EXPECT_EQ(u32(d, 48), 0u);
+    EXPECT_EQ(u32(d, 52), 242u);
+    EXPECT_EQ(u32(d, 56), 2u);
+    EXPECT_EQ(itemText(d, 100), KOV_STR_COPYRIGHT);
+    EXPECT_EQ(itemText(d, 176), KOV_STR_MAKER);
+    EXPECT_EQ(itemText(d, 242), KOV_STR_PRODUCT);
+    for (std::uint32_t i = 306; i < 314; ++i) EXPECT_EQ(d[i], 0u) << "byte " << i;
+
+    struct Entry {
+        std::uint32_t at, distance, functionSet;
+    };
+    for (const Entry& e : {Entry{60, 20, 0}, Entry{80, 0, 0xFFFF}}) {
+        EXPECT_EQ(u32(d, e.at), e.distance) << e.at;
+        EXPECT_EQ(u32(d, e.at + 4), 1u) << e.at;
+        EXPECT_EQ(u32(d, e.at + 8), e.functionSet) << e.at;
+        EXPECT_EQ(u16(d, e.at + 12), 1u) << e.at;
+        EXPECT_EQ(u16(d, e.at + 14), 0u) << e.at;
+        EXPECT_EQ(u32(d, e.at + 16), broker->handle) << e.at;
+    }
+    EXPECT_NE(broker->handle, 0u);
+}
+
+TEST_F(ProviderLoadingTest, LibraryDescriptorIsItsPayloadLessTwelveWithItsHandleInEveryEntry) {
+    registerInRegistry("Three", {threeSets});
+    loadProviders();
+    const std::vector<ProviderRecord*> list = listedProviders();
+    ASSERT_EQ(list.size(), 2u);
+    const ProviderRecord* r = list[1];
+    const platform::ModuleHandle module = platform::findLoadedModule(threeSets.c_str());
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(r->module, module);
+    EXPECT_EQ(reinterpret_cast<void*>(r->receiveEntry), platform::findSymbol(module, "kov_Receive"));
+    EXPECT_EQ(reinterpret_cast<void*>(r->deleteEntry),
+              platform::findSymbol(module, "kov_DeleteReceive"));
+    EXPECT_EQ(r->setCount, 3u);
+
+    // The library's payload: 72 fixed bytes, 3 entries, then "none" (14 bytes), "KOV tests"
+    // (24) and "Three sets test provider" (54): L = 224.
+    ASSERT_EQ(r->descriptorSize, 212u);
+    const std::uint8_t* d = r->descriptor;
+    EXPECT_EQ(u32(d, 0), 0u);
+    EXPECT_EQ(u16(d, 4), 1u);
+    EXPECT_EQ(u32(d, 8), 1u);
+    EXPECT_EQ(std::string(d + 12, d + 40), "2024-01-02T03:04:05.678+0100");
+    EXPECT_EQ(u32(d, 40), 120u);
+    EXPECT_EQ(u32(d, 44), 134u);
+    EXPECT_EQ(u32(d, 48), 0u);
+    EXPECT_EQ(u32(d, 52), 158u);
+    EXPECT_EQ(itemText(d, 120), "none");
+    EXPECT_EQ(itemText(d, 134), "KOV tests");
+    EXPECT_EQ(itemText(d, 158), "Three sets test provider");
+    EXPECT_EQ(u32(d, 56), 3u);
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        const std::uint32_t at = 60 + 20 * i;
+        EXPECT_EQ(u32(d, at), i < 2 ? 20u : 0u);
+        EXPECT_EQ(u32(d, at + 8), 0x401 + i);
+        EXPECT_EQ(u32(d, at + 16), r->handle) << "entry " << i;
+    }
+}
+
+TEST_F(ProviderLoadingTest, SetCountIsTwoForTheBrokerPlusEachLibrarysSets) {
+    loadProviders();
+    EXPECT_EQ(statistics().setCount, 2u);
+    registerInRegistry("Three", {threeSets});
+    registry::reloadProviders();
+    EXPECT_EQ(statistics().setCount, 5u);
+    registry::reloadProviders();
+    EXPECT_EQ(statistics().setCount, 5u) << "each load counts afresh";
+}
+
+TEST_F(ProviderLoadingTest, LibrariesThatCannotServeAreSkippedAndUnloaded) {
+    struct Case {
+        const char* library;
+        Fault fault; // Fault::Count: none
+        unsigned n;
+        int infoCalls, infoReturned;
+    };
+    const Case cases[] = {
+        {"kov_test_absent", Fault::Count, 0, 0, 0},
+        {"kov_test_immediate", Fault::LoadLibrary, 1, 0, 0},
+        {"kov_test_immediate", Fault::FindSymbol, 1, 0, 0},
+        {"kov_test_immediate", Fault::FindSymbol, 2, 0, 0},
+        {"kov_test_immediate", Fault::FindSymbol, 3, 0, 0},
+        {"kov_test_missing_export", Fault::Count, 0, 0, 0},
+        {"kov_test_null_info", Fault::Count, 0, 1, 0},
+        {"kov_test_bad_length", Fault::Count, 0, 1, 1},
+        {"kov_test_bad_string", Fault::Count, 0, 1, 1},
+        {"kov_test_bad_chain", Fault::Count, 0, 1, 1},
+        {"kov_test_immediate", Fault::GlobalAlloc, 1, 1, 1}, // no memory for its record
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.library) + " fault " + std::to_string(unsigned(c.fault)) +
+                     " n " + std::to_string(c.n));
+        const std::string path = providerPath(c.library);
+        // "A" is walked before "B": the library fails first, then a good one still loads.
+        platform::testing::dropScratchRegistry();
+        platform::testing::useScratchRegistry("ProviderLoadingTest_skipped");
+        registerInRegistry("A", {path});
+        registerInRegistry("B", {threeSets});
+        auto probe = std::make_unique<LibraryProbe>(path);
+        const KovProviderCounters before = probe->counters();
+        const std::uint32_t inUse = bytesInUse();
+
+        faults::clear();
+        const bool faulted = c.fault != Fault::Count;
+        if (faulted) faults::failNth(c.fault, c.n);
+        registry::loadAllProviders();
+        if (faulted) {
+            EXPECT_GE(faults::callsSeen(c.fault), c.n) << "the fault was never reached";
+        }
+        faults::clear();
+
+        EXPECT_EQ(listedFunctionSets(), (std::vector<std::uint32_t>{0, 0x401}));
+        EXPECT_EQ(statistics().setCount, 2u + 3u);
+        const KovProviderCounters after = probe->counters();
+        EXPECT_EQ(after.infoCalls - before.infoCalls, c.infoCalls);
+        EXPECT_EQ(after.infoReturned - before.infoReturned, c.infoReturned);
+        probe.reset();
+        EXPECT_FALSE(libraryLoaded(path)) << "the broker kept the library loaded";
+
+        registry::unloadAll();
+        EXPECT_EQ(bytesInUse(), inUse);
+    }
+}
+
+TEST_F(ProviderLoadingTest, NoMemorySweepLeavesAConsistentListAndNoLeak) {
+    registerInRegistry("A", {immediate});
+    registerInRegistry("B", {threeSets});
+    unsigned n = 1;
+    for (;; ++n) {
+        ASSERT_LT(n, 50u) << "the sweep does not end";
+        SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
+        const std::uint32_t inUse = bytesInUse();
+        faults::clear();
+        faults::failNth(Fault::GlobalAlloc, n);
+        registry::loadAllProviders();
+        const bool hit = faults::callsSeen(Fault::GlobalAlloc) >= n;
+        faults::clear();
+
+        expectConsistentList();
+        EXPECT_EQ(listedProviders().size(), hit ? 2u : 3u);
+        registry::unloadAll();
+        EXPECT_EQ(bytesInUse(), inUse);
+        EXPECT_FALSE(libraryLoaded(immediate));
+        EXPECT_FALSE(libraryLoaded(threeSets));
+        if (!hit) break;
+    }
+    EXPECT_EQ(n, 4u) << "two library records and the broker's";
+}
+
+TEST_F(ProviderLoadingTest, RegistryFailuresSkipWhatCannotBeRead) {
+    struct Case {
+        const char* what;
+        Fault fault;
+        unsigned n;
+        std::vector<std::uint32_t> sets;
+    };
+    const Case cases[] = {
+        {"broker key", Fault::CreateKey, 1, {0}},
+        {"provider list key", Fault::CreateKey, 2, {0}},
+        {"first provider key", Fault::CreateKey, 3, {0, 0x401}},
+        {"first key name", Fault::EnumKey, 1, {0}},
+        {"second key name", Fault::EnumKey, 2, {0, 0x100}},
+        {"first value name", Fault::EnumValue, 1, {0, 0x401}},
+    };
+    registerInRegistry("A", {immediate});
+    registerInRegistry("B", {threeSets});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        faults::clear();
+        faults::failNth(c.fault, c.n);
+        registry::loadAllProviders();
+        EXPECT_GE(faults::callsSeen(c.fault), c.n);
+        faults::clear();
+        EXPECT_EQ(listedFunctionSets(), c.sets);
+        expectConsistentList();
+        registry::unloadAll();
+        EXPECT_FALSE(libraryLoaded(immediate));
+        EXPECT_FALSE(libraryLoaded(threeSets));
+    }
+}
+
+} // namespace
+} // namespace kov::test

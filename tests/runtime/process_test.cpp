@@ -1,0 +1,129 @@
+#include "support/broker_fixture.h"
+#include "support/provider_probe.h"
+
+#include "registry/provider_list.h"
+#include "runtime/broker_lock.h"
+#include "runtime/process.h"
+
+namespace kov::test {
+namespace {
+
+using faults::Fault;
+
+// Each test here drives attach and detach itself: the fixture's own attach is undone first, and
+// the fault counters start from zero, so GlobalAlloc and GlobalFree calls can be matched up.
+class ProcessTest : public BrokerTest {
+protected:
+    void SetUp() override {
+        BrokerTest::SetUp();
+        runtime::processDetach(false);
+        faults::clear();
+    }
+
+    // Every block taken from the system during the test has gone back to it.
+    static void expectNoBlockLeft(unsigned failedAllocations) {
+        EXPECT_EQ(faults::callsSeen(Fault::GlobalAlloc) - failedAllocations,
+                  faults::callsSeen(Fault::GlobalFree));
+    }
+};
+
+TEST_F(ProcessTest, AttachThenDetachLoadsNothingAndLeavesNoBlock) {
+    const std::string immediate = providerPath("kov_test_immediate");
+    registerInRegistry("Immediate", {immediate});
+
+    ASSERT_TRUE(runtime::processAttach(nullptr));
+    EXPECT_TRUE(runtime::attached());
+    EXPECT_EQ(registry::listHead(), nullptr);
+    runtime::processDetach(false);
+
+    EXPECT_FALSE(runtime::attached());
+    EXPECT_FALSE(libraryLoaded(immediate));
+    expectNoBlockLeft(0);
+    // Only the two security blocks (20 and 12 bytes: blocks of 40 and 32) went back; they were
+    // taken before the counters started.
+    const StatisticsRecord after = statistics();
+    EXPECT_EQ(after.bytesAllocated, 0u);
+    EXPECT_EQ(after.bytesFreed, 72u);
+    EXPECT_EQ(after.bytesInUse, after.bytesAllocated - after.bytesFreed);
+}
+
+TEST_F(ProcessTest, AttachGoesOnWithDefaultSecurityWhenBrokerSecurityFails) {
+    struct Case {
+        const char* what;
+        Fault fault;
+        unsigned n;
+    };
+    const Case cases[] = {
+        {"descriptor block", Fault::GlobalAlloc, 1},
+        {"attributes block", Fault::GlobalAlloc, 2},
+        {"InitializeSecurityDescriptor", Fault::InitSecurity, 1},
+        {"SetSecurityDescriptorDacl", Fault::SetDacl, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        faults::clear();
+        faults::failNth(c.fault, c.n);
+        ASSERT_TRUE(runtime::processAttach(nullptr));
+        EXPECT_GE(faults::callsSeen(c.fault), c.n) << "the fault was never reached";
+        // The lock works without security attributes, and so does the first load.
+        runtime::lock();
+        runtime::unlock();
+        runtime::ensureLoaded();
+        EXPECT_NE(registry::findProvider(0).get(), nullptr);
+        runtime::processDetach(false);
+        expectNoBlockLeft(c.fault == Fault::GlobalAlloc ? 1 : 0);
+    }
+}
+
+TEST_F(ProcessTest, AttachFailsWithoutItsLockAndLeavesNoBlock) {
+    faults::failNth(Fault::CreateLock, 1);
+    EXPECT_FALSE(runtime::processAttach(nullptr));
+    EXPECT_FALSE(runtime::attached());
+    EXPECT_EQ(faults::callsSeen(Fault::GlobalAlloc), 2u) << "security was built first";
+    expectNoBlockLeft(0);
+    runtime::processDetach(false); // a detach after a failed attach does nothing
+    EXPECT_EQ(faults::callsSeen(Fault::GlobalFree), 2u);
+}
+
+using EnsureLoadedTest = BrokerTest;
+
+TEST_F(EnsureLoadedTest, EmptyRegistryStillCountsAsLoadedAndCreatesTheKeys) {
+    runtime::ensureLoaded();
+    const std::vector<registry::ProviderRecord*> first = listedProviders();
+    ASSERT_EQ(first.size(), 1u);
+    const std::uint32_t inUse = bytesInUse();
+    const unsigned allocations = faults::callsSeen(Fault::GlobalAlloc);
+
+    runtime::ensureLoaded();
+    EXPECT_EQ(listedProviders(), first) << "a second call must not load again";
+    EXPECT_EQ(faults::callsSeen(Fault::GlobalAlloc), allocations);
+    EXPECT_EQ(bytesInUse(), inUse);
+
+    platform::RegKey broker = nullptr, list = nullptr;
+    std::uint32_t disposition = 0;
+    ASSERT_EQ(platform::createKey(platform::localMachineKey(), "Software\\KOV_Broker", nullptr,
+                                  &broker, &disposition), 0);
+    EXPECT_EQ(disposition, platform::kRegOpenedExistingKey);
+    ASSERT_EQ(platform::createKey(broker, "Provider List", nullptr, &list, &disposition), 0);
+    EXPECT_EQ(disposition, platform::kRegOpenedExistingKey);
+    platform::closeKey(list);
+    platform::closeKey(broker);
+}
+
+TEST_F(EnsureLoadedTest, ProvidersAreDescribedOnceWhateverTheNumberOfCalls) {
+    const std::string immediate = providerPath("kov_test_immediate");
+    registerInRegistry("Immediate", {immediate});
+    const LibraryProbe probe(immediate);
+    ASSERT_TRUE(probe.valid());
+    const int infoCalls = probe.counters().infoCalls;
+
+    runtime::ensureLoaded();
+    runtime::ensureLoaded();
+    runtime::ensureLoaded();
+    EXPECT_EQ(probe.counters().infoCalls - infoCalls, 1);
+    EXPECT_EQ(listedProviders().size(), 2u);
+    EXPECT_EQ(statistics().setCount, 3u);
+}
+
+} // namespace
+} // namespace kov::test
