@@ -1,0 +1,48 @@
+// Command-line parsing: turns argv into one Options record or a one-line complaint.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kovctl {
+
+enum class Command { None, List, Info, Stats, Reload, Register, Remove, Lang, CheckLang, Send };
+
+struct Options {
+    Command command = Command::None;
+    bool help = false;
+    bool json = false;
+    bool sync = false;                  // every command: kov_SendSync instead of kov_Send
+    std::string modulePath;             // --module; empty: environment, then the program's folder
+    std::uint32_t timeoutMs = 10000;    // how long an asynchronous send waits for its confirm
+    std::vector<std::string> operands;  // KEY PATH of register/remove, TAG of check-lang
+    std::vector<std::u16string> wideOperands; // the same as the broker receives them
+
+    // send
+    std::uint32_t provider = 0;
+    std::uint32_t functionSet = 0;
+    std::uint16_t setMajor = 1;
+    std::uint16_t setMinor = 0;
+    std::uint32_t functionCode = 0;
+    std::vector<std::uint8_t> payload;
+};
+
+struct ParseResult {
+    bool ok = false;
+    std::string error; // one line, without the program name
+    Options options;
+};
+
+ParseResult parseArguments(int argc, const char* const* argv);
+
+// Decimal or 0x-prefixed hexadecimal, within 32 bits.
+bool parseNumber(const std::string& text, std::uint32_t& out);
+// MAJOR.MINOR, each within 16 bits.
+bool parseVersion(const std::string& text, std::uint16_t& major, std::uint16_t& minor);
+// Pairs of hex digits, optionally separated by blanks, commas or colons ("01 02 ff", "0102ff").
+bool parseHex(const std::string& text, std::vector<std::uint8_t>& out);
+
+const char* commandName(Command command);
+
+} // namespace kovctl

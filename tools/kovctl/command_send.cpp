@@ -1,0 +1,101 @@
+// send: any request to any provider; shows the confirm's header and payload as they came.
+#include "commands.h"
+
+#include "records.h"
+#include "report.h"
+#include "text.h"
+
+#include <iostream>
+
+namespace kovctl {
+namespace {
+
+struct HeaderField {
+    const char* name;
+    std::size_t offset;
+    std::size_t width;
+};
+
+// The header fields worth showing; callback and callbackData are this process's own pointers.
+constexpr HeaderField kHeaderFields[] = {
+    {"totalLength", 0, 4}, {"formatMajor", 4, 2}, {"formatMinor", 6, 2},
+    {"headerLength", 8, 4}, {"provider", 12, 4},  {"functionSet", 16, 4},
+    {"setMajor", 20, 2},   {"setMinor", 22, 2},   {"functionCode", 24, 4},
+    {"reserved", 28, 4},   {"status", 32, 4},
+};
+
+std::uint32_t headerValue(const ByteView& header, const HeaderField& field) {
+    if (field.width == 2) {
+        std::uint16_t half = 0;
+        header.u16(field.offset, half);
+        return half;
+    }
+    std::uint32_t word = 0;
+    header.u32(field.offset, word);
+    return word;
+}
+
+void printConfirm(const Options& options, const Exchange& exchange, std::uint32_t status) {
+    const ByteView payload = payloadOf(exchange.confirm);
+    const ByteView header(exchange.confirm);
+    if (options.json) {
+        JsonWriter json;
+        beginJson(json, options.command, status);
+        json.integer("result", exchange.result);
+        if (exchange.confirm.empty()) {
+            json.null("confirm");
+        } else {
+            json.openObject("confirm");
+            for (const HeaderField& field : kHeaderFields)
+                json.field(field.name, std::uint64_t{headerValue(header, field)});
+            json.field("payloadLength", std::uint64_t{payload.size});
+            json.field("payload", hexString(payload.data, payload.size));
+            json.boolean("truncated", exchange.truncated);
+        }
+        printJson(json);
+        return;
+    }
+    std::cout << "result: " << exchange.result << '\n';
+    if (exchange.confirm.empty()) {
+        std::cout << "confirm: none\nstatus: " << describeStatus(status) << std::endl;
+        return;
+    }
+    for (const HeaderField& field : kHeaderFields) {
+        const std::uint32_t value = headerValue(header, field);
+        std::cout << field.name << ": ";
+        if (field.offset == 32) std::cout << describeStatus(value);
+        else if (field.offset == 16) std::cout << value << " (" << hex32(value) << ")";
+        else std::cout << value;
+        std::cout << '\n';
+    }
+    std::cout << "payload: " << payload.size << " bytes"
+              << (exchange.truncated ? " (cut short: the confirm is larger than kovctl copies)" : "")
+              << '\n'
+              << hexDump(payload.data, payload.size);
+    std::cout.flush();
+}
+
+} // namespace
+
+int runSend(const Options& options, const BrokerApi& api) {
+    RequestSpec spec;
+    spec.provider = options.provider;
+    spec.functionSet = options.functionSet;
+    spec.setMajor = options.setMajor;
+    spec.setMinor = options.setMinor;
+    spec.functionCode = options.functionCode;
+    spec.payload = options.payload;
+
+    Exchange exchange;
+    std::string error;
+    if (!kovctl::exchange(api, spec, options.sync, options.timeoutMs, exchange, error))
+        return fail(error);
+    const std::uint32_t status = finalStatus(exchange);
+    if (exchange.confirm.empty() && status == 0)
+        return fail("the provider refused the request without a confirm (result " +
+                    std::to_string(exchange.result) + ")");
+    printConfirm(options, exchange, status);
+    return status == 0 ? kExitOk : kExitStatus;
+}
+
+} // namespace kovctl

@@ -1,0 +1,190 @@
+// Commands that read a record from the broker: list, info, stats, lang.
+#include "commands.h"
+
+#include "records.h"
+#include "report.h"
+#include "text.h"
+
+#include <algorithm>
+#include <iostream>
+
+namespace kovctl {
+namespace {
+
+std::string versionText(std::uint16_t major, std::uint16_t minor) {
+    return std::to_string(major) + "." + std::to_string(minor);
+}
+
+std::string shortHex(std::uint32_t value) {
+    std::string digits = hex32(value).substr(2);
+    digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
+    return "0x" + digits;
+}
+
+// A provider's handle is what its set entries carry; a provider without sets has none to show.
+bool providerHandle(const Subsystem& subsystem, std::uint32_t& handle) {
+    if (subsystem.sets.empty()) return false;
+    handle = subsystem.sets.front().handle;
+    return true;
+}
+
+void printTable(const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::size_t> widths;
+    for (const auto& row : rows)
+        for (std::size_t column = 0; column < row.size(); ++column) {
+            if (widths.size() <= column) widths.push_back(0);
+            widths[column] = std::max(widths[column], row[column].size());
+        }
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t column = 0; column < row.size(); ++column) {
+            line += row[column];
+            if (column + 1 < row.size()) line += std::string(widths[column] - row[column].size() + 2, ' ');
+        }
+        std::cout << line << '\n';
+    }
+    std::cout.flush();
+}
+
+void listAsJson(const Options& options, const std::vector<Subsystem>& subsystems) {
+    JsonWriter json;
+    beginJson(json, options.command, 0);
+    json.field("count", std::uint64_t{subsystems.size()});
+    json.openArray("providers");
+    for (const Subsystem& subsystem : subsystems) {
+        json.openObject();
+        std::uint32_t handle = 0;
+        if (providerHandle(subsystem, handle)) json.field("handle", std::uint64_t{handle});
+        else json.null("handle");
+        json.field("product", utf8FromUtf16(subsystem.product));
+        json.field("maker", utf8FromUtf16(subsystem.maker));
+        json.field("copyright", utf8FromUtf16(subsystem.copyright));
+        json.field("timestamp", subsystem.timestamp);
+        json.field("version", versionText(subsystem.versionMajor, subsystem.versionMinor));
+        json.openArray("sets");
+        for (const FunctionSet& set : subsystem.sets) {
+            json.openObject();
+            json.field("set", std::uint64_t{set.functionSet});
+            json.field("version", versionText(set.major, set.minor));
+            json.field("handle", std::uint64_t{set.handle});
+            json.close();
+        }
+        json.close();
+        json.close();
+    }
+    printJson(json);
+}
+
+void listAsTable(const std::vector<Subsystem>& subsystems) {
+    std::vector<std::vector<std::string>> rows = {
+        {"HANDLE", "FUNCTION SETS", "PRODUCT", "MAKER", "COPYRIGHT", "TIMESTAMP"}};
+    for (const Subsystem& subsystem : subsystems) {
+        std::uint32_t handle = 0;
+        std::string sets;
+        for (const FunctionSet& set : subsystem.sets) {
+            if (!sets.empty()) sets += ", ";
+            sets += shortHex(set.functionSet) + " v" + versionText(set.major, set.minor);
+        }
+        rows.push_back({providerHandle(subsystem, handle) ? std::to_string(handle) : "-",
+                        sets.empty() ? "-" : sets, utf8FromUtf16(subsystem.product),
+                        utf8FromUtf16(subsystem.maker), utf8FromUtf16(subsystem.copyright),
+                        subsystem.timestamp});
+    }
+    printTable(rows);
+}
+
+} // namespace
+
+int runList(const Options& options, const BrokerApi& api) {
+    Exchange exchange;
+    int exitCode = kExitOk;
+    if (!query(options, api, brokerRequest(KOV_BROKER_FUNCTION_SET, KOV_FN_LIST_SUBSYSTEMS),
+               exchange, exitCode))
+        return exitCode;
+    std::vector<Subsystem> subsystems;
+    std::string error;
+    if (!parseSubsystemList(payloadOf(exchange.confirm), subsystems, error))
+        return fail("malformed reply: " + error);
+    if (options.json) listAsJson(options, subsystems);
+    else listAsTable(subsystems);
+    return kExitOk;
+}
+
+int runInfo(const Options& options, const BrokerApi& api) {
+    Exchange exchange;
+    int exitCode = kExitOk;
+    if (!query(options, api, brokerRequest(KOV_BROKER_FUNCTION_SET, KOV_FN_GET_BROKER_INFO),
+               exchange, exitCode))
+        return exitCode;
+    BrokerInfo info;
+    std::string error;
+    if (!parseBrokerInfo(payloadOf(exchange.confirm), info, error))
+        return fail("malformed reply: " + error);
+    const std::vector<std::pair<const char*, std::string>> fields = {
+        {"product", utf8FromUtf16(info.product)},
+        {"maker", utf8FromUtf16(info.maker)},
+        {"copyright", utf8FromUtf16(info.copyright)},
+        {"timestamp", info.timestamp},
+        {"version", versionText(info.versionMajor, info.versionMinor)},
+    };
+    if (options.json) {
+        JsonWriter json;
+        beginJson(json, options.command, 0);
+        for (const auto& field : fields) json.field(field.first, field.second);
+        json.field("kind", std::uint64_t{info.kind});
+        printJson(json);
+    } else {
+        std::vector<std::vector<std::string>> rows;
+        for (const auto& field : fields) rows.push_back({field.first, field.second});
+        printTable(rows);
+    }
+    return kExitOk;
+}
+
+int runStats(const Options& options, const BrokerApi& api) {
+    Exchange exchange;
+    int exitCode = kExitOk;
+    if (!query(options, api, brokerRequest(KOV_BROKER_FUNCTION_SET, KOV_FN_GET_STATISTICS),
+               exchange, exitCode))
+        return exitCode;
+    std::vector<Counter> counters;
+    std::string error;
+    if (!parseStatistics(payloadOf(exchange.confirm), counters, error))
+        return fail("malformed reply: " + error);
+    if (options.json) {
+        JsonWriter json;
+        beginJson(json, options.command, 0);
+        json.openObject("statistics");
+        for (const Counter& counter : counters) json.field(counter.name, counter.value);
+        printJson(json);
+    } else {
+        std::vector<std::vector<std::string>> rows;
+        for (const Counter& counter : counters)
+            rows.push_back({counter.name, std::to_string(counter.value)});
+        printTable(rows);
+    }
+    return kExitOk;
+}
+
+int runLang(const Options& options, const BrokerApi& api) {
+    Exchange exchange;
+    int exitCode = kExitOk;
+    if (!query(options, api, brokerRequest(KOV_COMMON_FUNCTION_SET, KOV_COMMON_FN_GET_LANGUAGE),
+               exchange, exitCode))
+        return exitCode;
+    std::u16string tag;
+    std::string error;
+    if (!parseLanguage(payloadOf(exchange.confirm), tag, error))
+        return fail("malformed reply: " + error);
+    if (options.json) {
+        JsonWriter json;
+        beginJson(json, options.command, 0);
+        json.field("language", utf8FromUtf16(tag));
+        printJson(json);
+    } else {
+        std::cout << utf8FromUtf16(tag) << std::endl;
+    }
+    return kExitOk;
+}
+
+} // namespace kovctl

@@ -1,0 +1,38 @@
+// One request to the broker and the confirm that answers it.
+#pragma once
+
+#include "module.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kovctl {
+
+struct RequestSpec {
+    std::uint32_t provider = 0;
+    std::uint32_t functionSet = 0;
+    std::uint16_t setMajor = 1;
+    std::uint16_t setMinor = 0;
+    std::uint32_t functionCode = 0;
+    std::vector<std::uint8_t> payload;
+};
+
+struct Exchange {
+    std::int32_t result = 0;           // what kov_Send / kov_SendSync returned
+    std::uint32_t requestStatus = 0;   // the request's status once the call is over
+    bool delivered = false;            // the callback ran (a confirm or null) / SendSync returned one
+    std::vector<std::uint8_t> confirm; // copy of the confirm; empty when none came
+    bool truncated = false;            // the confirm claimed more bytes than kovctl copies
+};
+
+// Sends `spec` with kov_SendSync (`sync`) or kov_Send, waiting up to `timeoutMs` for the confirm
+// of an asynchronous send. The confirm is copied and released with kov_DeleteConfirm before this
+// returns. False with `error` set when no answer came in time.
+bool exchange(const BrokerApi& api, const RequestSpec& spec, bool sync, std::uint32_t timeoutMs,
+              Exchange& out, std::string& error);
+
+// The status that decides the outcome: the confirm's, or the request's when no confirm came.
+std::uint32_t finalStatus(const Exchange& exchange);
+
+} // namespace kovctl

@@ -1,0 +1,65 @@
+#include "report.h"
+
+#include "records.h"
+#include "text.h"
+
+#include <cstdio>
+#include <iostream>
+
+namespace kovctl {
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "kovctl: %s\n", message.c_str());
+    return kExitFailure;
+}
+
+void beginJson(JsonWriter& json, Command command, std::uint32_t status) {
+    json.openObject();
+    json.field("command", commandName(command));
+    json.field("status", std::uint64_t{status});
+    json.field("statusName", statusNameOf(status));
+}
+
+void printJson(JsonWriter& json) { std::cout << json.finish() << std::endl; }
+
+int reportStatus(const Options& options, std::uint32_t status, const Extras& extras) {
+    if (options.json) {
+        JsonWriter json;
+        beginJson(json, options.command, status);
+        for (const auto& extra : extras) json.field(extra.first, extra.second);
+        printJson(json);
+    } else {
+        std::cout << commandName(options.command) << ": " << describeStatus(status) << std::endl;
+    }
+    return status == 0 ? kExitOk : kExitStatus;
+}
+
+bool query(const Options& options, const BrokerApi& api, const RequestSpec& spec,
+           Exchange& exchange, int& exitCode, const Extras& extras) {
+    std::string error;
+    if (!kovctl::exchange(api, spec, options.sync, options.timeoutMs, exchange, error)) {
+        exitCode = fail(error);
+        return false;
+    }
+    const std::uint32_t status = finalStatus(exchange);
+    if (exchange.confirm.empty() && status == 0) {
+        exitCode = fail("the request was refused without a confirm (result " +
+                        std::to_string(exchange.result) + ")");
+        return false;
+    }
+    if (status != 0) {
+        exitCode = reportStatus(options, status, extras);
+        return false;
+    }
+    return true;
+}
+
+RequestSpec brokerRequest(std::uint32_t functionSet, std::uint32_t functionCode, Bytes payload) {
+    RequestSpec spec;
+    spec.functionSet = functionSet;
+    spec.functionCode = functionCode;
+    spec.payload = std::move(payload);
+    return spec;
+}
+
+} // namespace kovctl

@@ -1,0 +1,47 @@
+// What every command shares: the exit codes, sending its request, and reporting a status.
+#pragma once
+
+#include "args.h"
+#include "exchange.h"
+#include "json.h"
+#include "module.h"
+#include "records.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kovctl {
+
+enum ExitCode {
+    kExitOk = 0,      // the broker answered with status 0
+    kExitUsage = 1,   // bad command line
+    kExitStatus = 2,  // the answer carried a nonzero status
+    kExitFailure = 3, // no usable answer: module not loadable, no confirm, malformed reply
+};
+
+using Extras = std::vector<std::pair<const char*, std::string>>;
+
+// Prints "kovctl: message" on stderr and returns kExitFailure.
+int fail(const std::string& message);
+
+// Starts the JSON object every command prints: command, status and its name.
+void beginJson(JsonWriter& json, Command command, std::uint32_t status);
+void printJson(JsonWriter& json);
+
+// Prints the outcome of a command that has nothing but a status to show (and `extras`), and
+// returns the exit code that goes with the status.
+int reportStatus(const Options& options, std::uint32_t status, const Extras& extras = {});
+
+// Sends `spec` the way the options ask (sync or not). Returns true when a confirm with status 0
+// came back for the caller to read; otherwise everything has been reported and `exitCode` says
+// how the program ends.
+// `extras` go into the report of a nonzero status.
+bool query(const Options& options, const BrokerApi& api, const RequestSpec& spec,
+           Exchange& exchange, int& exitCode, const Extras& extras = {});
+
+// A request for the broker provider (handle 0), version 1.0.
+RequestSpec brokerRequest(std::uint32_t functionSet, std::uint32_t functionCode,
+                          Bytes payload = {});
+
+} // namespace kovctl

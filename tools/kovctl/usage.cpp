@@ -1,0 +1,85 @@
+#include "usage.h"
+
+namespace kovctl {
+
+const char* usageText(Command command) {
+    switch (command) {
+    case Command::None:
+        return "usage: kovctl [OPTIONS] COMMAND [ARGUMENTS]\n"
+               "\n"
+               "Talks to the KOV broker module as any caller does.\n"
+               "\n"
+               "commands:\n"
+               "  list              providers with their handles and function sets\n"
+               "  info              the broker's own information record\n"
+               "  stats             usage counters\n"
+               "  reload            unload and reload every provider\n"
+               "  register KEY PATH add a provider library to the registry\n"
+               "  remove KEY PATH   take a provider library out of the registry\n"
+               "  lang              the broker's language tag\n"
+               "  check-lang TAG    compare TAG with the broker's language tag\n"
+               "  send              send any request to any provider\n"
+               "\n"
+               "options (any command):\n"
+               "  --json            print one JSON object instead of text\n"
+               "  --sync            send with kov_SendSync instead of kov_Send\n"
+               "  --module PATH     the broker module to load (default: $KOV_BROKER_MODULE,\n"
+               "                    else the module beside kovctl)\n"
+               "  --timeout MS      how long to wait for an asynchronous confirm (10000)\n"
+               "  --help            this text; COMMAND --help for one command\n"
+               "\n"
+               "exit status: 0 success, 1 bad command line, 2 the answer carried a nonzero\n"
+               "status (its name is printed), 3 no usable answer (module, confirm or reply).\n";
+    case Command::List:
+        return "usage: kovctl list [--json]\n"
+               "\n"
+               "Lists the loaded providers, the broker's own first: the handle to send to, the\n"
+               "function sets served with their versions, product, maker, copyright and the\n"
+               "time the provider was described.\n";
+    case Command::Info:
+        return "usage: kovctl info [--json]\n"
+               "\n"
+               "Shows the broker's product name, maker, copyright, record version and the time\n"
+               "of the request.\n";
+    case Command::Stats:
+        return "usage: kovctl stats [--json] [--sync]\n"
+               "\n"
+               "Shows every usage counter of this process's broker, the stats request itself\n"
+               "included: calls, deliveries and failures of both send functions, the bytes the\n"
+               "broker allocated and freed, and the function sets served.\n";
+    case Command::Reload:
+        return "usage: kovctl reload [--json]\n"
+               "\n"
+               "Unloads every provider and loads the registry's list again.\n";
+    case Command::Register:
+        return "usage: kovctl register KEY PATH [--json]\n"
+               "\n"
+               "Loads the provider library PATH and, if it works as a provider, records it in\n"
+               "the registry under the provider key KEY. Fails with STATUS_ALREADY_REGISTERED\n"
+               "when KEY exists, STATUS_PROVIDER_LOAD_FAILED when PATH is no provider.\n";
+    case Command::Remove:
+        return "usage: kovctl remove KEY PATH [--json]\n"
+               "\n"
+               "Deletes PATH from the provider key KEY (and the key once it is empty).\n"
+               "Fails with STATUS_DEREGISTER_FAILED when KEY does not list PATH.\n";
+    case Command::Lang:
+        return "usage: kovctl lang [--json]\n"
+               "\n"
+               "Prints the broker's language tag.\n";
+    case Command::CheckLang:
+        return "usage: kovctl check-lang TAG [--json]\n"
+               "\n"
+               "Asks the broker whether TAG is its language tag; the comparison is exact.\n"
+               "Fails with STATUS_LANGUAGE_MISMATCH when it is not.\n";
+    case Command::Send:
+        return "usage: kovctl send [--provider HANDLE] [--set SET] [--version MAJOR.MINOR]\n"
+               "                  [--code CODE] [--hex \"01 02 ff\" | --file PATH] [--sync] [--json]\n"
+               "\n"
+               "Sends one request and prints the confirm's header fields and a hex dump of its\n"
+               "payload. Defaults: provider 0 (the broker), set 0, version 1.0, code 0, no\n"
+               "payload. Numbers are decimal or 0x-prefixed hex; take handles from 'kovctl list'.\n";
+    }
+    return "";
+}
+
+} // namespace kovctl
