@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++-multilib g++-mingw-w64-i686 wine wine32:i386
-          libsqlite3-dev:i386 libbenchmark-dev:i386 googletest sqlite3)
+          libsqlite3-dev:i386 libbenchmark-dev:i386 googletest sqlite3 pkgconf)
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386

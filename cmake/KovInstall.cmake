@@ -1,0 +1,67 @@
+# The SDK: the import library callers link, the version resource, and what `cmake --install`
+# puts into a prefix (header, module, kovctl, import library and .def, CMake package config, and
+# on Linux a pkg-config file).
+
+include(CMakePackageConfigHelpers)
+
+set(KOV_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+
+# FileVersion and ProductVersion of KOV_BR.dll come from the project version.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/kov_version.h.in ${KOV_GENERATED_DIR}/kov_version.h @ONLY)
+if(WIN32)
+  target_include_directories(KOV_BR PRIVATE ${KOV_GENERATED_DIR})
+  # Only the module carries the version resource; test programs reuse the string table alone.
+  target_compile_definitions(KOV_BR PRIVATE $<$<COMPILE_LANGUAGE:RC>:KOV_MODULE_VERSIONINFO>)
+endif()
+
+# kov_broker_sdk: what a program in this tree links to call the broker as an outside program
+# would. On Windows the exports are __stdcall names with the decoration stripped (--kill-at),
+# so the linker's own import library cannot resolve _kov_Send@4; dlltool -k builds one from the
+# .def that maps each decorated name to its undecorated export.
+add_library(kov_broker_sdk INTERFACE)
+target_link_libraries(kov_broker_sdk INTERFACE kov_headers)
+if(WIN32)
+  set(KOV_DEF_FILE ${PROJECT_SOURCE_DIR}/src/dispatch/KOV_BR.def)
+  set(KOV_IMPORT_LIBRARY ${CMAKE_BINARY_DIR}/sdk/libKOV_BR.dll.a)
+  add_custom_command(OUTPUT ${KOV_IMPORT_LIBRARY}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/sdk
+    COMMAND ${CMAKE_DLLTOOL} -d ${KOV_DEF_FILE} -l ${KOV_IMPORT_LIBRARY} -k
+    DEPENDS ${KOV_DEF_FILE}
+    COMMENT "Import library for KOV_BR.dll")
+  add_custom_target(kov_import_library ALL DEPENDS ${KOV_IMPORT_LIBRARY})
+  add_dependencies(kov_broker_sdk kov_import_library KOV_BR)
+  target_link_libraries(kov_broker_sdk INTERFACE ${KOV_IMPORT_LIBRARY})
+else()
+  target_link_libraries(kov_broker_sdk INTERFACE KOV_BR)
+endif()
+
+# Installed layout (fixed, not GNUInstallDirs: the package config and kovbroker.pc find
+# everything relative to themselves, so the prefix can move).
+install(FILES ${PROJECT_SOURCE_DIR}/include/kov/kov_broker.h DESTINATION include/kov)
+if(WIN32)
+  # install(FILES): install(TARGETS) would also install the linker's unusable import library.
+  install(FILES $<TARGET_FILE:KOV_BR> DESTINATION bin)
+  install(FILES ${KOV_IMPORT_LIBRARY} ${KOV_DEF_FILE} DESTINATION lib)
+  set(KOV_MODULE_FILE bin/KOV_BR.dll)
+  set(KOV_IMPLIB_PROPERTY "IMPORTED_IMPLIB \"\${PACKAGE_PREFIX_DIR}/lib/libKOV_BR.dll.a\"")
+else()
+  install(TARGETS KOV_BR LIBRARY DESTINATION lib)
+  set(KOV_MODULE_FILE lib/libKOV_BR.so)
+  set(KOV_IMPLIB_PROPERTY "IMPORTED_SONAME libKOV_BR.so")
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/kovbroker.pc.in ${KOV_GENERATED_DIR}/kovbroker.pc @ONLY)
+  install(FILES ${KOV_GENERATED_DIR}/kovbroker.pc DESTINATION lib/pkgconfig)
+endif()
+if(TARGET kovctl)
+  install(TARGETS kovctl RUNTIME DESTINATION bin)
+endif()
+
+set(KOV_CONFIG_DIR lib/cmake/KOVBroker)
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/KOVBrokerConfig.cmake.in
+  ${KOV_GENERATED_DIR}/KOVBrokerConfig.cmake
+  INSTALL_DESTINATION ${KOV_CONFIG_DIR}
+  PATH_VARS KOV_MODULE_FILE)
+write_basic_package_version_file(${KOV_GENERATED_DIR}/KOVBrokerConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${KOV_GENERATED_DIR}/KOVBrokerConfig.cmake
+              ${KOV_GENERATED_DIR}/KOVBrokerConfigVersion.cmake
+        DESTINATION ${KOV_CONFIG_DIR})
