@@ -130,12 +130,12 @@ uint32_t getU32(const std::vector<uint8_t> &bytes, uint32_t offset)
     return value;
 }
 
-std::vector<uint8_t> layoutInfoPayload(const InfoSpec &spec)
+std::vector<uint8_t> layoutInfoPayload(const InfoLayout &layout)
 {
-    const uint32_t setCount = static_cast<uint32_t>(spec.sets.size());
+    const uint32_t setCount = static_cast<uint32_t>(layout.sets.size());
     const uint32_t stringsStart = kInfoFirstEntryOffset + 20 * setCount;
-    const uint32_t length = stringsStart + itemSize(spec.copyright) + itemSize(spec.maker) +
-                            itemSize(spec.product);
+    const uint32_t length = stringsStart + itemSize(layout.copyright) + itemSize(layout.maker) +
+                            itemSize(layout.product);
     std::vector<uint8_t> bytes(length, 0);
 
     putU32(bytes, 0, length);
@@ -151,17 +151,17 @@ std::vector<uint8_t> layoutInfoPayload(const InfoSpec &spec)
     std::memcpy(bytes.data() + descriptor + 12, kTimestamp, KOV_TIMESTAMP_SIZE);
 
     uint32_t running = stringsStart;
-    putStringItem(bytes, running, descriptor + 40, spec.copyright);
-    putStringItem(bytes, running, descriptor + 44, spec.maker);
+    putStringItem(bytes, running, descriptor + 40, layout.copyright);
+    putStringItem(bytes, running, descriptor + 44, layout.maker);
     putU32(bytes, descriptor + 48, 0);
-    putStringItem(bytes, running, descriptor + 52, spec.product);
+    putStringItem(bytes, running, descriptor + 52, layout.product);
     putU32(bytes, kInfoSetCountOffset, setCount);
 
     for (uint32_t i = 0; i < setCount; ++i) {
         const uint32_t entry = kInfoFirstEntryOffset + 20 * i;
         putU32(bytes, entry + 0, i + 1 < setCount ? 20 : 0);
         putU32(bytes, entry + 4, 1);
-        putU32(bytes, entry + 8, spec.sets[i]);
+        putU32(bytes, entry + 8, layout.sets[i]);
         putU16(bytes, entry + 12, 1);
         putU16(bytes, entry + 14, 0);
         putU32(bytes, entry + 16, 0);

@@ -33,7 +33,7 @@ void bump(int32_t &counter, int32_t delta = 1);
 
 // ---- subsystem information block
 
-struct InfoSpec {
+struct InfoLayout {
     const char16_t *product;
     const char16_t *maker;
     const char16_t *copyright;
@@ -42,7 +42,7 @@ struct InfoSpec {
 
 // Payload of an information block: head, descriptor (string offsets from the payload's start),
 // entries chained by 20, then the copyright, maker and product items. Empty texts get no item.
-std::vector<uint8_t> layoutInfoPayload(const InfoSpec &spec);
+std::vector<uint8_t> layoutInfoPayload(const InfoLayout &layout);
 
 // A 44-byte header followed by `payload` copied verbatim, registered as this library's
 // information block. Null when memory runs out.

@@ -78,17 +78,17 @@ void printConfirm(const Options& options, const Exchange& exchange, std::uint32_
 } // namespace
 
 int runSend(const Options& options, const BrokerApi& api) {
-    RequestSpec spec;
-    spec.provider = options.provider;
-    spec.functionSet = options.functionSet;
-    spec.setMajor = options.setMajor;
-    spec.setMinor = options.setMinor;
-    spec.functionCode = options.functionCode;
-    spec.payload = options.payload;
+    RequestFields fields;
+    fields.provider = options.provider;
+    fields.functionSet = options.functionSet;
+    fields.setMajor = options.setMajor;
+    fields.setMinor = options.setMinor;
+    fields.functionCode = options.functionCode;
+    fields.payload = options.payload;
 
     Exchange exchange;
     std::string error;
-    if (!kovctl::exchange(api, spec, options.sync, options.timeoutMs, exchange, error))
+    if (!kovctl::exchange(api, fields, options.sync, options.timeoutMs, exchange, error))
         return fail(error);
     const std::uint32_t status = finalStatus(exchange);
     if (exchange.confirm.empty() && status == 0)

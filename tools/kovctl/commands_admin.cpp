@@ -7,12 +7,12 @@
 namespace kovctl {
 namespace {
 
-// Sends `spec` and reports the confirm's status, or whatever went wrong before one came.
-int sendForStatus(const Options& options, const BrokerApi& api, const RequestSpec& spec,
+// Sends `fields` and reports the confirm's status, or whatever went wrong before one came.
+int sendForStatus(const Options& options, const BrokerApi& api, const RequestFields& fields,
                   const Extras& extras) {
     Exchange answer;
     int exitCode = kExitOk;
-    if (!query(options, api, spec, answer, exitCode, extras)) return exitCode;
+    if (!query(options, api, fields, answer, exitCode, extras)) return exitCode;
     return reportStatus(options, 0, extras);
 }
 

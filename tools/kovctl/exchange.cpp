@@ -53,23 +53,23 @@ std::int32_t KOV_CALL keepConfirm(BrokerMessage* confirm) {
 }
 
 // The request in 4-aligned storage: header, then payload.
-std::vector<std::uint32_t> buildRequest(const RequestSpec& spec) {
-    const std::size_t total = KOV_HEADER_SIZE + spec.payload.size();
+std::vector<std::uint32_t> buildRequest(const RequestFields& fields) {
+    const std::size_t total = KOV_HEADER_SIZE + fields.payload.size();
     std::vector<std::uint32_t> words((total + 3) / 4, 0);
     auto* header = reinterpret_cast<BrokerMessage*>(words.data());
     header->totalLength = static_cast<std::uint32_t>(total);
     header->formatMajor = KOV_FORMAT_MAJOR;
     header->formatMinor = KOV_FORMAT_MINOR;
     header->headerLength = KOV_HEADER_SIZE;
-    header->provider = spec.provider;
-    header->functionSet = spec.functionSet;
-    header->setMajor = spec.setMajor;
-    header->setMinor = spec.setMinor;
-    header->functionCode = spec.functionCode;
+    header->provider = fields.provider;
+    header->functionSet = fields.functionSet;
+    header->setMajor = fields.setMajor;
+    header->setMinor = fields.setMinor;
+    header->functionCode = fields.functionCode;
     header->callback = keepConfirm;
-    if (!spec.payload.empty())
+    if (!fields.payload.empty())
         std::memcpy(reinterpret_cast<std::uint8_t*>(words.data()) + KOV_HEADER_SIZE,
-                    spec.payload.data(), spec.payload.size());
+                    fields.payload.data(), fields.payload.size());
     return words;
 }
 
@@ -112,10 +112,10 @@ bool exchangeAsync(const BrokerApi& api, BrokerMessage* request, std::uint32_t t
 
 } // namespace
 
-bool exchange(const BrokerApi& api, const RequestSpec& spec, bool sync, std::uint32_t timeoutMs,
+bool exchange(const BrokerApi& api, const RequestFields& fields, bool sync, std::uint32_t timeoutMs,
               Exchange& out, std::string& error) {
     // The request stays alive until its confirm has come: a provider may read it until then.
-    std::vector<std::uint32_t> request = buildRequest(spec);
+    std::vector<std::uint32_t> request = buildRequest(fields);
     auto* message = reinterpret_cast<BrokerMessage*>(request.data());
     if (sync) return exchangeSync(api, message, out);
     if (exchangeAsync(api, message, timeoutMs, out, error)) return true;

@@ -9,7 +9,7 @@
 
 namespace kovctl {
 
-struct RequestSpec {
+struct RequestFields {
     std::uint32_t provider = 0;
     std::uint32_t functionSet = 0;
     std::uint16_t setMajor = 1;
@@ -26,10 +26,10 @@ struct Exchange {
     bool truncated = false;            // the confirm claimed more bytes than kovctl copies
 };
 
-// Sends `spec` with kov_SendSync (`sync`) or kov_Send, waiting up to `timeoutMs` for the confirm
+// Sends `fields` with kov_SendSync (`sync`) or kov_Send, waiting up to `timeoutMs` for the confirm
 // of an asynchronous send. The confirm is copied and released with kov_DeleteConfirm before this
 // returns. False with `error` set when no answer came in time.
-bool exchange(const BrokerApi& api, const RequestSpec& spec, bool sync, std::uint32_t timeoutMs,
+bool exchange(const BrokerApi& api, const RequestFields& fields, bool sync, std::uint32_t timeoutMs,
               Exchange& out, std::string& error);
 
 // The status that decides the outcome: the confirm's, or the request's when no confirm came.

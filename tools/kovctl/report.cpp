@@ -34,10 +34,10 @@ int reportStatus(const Options& options, std::uint32_t status, const Extras& ext
     return status == 0 ? kExitOk : kExitStatus;
 }
 
-bool query(const Options& options, const BrokerApi& api, const RequestSpec& spec,
+bool query(const Options& options, const BrokerApi& api, const RequestFields& fields,
            Exchange& exchange, int& exitCode, const Extras& extras) {
     std::string error;
-    if (!kovctl::exchange(api, spec, options.sync, options.timeoutMs, exchange, error)) {
+    if (!kovctl::exchange(api, fields, options.sync, options.timeoutMs, exchange, error)) {
         exitCode = fail(error);
         return false;
     }
@@ -54,12 +54,12 @@ bool query(const Options& options, const BrokerApi& api, const RequestSpec& spec
     return true;
 }
 
-RequestSpec brokerRequest(std::uint32_t functionSet, std::uint32_t functionCode, Bytes payload) {
-    RequestSpec spec;
-    spec.functionSet = functionSet;
-    spec.functionCode = functionCode;
-    spec.payload = std::move(payload);
-    return spec;
+RequestFields brokerRequest(std::uint32_t functionSet, std::uint32_t functionCode, Bytes payload) {
+    RequestFields fields;
+    fields.functionSet = functionSet;
+    fields.functionCode = functionCode;
+    fields.payload = std::move(payload);
+    return fields;
 }
 
 } // namespace kovctl

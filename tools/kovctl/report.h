@@ -33,15 +33,15 @@ void printJson(JsonWriter& json);
 // returns the exit code that goes with the status.
 int reportStatus(const Options& options, std::uint32_t status, const Extras& extras = {});
 
-// Sends `spec` the way the options ask (sync or not). Returns true when a confirm with status 0
+// Sends `fields` the way the options ask (sync or not). Returns true when a confirm with status 0
 // came back for the caller to read; otherwise everything has been reported and `exitCode` says
 // how the program ends.
 // `extras` go into the report of a nonzero status.
-bool query(const Options& options, const BrokerApi& api, const RequestSpec& spec,
+bool query(const Options& options, const BrokerApi& api, const RequestFields& fields,
            Exchange& exchange, int& exitCode, const Extras& extras = {});
 
 // A request for the broker provider (handle 0), version 1.0.
-RequestSpec brokerRequest(std::uint32_t functionSet, std::uint32_t functionCode,
+RequestFields brokerRequest(std::uint32_t functionSet, std::uint32_t functionCode,
                           Bytes payload = {});
 
 } // namespace kovctl
