@@ -13,8 +13,9 @@ namespace kov::runtime {
 namespace {
 platform::ModuleHandle instance = nullptr;
 std::atomic<bool> isAttached{false};
-// Set once the first load of providers has run; never cleared by a reload.
-bool loaded = false;
+// Set once the first load of providers has run; never cleared by a reload. Atomic so that every
+// later send can see it without taking BrokerLock.
+std::atomic<bool> loaded{false};
 } // namespace
 
 bool processAttach(platform::ModuleHandle module) {
@@ -47,10 +48,11 @@ bool attached() { return isAttached; }
 platform::ModuleHandle moduleInstance() { return instance; }
 
 void ensureLoaded() {
+    if (loaded.load(std::memory_order_acquire)) return;
     BrokerLockGuard guard;
-    if (!loaded) {
+    if (!loaded.load(std::memory_order_relaxed)) {
         registry::loadAllProviders();
-        loaded = true;
+        loaded.store(true, std::memory_order_release);
     }
 }
 
