@@ -307,12 +307,7 @@ TEST_F(BrokerFunctionsTest, RepliesWithoutMemoryGiveNullAndStatus3) {
         Request request(0, c.functionSet, c.functionCode);
         collector.use(request.get());
         const StatisticsRecord before = statistics();
-        faults::failNth(faults::Fault::GlobalAlloc, 1);
-        EXPECT_EQ(dispatch::send(request.get()), 0);
-        faults::clear();
-        ASSERT_EQ(collector.count(), 1u);
-        EXPECT_EQ(collector.deliveries()[0].confirm, nullptr);
-        EXPECT_EQ(request->status, 3u);
+        EXPECT_TRUE(sendWithoutMemory(request, collector, 3));
         EXPECT_EQ(statistics().bytesInUse, before.bytesInUse);
         EXPECT_EQ(statistics().bytesAllocated, before.bytesAllocated);
     }

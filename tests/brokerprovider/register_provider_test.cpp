@@ -318,12 +318,7 @@ TEST_F(RegisterProviderTest, NoMemoryForTheReplyDoesNothing) {
     const NullDeliveriesTo nulls(collector);
     Request request(0, 0, KOV_FN_REGISTER_PROVIDER, 44, registration(kRegister, "Fresh", three));
     collector.use(request.get());
-    faults::failNth(faults::Fault::GlobalAlloc, 1);
-    EXPECT_EQ(dispatch::send(request.get()), 0);
-    faults::clear();
-    ASSERT_EQ(collector.count(), 1u);
-    EXPECT_EQ(collector.deliveries()[0].confirm, nullptr);
-    EXPECT_EQ(request->status, 3u);
+    EXPECT_TRUE(sendWithoutMemory(request, collector, 3));
     EXPECT_TRUE(providerKeys().empty());
     EXPECT_FALSE(libraryLoaded(three));
     EXPECT_EQ(descriptorsListed(), 1u);

@@ -1,6 +1,7 @@
 #include "support/caller_view.h"
 
 #include "dispatch/send.h"
+#include "platform/faults.h"
 
 namespace kov::test {
 
@@ -94,6 +95,22 @@ ProviderKeys providerKeys() {
         }
     }
     return keys;
+}
+
+::testing::AssertionResult sendWithoutMemory(Request& request, const ConfirmCollector& collector,
+                                             std::uint32_t status) {
+    faults::failNth(faults::Fault::GlobalAlloc, 1);
+    const std::int32_t result = dispatch::send(request.get());
+    faults::clear();
+    if (result != 0) return ::testing::AssertionFailure() << "send returned " << result;
+    const auto deliveries = collector.deliveries();
+    if (deliveries.size() != 1)
+        return ::testing::AssertionFailure() << deliveries.size() << " deliveries instead of one";
+    if (deliveries[0].confirm != nullptr)
+        return ::testing::AssertionFailure() << "a confirm instead of null";
+    if (request->status != status)
+        return ::testing::AssertionFailure() << "request status " << request->status;
+    return ::testing::AssertionSuccess();
 }
 
 } // namespace kov::test

@@ -42,6 +42,12 @@ inline std::uint64_t counterAt(const StatisticsRecord& record, std::uint32_t off
 // Sends a request and returns the single confirm it got back (not kept), or a failure.
 ::testing::AssertionResult sendForConfirm(Request& request, std::vector<std::uint8_t>* confirm);
 
+// Sends `request` (its callback set to `collector`, null deliveries routed there too) while the
+// next allocation fails: the send must return 0 and the callback get exactly one null, with
+// `status` left in the request.
+::testing::AssertionResult sendWithoutMemory(Request& request, const ConfirmCollector& collector,
+                                             std::uint32_t status);
+
 // Provider key name -> its values (name, data bytes), read through the platform's enumeration.
 using ProviderKeys = std::map<std::string, std::vector<std::pair<std::string, std::vector<std::uint8_t>>>>;
 ProviderKeys providerKeys();

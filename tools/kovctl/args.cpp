@@ -99,13 +99,13 @@ bool applyOption(const std::string& name, const std::string& value, Options& opt
     } else if (name == "--timeout") {
         if (!parseNumber(value, options.timeoutMs)) return badNumber();
     } else if (name == "--provider") {
-        if (!parseNumber(value, options.provider)) return badNumber();
+        if (!parseNumber(value, options.request.provider)) return badNumber();
     } else if (name == "--set") {
-        if (!parseNumber(value, options.functionSet)) return badNumber();
+        if (!parseNumber(value, options.request.functionSet)) return badNumber();
     } else if (name == "--code") {
-        if (!parseNumber(value, options.functionCode)) return badNumber();
+        if (!parseNumber(value, options.request.functionCode)) return badNumber();
     } else if (name == "--version") {
-        if (!parseVersion(value, options.setMajor, options.setMinor)) {
+        if (!parseVersion(value, options.request.setMajor, options.request.setMinor)) {
             error = "bad version '" + value + "' for --version (expected MAJOR.MINOR)";
             return false;
         }
@@ -115,8 +115,8 @@ bool applyOption(const std::string& name, const std::string& value, Options& opt
             return false;
         }
         payloadGiven = true;
-        if (name == "--file") return readFile(value, options.payload, error);
-        if (!parseHex(value, options.payload)) {
+        if (name == "--file") return readFile(value, options.request.payload, error);
+        if (!parseHex(value, options.request.payload)) {
             error = "bad hex payload '" + value + "' (expected pairs of hex digits)";
             return false;
         }

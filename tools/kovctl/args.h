@@ -1,6 +1,8 @@
 // Command-line parsing: turns argv into one Options record or a one-line complaint.
 #pragma once
 
+#include "request_fields.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,13 +21,8 @@ struct Options {
     std::vector<std::string> operands;  // KEY PATH of register/remove, TAG of check-lang
     std::vector<std::u16string> wideOperands; // the same as the broker receives them
 
-    // send
-    std::uint32_t provider = 0;
-    std::uint32_t functionSet = 0;
-    std::uint16_t setMajor = 1;
-    std::uint16_t setMinor = 0;
-    std::uint32_t functionCode = 0;
-    std::vector<std::uint8_t> payload;
+    // send: the request as given on the command line
+    RequestFields request;
 };
 
 struct ParseResult {

@@ -78,17 +78,9 @@ void printConfirm(const Options& options, const Exchange& exchange, std::uint32_
 } // namespace
 
 int runSend(const Options& options, const BrokerApi& api) {
-    RequestFields fields;
-    fields.provider = options.provider;
-    fields.functionSet = options.functionSet;
-    fields.setMajor = options.setMajor;
-    fields.setMinor = options.setMinor;
-    fields.functionCode = options.functionCode;
-    fields.payload = options.payload;
-
     Exchange exchange;
     std::string error;
-    if (!kovctl::exchange(api, fields, options.sync, options.timeoutMs, exchange, error))
+    if (!kovctl::exchange(api, options.request, options.sync, options.timeoutMs, exchange, error))
         return fail(error);
     const std::uint32_t status = finalStatus(exchange);
     if (exchange.confirm.empty() && status == 0)

@@ -2,21 +2,13 @@
 #pragma once
 
 #include "module.h"
+#include "request_fields.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace kovctl {
-
-struct RequestFields {
-    std::uint32_t provider = 0;
-    std::uint32_t functionSet = 0;
-    std::uint16_t setMajor = 1;
-    std::uint16_t setMinor = 0;
-    std::uint32_t functionCode = 0;
-    std::vector<std::uint8_t> payload;
-};
 
 struct Exchange {
     std::int32_t result = 0;           // what kov_Send / kov_SendSync returned
