@@ -21,3 +21,26 @@ if [ "${#missing[@]}" -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# Some kernels are built without 32-bit support, so 32-bit programs (our tests, and Wine's 32-bit
+# loader) cannot start natively. qemu-user then runs them, registered through binfmt_misc.
+probe=$(mktemp -d)
+trap 'rm -rf "$probe"' EXIT
+printf 'int main(void) { return 0; }\n' > "$probe/probe.c"
+gcc -m32 -o "$probe/probe" "$probe/probe.c"
+if ! "$probe/probe" 2>/dev/null; then
+  if ! dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q "install ok installed"; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-user-static >/dev/null
+  fi
+  mountpoint -q /proc/sys/fs/binfmt_misc || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
+      > /proc/sys/fs/binfmt_misc/register
+  fi
+  echo 1 > /proc/sys/fs/binfmt_misc/qemu-i386
+  if ! "$probe/probe"; then
+    echo "install-deps: this machine cannot run 32-bit programs, even through qemu-user" >&2
+    exit 1
+  fi
+  echo "install-deps: the kernel cannot run 32-bit programs; they run under qemu-user (slower)"
+fi

@@ -7,11 +7,51 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh || exit 1
 
+probe=$(mktemp -d)
+trap 'rm -rf "$probe"' EXIT
+
+# A 32-bit program on a 64-bit kernel sees the machine x86_64; under qemu-user (set up by
+# install-deps.sh where the kernel cannot run 32-bit programs) it sees i686. There LeakSanitizer
+# cannot stop the world and hangs, so it is switched off; the tests' own block counts still catch
+# leaks of broker blocks.
+printf '%s\n' '#include <stdio.h>' '#include <sys/utsname.h>' \
+  'int main(void) { struct utsname u; uname(&u); puts(u.machine); return 0; }' > "$probe/machine.c"
+gcc -m32 -o "$probe/machine" "$probe/machine.c"
+if [ "$("$probe/machine")" != x86_64 ]; then
+  export KOV_ASAN_EXTRA_OPTIONS=detect_leaks=0
+  echo "note: 32-bit programs run under qemu-user here; LeakSanitizer is switched off"
+fi
+
+# Can Wine run a 32-bit Windows program here? Where it cannot (Wine's 32-bit loader does not work
+# under qemu-user), the Windows target is still built and its file checks run (exports, resources),
+# but the tests that run Windows programs are left out, and this says so.
+wine_works() {
+  printf 'int main(void) { return 0; }\n' > "$probe/hello.c"
+  i686-w64-mingw32-gcc -static -o "$probe/hello.exe" "$probe/hello.c" || return 1
+  mkdir -p build/windows
+  KOV_WINEPREFIX="$PWD/build/windows/wineprefix" timeout 180 sh cmake/wine-run.sh \
+    "$probe/hello.exe" >/dev/null 2>&1
+  local rc=$?
+  if [ $rc -ne 0 ]; then
+    WINEPREFIX="$PWD/build/windows/wineprefix" timeout 10 wineserver -k 2>/dev/null
+    pkill -9 -f 'qemu-i386-static /usr/lib/wine' 2>/dev/null
+  fi
+  return $rc
+}
+windows_filter=()
+if ! wine_works; then
+  windows_filter=(-LE target)
+  echo "WARNING: Wine cannot run 32-bit programs on this machine. The Windows target is built and"
+  echo "WARNING: its files are checked, but its tests that run programs are left out."
+fi
+
 status=0
 for preset in linux windows linux-asan; do
   echo "== $preset =="
+  filter=()
+  [ "$preset" = windows ] && filter=("${windows_filter[@]}")
   if cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j 2; then
-    ctest --preset "$preset" -j 2 || status=1
+    ctest --preset "$preset" -j 2 "${filter[@]}" || status=1
   else
     echo "$preset: build failed"
     status=1
