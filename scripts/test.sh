@@ -58,6 +58,10 @@ for preset in linux windows linux-asan; do
   fi
 done
 
+# Both fuzz targets for a bounded time (they run under emulation here, so keep it short).
+echo "== fuzz =="
+KOV_FUZZ_SECONDS="${KOV_FUZZ_SECONDS:-60}" bash scripts/fuzz.sh || status=1
+
 # Leave no Wine server of the build's prefix behind.
 WINEPREFIX="$PWD/build/windows/wineprefix" wineserver -k 2>/dev/null || true
 exit $status

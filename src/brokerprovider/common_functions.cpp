@@ -35,10 +35,14 @@ void checkLanguage(BrokerMessage* request) {
         // cannot match it.
         const std::uint64_t needed =
             std::uint64_t{request->headerLength} + kCheckedTagOffset + tag.bytes;
-        const auto* text =
-            reinterpret_cast<const std::uint8_t*>(request) + request->headerLength + kCheckedTagOffset;
-        if (request->totalLength < needed || std::memcmp(text, tag.text, tag.bytes) != 0)
+        // The pointer is formed only once it is known to lie inside the message.
+        if (request->totalLength < needed) {
             result = KOV_STATUS_LANGUAGE_MISMATCH;
+        } else {
+            const auto* text = reinterpret_cast<const std::uint8_t*>(request) +
+                               request->headerLength + kCheckedTagOffset;
+            if (std::memcmp(text, tag.text, tag.bytes) != 0) result = KOV_STATUS_LANGUAGE_MISMATCH;
+        }
     }
     dispatch::sendErrorConfirm(request, result);
 }

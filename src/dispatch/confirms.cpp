@@ -2,6 +2,7 @@
 
 #include "message/broker_confirms.h"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace kov::dispatch {
@@ -22,9 +23,13 @@ std::int32_t sendErrorConfirm(BrokerMessage* request, std::uint32_t code) {
 
 bool requestUnusable(BrokerMessage* request, bool needsCallback) {
     if (request == nullptr) return true;
-    const bool shortHeader = request->headerLength < KOV_HEADER_SIZE;
-    if (!shortHeader && (!needsCallback || request->callback != nullptr)) return false;
-    if (request->headerLength >= offsetof(BrokerMessage, status) + sizeof request->status)
+    // A header longer than the whole request is as unusable as a short one: confirms copy the
+    // header, so it must lie inside what the caller handed over.
+    const bool badHeader = request->headerLength < KOV_HEADER_SIZE ||
+                           request->headerLength > request->totalLength;
+    if (!badHeader && (!needsCallback || request->callback != nullptr)) return false;
+    const std::uint32_t readable = std::min(request->headerLength, request->totalLength);
+    if (readable >= offsetof(BrokerMessage, status) + sizeof request->status)
         request->status = KOV_STATUS_BAD_VERSION;
     return true;
 }

@@ -16,8 +16,8 @@ std::int32_t deliverConfirm(BrokerMessage* request, BrokerMessage* confirm, std:
 // code too. Without memory for the confirm the callback receives null.
 std::int32_t sendErrorConfirm(BrokerMessage* request, std::uint32_t code);
 
-// Refuses a request that cannot be handled safely: null, no callback, or a header shorter than
-// the 44 bytes every confirm needs. Writes status 25 into it where its header holds the field.
+// Refuses a request that cannot be handled safely: null, no callback, a header shorter than
+// the 44 bytes every confirm needs, or a header longer than the request's totalLength. Writes status 25 into it where its header holds the field.
 bool requestUnusable(BrokerMessage* request, bool needsCallback);
 
 } // namespace kov::dispatch

@@ -4,6 +4,8 @@
 
 #include <kov/kov_broker.h>
 
+#include "message/info_check.h"
+
 #include <cstdint>
 
 namespace kov::message {
@@ -38,29 +40,14 @@ struct InfoBlock {
     std::uint32_t setCount;
 };
 
-// Checks a block from kov_GetSubSystemInfo before anything in it is used: the payload holds the
-// fixed fields and setCount entries, every string item lies inside it, and the entry chain stays
-// inside it. False for a block that fails any check.
-bool readInfoBlock(const BrokerMessage* block, InfoBlock* out);
+// Checks a block from kov_GetSubSystemInfo completely before anything in it is used: a header of
+// at least 44 bytes and a payload that passes every rule of checkDescription. Says which rule failed; fills `out` only when none did.
+InfoFault checkInfoBlock(const BrokerMessage* block, InfoBlock* out);
 
 // Copies a checked block's descriptor into `descriptor` (L - 12 bytes): first u32 0, string
-// offsets made relative to the descriptor, each entry's provider field set to `handle`.
-void copyDescriptor(const InfoBlock& info, std::uint8_t* descriptor, ProviderHandle handle);
-
-// Calls visit(entryOffset) for each of the descriptor's setCount entries, following the chain.
-template <typename Visit>
-void forEachEntry(const std::uint8_t* descriptor, std::uint32_t setCount, Visit visit);
+// offsets made relative to the descriptor, each entry's provider field set to `handle`. The entries
+// are found by the checker walking the provider's block, never the copy being written. False (and
+// the copy unusable) only if the block changed since it was checked.
+bool copyDescriptor(const InfoBlock& info, std::uint8_t* descriptor, ProviderHandle handle);
 
 } // namespace kov::message
-
-#include "message/bytes.h"
-
-template <typename Visit>
-void kov::message::forEachEntry(const std::uint8_t* descriptor, std::uint32_t setCount,
-                                Visit visit) {
-    std::uint32_t offset = kDescriptorEntries;
-    for (std::uint32_t i = 0; i < setCount; ++i) {
-        visit(offset);
-        offset += readU32(descriptor, offset);
-    }
-}

@@ -47,6 +47,10 @@ void freeLibrary(ModuleHandle module);
 // The module of an already loaded library, without loading it or adding a reference; null
 // when it is not loaded.
 ModuleHandle findLoadedModule(const char* path);
+// Why this thread's last failed loadLibrary failed, in the loader's own words (dlerror(), or the
+// system message of GetLastError()), as a terminated text cut to `size` bytes. Empty when no load
+// failed yet.
+void lastLoadFailure(char* buffer, std::size_t size);
 
 // ---- this program -------------------------------------------------------------------------
 // The folder holding the running executable, with a trailing separator, so a file name can be

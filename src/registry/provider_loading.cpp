@@ -2,9 +2,12 @@
 
 #include "brokerprovider/broker_provider.h"
 #include "message/reply_records.h"
+#include "registry/library_probe.h"
 #include "registry/registry_key.h"
 #include "runtime/broker_lock.h"
 #include "runtime/statistics.h"
+
+#include <cstdio>
 
 namespace kov::registry {
 namespace {
@@ -39,40 +42,34 @@ void loadRegisteredLibraries() {
 } // namespace
 
 ProviderRecord* loadProviderLibrary(const char* path) {
-    platform::ModuleHandle module = platform::loadLibrary(path);
-    if (module == nullptr) return nullptr;
-    const auto deleteEntry =
-        reinterpret_cast<KovDeleteReceiveFn>(platform::findSymbol(module, "kov_DeleteReceive"));
-    const auto receiveEntry =
-        reinterpret_cast<KovReceiveFn>(platform::findSymbol(module, "kov_Receive"));
-    const auto infoEntry =
-        reinterpret_cast<KovGetSubSystemInfoFn>(platform::findSymbol(module, "kov_GetSubSystemInfo"));
-    BrokerMessage* block = nullptr;
-    if (deleteEntry != nullptr && receiveEntry != nullptr && infoEntry != nullptr)
-        block = infoEntry();
-    if (block == nullptr) {
-        platform::freeLibrary(module);
-        return nullptr;
-    }
+    LibraryProbe probe;
+    return loadProviderLibrary(path, probe);
+}
 
-    ProviderRecord* record = nullptr;
-    message::InfoBlock info;
-    // A block that fails the checks counts as no description at all.
-    if (message::readInfoBlock(block, &info)) {
-        record = newProviderRecord(info.payloadLength - message::kInfoDescriptorStart);
-        if (record != nullptr) {
-            record->module = module;
-            record->deleteEntry = deleteEntry;
-            record->receiveEntry = receiveEntry;
-            record->infoEntry = infoEntry;
-            record->setCount = info.setCount;
-            message::copyDescriptor(info, record->descriptor, record->handle);
+ProviderRecord* loadProviderLibrary(const char* path, LibraryProbe& probe) {
+    if (!probeLibrary(path, probe)) return nullptr;
+    const message::InfoBlock& info = probe.info;
+    ProviderRecord* record = newProviderRecord(info.payloadLength - message::kInfoDescriptorStart);
+    if (record != nullptr) {
+        record->module = probe.module;
+        record->deleteEntry = probe.deleteEntry;
+        record->receiveEntry = probe.receiveEntry;
+        record->infoEntry = probe.infoEntry;
+        record->setCount = info.setCount;
+        if (message::copyDescriptor(info, record->descriptor, record->handle)) {
             runtime::addSetCount(info.setCount);
+        } else {
+            std::snprintf(probe.reason, sizeof probe.reason,
+                          "the information block changed while it was being copied");
+            discardProviderRecord(record);
+            record = nullptr;
         }
+    } else {
+        std::snprintf(probe.reason, sizeof probe.reason, "no memory for the provider's record");
     }
     // The block is the provider's; it goes back whether or not a record was made.
-    deleteEntry(block);
-    if (record == nullptr) platform::freeLibrary(module);
+    returnInfoBlock(probe);
+    if (record == nullptr) platform::freeLibrary(probe.module);
     return record;
 }
 

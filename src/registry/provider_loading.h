@@ -2,6 +2,7 @@
 // provider record.
 #pragma once
 
+#include "registry/library_probe.h"
 #include "registry/provider_list.h"
 
 namespace kov::registry {
@@ -18,6 +19,8 @@ constexpr unsigned kValueDataBytes = 8;
 // memory is left; the library is then unloaded again. The caller holds BrokerLock and links the
 // record itself.
 ProviderRecord* loadProviderLibrary(const char* path);
+// The same, keeping what was found out: on null, probe.reason says why.
+ProviderRecord* loadProviderLibrary(const char* path, LibraryProbe& probe);
 
 // Builds the whole list from the registry, then puts the broker provider at its head. Expects an
 // empty list. Takes BrokerLock.

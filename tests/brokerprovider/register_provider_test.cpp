@@ -115,7 +115,12 @@ TEST_F(RegisterProviderTest, ExistingEmptyKeyAnswers11AndGoes) {
 
 TEST_F(RegisterProviderTest, PathThatIsNoProviderLeavesNoKey) {
     loadProviders();
-    for (const char* library : {"kov_test_missing_export", "kov_test_no_such_library"}) {
+    for (const char* library :
+         {"kov_test_missing_export", "kov_test_no_such_library", "kov_test_null_info",
+          "kov_test_bad_length", "kov_test_bad_string", "kov_test_bad_chain",
+          "kov_test_bad_stride16", "kov_test_bad_count_beyond_chain", "kov_test_bad_overlapping",
+          "kov_test_bad_string_in_fixed", "kov_test_bad_entry_on_string",
+          "kov_test_bad_sets_past_end"}) {
         SCOPED_TRACE(library);
         EXPECT_EQ(send(kRegister, "Fresh", providerPath(library)), 10u);
         EXPECT_TRUE(providerKeys().empty());
@@ -267,7 +272,6 @@ TEST_F(RegisterProviderTest, MalformedRequestsLeaveRegistryAndListAlone) {
         {"path over 299 bytes, remove", registration(kRemove, "Keep", longPath), 0, 7},
         {"empty path", registration(kRegister, "Fresh", ""), 0, 10},
         {"payload shorter than its fields", shortPayload, 0, 8},
-        {"message shorter than its header", valid, 0xFFFFFFF0, 8}, // totalLength 28
     };
     registerInRegistry("Keep", {immediate});
     loadProviders();
@@ -279,6 +283,17 @@ TEST_F(RegisterProviderTest, MalformedRequestsLeaveRegistryAndListAlone) {
         EXPECT_EQ(descriptorsListed(), 2u);
         EXPECT_FALSE(libraryLoaded(three));
     }
+    // A message shorter than its own header never reaches the function: refused, no confirm,
+    // and its status field (bytes 32..35, past the 28 bytes it claims) left alone.
+    Request shortMessage(0, 0, KOV_FN_REGISTER_PROVIDER, 44, valid);
+    shortMessage->totalLength = 28;
+    const std::uint32_t statusBefore = shortMessage->status;
+    std::vector<std::uint8_t> none;
+    EXPECT_FALSE(sendForConfirm(shortMessage, &none));
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(shortMessage->status, statusBefore);
+    EXPECT_EQ(providerKeys(), before);
+    EXPECT_FALSE(libraryLoaded(three));
 }
 
 TEST_F(RegisterProviderTest, RegistryFailuresAreReportedAndUndone) {

@@ -185,6 +185,43 @@ TEST_F(SendTest, UnusableRequestsAreRefusedWithoutACallback) {
     }
 }
 
+// A header claimed longer than the whole request is refused like a short one by both send
+// functions: an error confirm would copy the claimed header from beyond the message.
+TEST_F(SendTest, HeaderLongerThanTheRequestIsRefused) {
+    loadProviders();
+    for (const bool sync : {false, true}) {
+        for (const std::uint32_t headerLength : {45u, 100u, 0xFFFFFFF0u}) {
+            SCOPED_TRACE(std::to_string(headerLength) + (sync ? " sync" : " async"));
+            std::uint32_t words[32];
+            std::memset(words, 0xCC, sizeof words);
+            std::memset(words, 0, 44);
+            auto* request = reinterpret_cast<BrokerMessage*>(words);
+            request->totalLength = 44;
+            request->formatMajor = 1;
+            request->headerLength = headerLength;
+            request->provider = kUnknownHandle; // would be answered with an error confirm
+            request->callback = countRefusedCallback;
+            refusedCallbacks = 0;
+            const StatisticsRecord before = statistics();
+
+            BrokerMessage* confirm = reinterpret_cast<BrokerMessage*>(&words[0]);
+            if (sync) {
+                EXPECT_EQ(dispatch::sendSync(request, &confirm), 0);
+                EXPECT_EQ(confirm, nullptr);
+            } else {
+                EXPECT_NE(dispatch::send(request), 0);
+            }
+            EXPECT_EQ(refusedCallbacks, 0);
+            EXPECT_EQ(words[8], 25u) << "status 25 in the request";
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(words);
+            for (std::uint32_t i = 44; i < sizeof words; ++i)
+                ASSERT_EQ(bytes[i], 0xCC) << "byte " << i;
+            EXPECT_EQ(counterAt(statistics(), 60), counterAt(before, 60)) << "no error confirm";
+            EXPECT_EQ(bytesInUse(), before.bytesInUse);
+        }
+    }
+}
+
 TEST_F(SendTest, CountersMoveExactlyForEachOutcome) {
     registerInRegistry("Immediate", {providerPath("kov_test_immediate")});
     const ProviderHandle library = handleServing(0x100);

@@ -68,7 +68,8 @@ public:
         get()->headerLength = headerLength;
     }
     BrokerMessage* get() { return reinterpret_cast<BrokerMessage*>(words_.data()); }
-    bool read(message::InfoBlock* out) { return message::readInfoBlock(get(), out); }
+    bool read(message::InfoBlock* out) { return check(out).ok(); }
+    message::InfoFault check(message::InfoBlock* out) { return message::checkInfoBlock(get(), out); }
 
 private:
     std::vector<std::uint32_t> words_;
@@ -137,6 +138,68 @@ TEST(ReadInfoBlock, RejectsEachKindOfDamage) {
     }
 }
 
+// Each refusal names its rule and the payload offset of the field that broke it.
+TEST(CheckInfoBlock, NamesTheRuleAndOffset) {
+    using message::InfoRule;
+    struct Case {
+        const char* what;
+        Bytes payload;
+        InfoRule rule;
+        std::uint32_t offset;
+    };
+    const auto with = [](Bytes p, std::uint32_t offset, std::uint32_t value) {
+        put32(p, offset, value);
+        return p;
+    };
+    // Entries 16 bytes apart, as if the provider field were forgotten.
+    Bytes stride16 = payloadWith(112, {72, 88});
+    // Four sets claimed, room for them, one entry whose distance is 0.
+    Bytes fourClaimedOneThere = with(payloadWith(160, {72}), 68, 4);
+    const Case cases[] = {
+        {"16-byte stride", stride16, InfoRule::kEntryDistanceShort, 72},
+        {"count 4, one entry", fourClaimedOneThere, InfoRule::kEntryDistanceShort, 72},
+        {"second entry 4 bytes on", with(goodPayload(), 72, 4), InfoRule::kEntryDistanceShort, 72},
+        {"second entry on the copyright item", with(goodPayload(), 72, 40),
+         InfoRule::kEntryOverlapsString, 112},
+        {"first entry on the product item", with(with(goodPayload(), 64, 80), 80, 0),
+         InfoRule::kEntryOverlapsString, 72},
+        {"string in the fixed fields", with(goodPayload(), 52, 60), InfoRule::kStringInFixedPart,
+         52},
+        {"product item past the end", with(goodPayload(), 122, 5), InfoRule::kStringPastEnd, 64},
+        {"set count past the end", with(goodPayload(), 68, 4), InfoRule::kSetsPastEnd, 68},
+        {"chain leading out", with(goodPayload(), 72, 54), InfoRule::kEntryPastEnd, 126},
+        {"payload length below 72", with(goodPayload(), 0, 71), InfoRule::kFixedPartTooShort, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        InfoBlock block(c.payload);
+        message::InfoBlock info{};
+        const message::InfoFault fault = block.check(&info);
+        EXPECT_EQ(fault.rule, c.rule);
+        EXPECT_EQ(fault.offset, c.offset);
+        EXPECT_STRNE(message::infoRuleText(fault.rule), "");
+    }
+}
+
+TEST(CheckInfoBlock, RefusesAShortHeader) {
+    InfoBlock shortHeader(goodPayload(), 40);
+    message::InfoBlock info{};
+    EXPECT_EQ(shortHeader.check(&info).rule, message::InfoRule::kHeaderTooShort);
+}
+
+// The same rules read a descriptor of a list reply, where everything counts from the descriptor.
+TEST(CheckDescription, DescriptorRelativeOffsets) {
+    Bytes payload = goodPayload();
+    Bytes descriptor(payload.begin() + 12, payload.end());
+    put32(descriptor, 40, 100); // copyright item, now descriptor-relative
+    put32(descriptor, 52, 110);
+    EXPECT_TRUE(message::checkDescription(descriptor.data(), 122, 0).ok());
+    put32(descriptor, 60, 16);
+    const message::InfoFault fault = message::checkDescription(descriptor.data(), 122, 0);
+    EXPECT_EQ(fault.rule, message::InfoRule::kEntryDistanceShort);
+    EXPECT_EQ(fault.offset, 60u);
+}
+
 // Reads a block and copies its descriptor into a zeroed area, as a new record's block gives it,
 // with guard bytes behind it.
 Bytes copiedDescriptor(const Bytes& payload, ProviderHandle handle) {
@@ -145,7 +208,7 @@ Bytes copiedDescriptor(const Bytes& payload, ProviderHandle handle) {
     EXPECT_TRUE(block.read(&info));
     Bytes descriptor(payload.size() - 12, 0);
     descriptor.resize(descriptor.size() + 8, 0xA5);
-    message::copyDescriptor(info, descriptor.data(), handle);
+    EXPECT_TRUE(message::copyDescriptor(info, descriptor.data(), handle));
     for (std::size_t i = payload.size() - 12; i < descriptor.size(); ++i)
         EXPECT_EQ(descriptor[i], 0xA5) << "wrote past the descriptor at " << i;
     descriptor.resize(payload.size() - 12);

@@ -1,5 +1,5 @@
-// kov_test_bad_length, kov_test_bad_string, kov_test_bad_chain: one source, built once per defect
-// (KOV_INFO_DEFECT). Each describes sets 0x601 and 0x602 in a block that is damaged in one way,
+// kov_test_bad_<defect>: one source, built once per defect (KOV_INFO_DEFECT), one defect for every
+// rule of the description check. Each describes sets 0x601 and 0x602 in a block that is damaged in one way,
 // sized so that anything read past the damage lies outside the allocation. The block still comes
 // back through kov_DeleteReceive like any other.
 #include "provider_kit.h"
@@ -10,6 +10,12 @@ enum class Defect {
     ShortLength,   // payload length 108, below 72 + 20 * 2; the block ends there
     StringOutside, // product string offset = payload length: the item would start past the end
     ChainOutside,  // the first entry leads to an entry 8 bytes before the end, running 12 past it
+    Stride16,      // entries 16 bytes apart (the provider field forgotten), flags 1
+    CountBeyondChain, // set count 4 with room for four entries, but one entry (distance 0)
+    Overlapping,   // the second entry 4 bytes after the first
+    StringInFixed, // copyright offset 60: inside the fixed fields
+    EntryOnString, // the second entry lies on the copyright item
+    SetsPastEnd,   // set count 256: far more entries than the payload has room for
 };
 
 constexpr Defect kDefect = Defect::KOV_INFO_DEFECT;
@@ -31,6 +37,32 @@ std::vector<uint8_t> damagedPayload()
         break;
     case Defect::ChainOutside:
         kit::putU32(payload, kit::kInfoFirstEntryOffset, length - 8 - kit::kInfoFirstEntryOffset);
+        break;
+    case Defect::Stride16:
+        // Entries 16 apart; the second's 16 bytes written over where the 20-byte entry stood.
+        for (uint32_t i = 0; i < 16; ++i)
+            payload[kit::kInfoFirstEntryOffset + 16 + i] = payload[kit::kInfoFirstEntryOffset + 20 + i];
+        kit::putU32(payload, kit::kInfoFirstEntryOffset, 16);
+        kit::putU32(payload, kit::kInfoFirstEntryOffset + 4, 1);
+        break;
+    case Defect::CountBeyondChain:
+        // Four entries' room: the strings already follow two entries, so 40 more zero bytes.
+        payload.resize(length + 40 + 40, 0);
+        kit::putU32(payload, 0, static_cast<uint32_t>(payload.size()));
+        kit::putU32(payload, kit::kInfoSetCountOffset, 4);
+        kit::putU32(payload, kit::kInfoFirstEntryOffset, 0);
+        break;
+    case Defect::Overlapping:
+        kit::putU32(payload, kit::kInfoFirstEntryOffset, 4);
+        break;
+    case Defect::StringInFixed:
+        kit::putU32(payload, kit::kInfoCopyrightOffsetField, 60);
+        break;
+    case Defect::EntryOnString:
+        kit::putU32(payload, kit::kInfoFirstEntryOffset, 40); // the copyright item follows at 112
+        break;
+    case Defect::SetsPastEnd:
+        kit::putU32(payload, kit::kInfoSetCountOffset, 256);
         break;
     }
     return payload;

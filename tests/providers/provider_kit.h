@@ -51,6 +51,7 @@ BrokerMessage *publishInfoBlock(const std::vector<uint8_t> &payload);
 // Byte offsets inside the information payload, for libraries that damage it on purpose.
 constexpr uint32_t kInfoSetCountOffset = 68;
 constexpr uint32_t kInfoFirstEntryOffset = 72;
+constexpr uint32_t kInfoCopyrightOffsetField = 12 + 40;
 constexpr uint32_t kInfoProductOffsetField = 12 + 52;
 
 void putU32(std::vector<uint8_t> &bytes, uint32_t offset, uint32_t value);

@@ -148,6 +148,12 @@ TEST_F(ProviderLoadingTest, LibrariesThatCannotServeAreSkippedAndUnloaded) {
         {"kov_test_bad_length", Fault::Count, 0, 1, 1},
         {"kov_test_bad_string", Fault::Count, 0, 1, 1},
         {"kov_test_bad_chain", Fault::Count, 0, 1, 1},
+        {"kov_test_bad_stride16", Fault::Count, 0, 1, 1},
+        {"kov_test_bad_count_beyond_chain", Fault::Count, 0, 1, 1},
+        {"kov_test_bad_overlapping", Fault::Count, 0, 1, 1},
+        {"kov_test_bad_string_in_fixed", Fault::Count, 0, 1, 1},
+        {"kov_test_bad_entry_on_string", Fault::Count, 0, 1, 1},
+        {"kov_test_bad_sets_past_end", Fault::Count, 0, 1, 1},
         {"kov_test_immediate", Fault::GlobalAlloc, 1, 1, 1}, // no memory for its record
     };
     for (const Case& c : cases) {

@@ -26,6 +26,8 @@ constexpr CommandInfo kCommands[] = {
     {Command::Lang, "lang", 0, {}},
     {Command::CheckLang, "check-lang", 1, {"TAG"}},
     {Command::Send, "send", 0, {}},
+    {Command::Inspect, "inspect", 1, {"PATH"}},
+    {Command::Registry, "registry", 0, {}},
 };
 
 // Larger payloads would not leave room for the header in a 32-bit totalLength, and nobody means

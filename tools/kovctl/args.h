@@ -9,7 +9,9 @@
 
 namespace kovctl {
 
-enum class Command { None, List, Info, Stats, Reload, Register, Remove, Lang, CheckLang, Send };
+enum class Command {
+    None, List, Info, Stats, Reload, Register, Remove, Lang, CheckLang, Send, Inspect, Registry
+};
 
 struct Options {
     Command command = Command::None;

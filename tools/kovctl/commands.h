@@ -2,7 +2,11 @@
 #pragma once
 
 #include "args.h"
+#include "json.h"
 #include "module.h"
+#include "records.h"
+
+#include <string>
 
 namespace kovctl {
 
@@ -16,5 +20,14 @@ int runRegistration(const Options& options, const BrokerApi& api); // register a
 int runCheckLang(const Options& options, const BrokerApi& api);
 
 int runSend(const Options& options, const BrokerApi& api);
+
+// A provider's description as JSON members; handles only where a broker gave them.
+void describeSubsystem(JsonWriter& json, const Subsystem& subsystem, bool withHandles);
+
+// Without the broker module: the library probe and the registry, in kovctl's own process.
+int runInspect(const Options& options);
+int runRegistryListing(const Options& options);
+// Why the broker would refuse the library at `path`; empty when it would accept it.
+std::string refusalReason(const std::string& path);
 
 } // namespace kovctl

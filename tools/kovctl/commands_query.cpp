@@ -56,20 +56,7 @@ void listAsJson(const Options& options, const std::vector<Subsystem>& subsystems
         std::uint32_t handle = 0;
         if (providerHandle(subsystem, handle)) json.field("handle", std::uint64_t{handle});
         else json.null("handle");
-        json.field("product", utf8FromUtf16(subsystem.product));
-        json.field("maker", utf8FromUtf16(subsystem.maker));
-        json.field("copyright", utf8FromUtf16(subsystem.copyright));
-        json.field("timestamp", subsystem.timestamp);
-        json.field("version", versionText(subsystem.versionMajor, subsystem.versionMinor));
-        json.openArray("sets");
-        for (const FunctionSet& set : subsystem.sets) {
-            json.openObject();
-            json.field("set", std::uint64_t{set.functionSet});
-            json.field("version", versionText(set.major, set.minor));
-            json.field("handle", std::uint64_t{set.handle});
-            json.close();
-        }
-        json.close();
+        describeSubsystem(json, subsystem, true);
         json.close();
     }
     printJson(json);
@@ -95,6 +82,23 @@ void listAsTable(const std::vector<Subsystem>& subsystems) {
 
 } // namespace
 
+void describeSubsystem(JsonWriter& json, const Subsystem& subsystem, bool withHandles) {
+    json.field("product", utf8FromUtf16(subsystem.product));
+    json.field("maker", utf8FromUtf16(subsystem.maker));
+    json.field("copyright", utf8FromUtf16(subsystem.copyright));
+    json.field("timestamp", subsystem.timestamp);
+    json.field("version", versionText(subsystem.versionMajor, subsystem.versionMinor));
+    json.openArray("sets");
+    for (const FunctionSet& set : subsystem.sets) {
+        json.openObject();
+        json.field("set", std::uint64_t{set.functionSet});
+        json.field("version", versionText(set.major, set.minor));
+        if (withHandles) json.field("handle", std::uint64_t{set.handle});
+        json.close();
+    }
+    json.close();
+}
+
 int runList(const Options& options, const BrokerApi& api) {
     Exchange exchange;
     int exitCode = kExitOk;
@@ -103,11 +107,12 @@ int runList(const Options& options, const BrokerApi& api) {
         return exitCode;
     std::vector<Subsystem> subsystems;
     std::string error;
-    if (!parseSubsystemList(payloadOf(exchange.confirm), subsystems, error))
-        return fail("malformed reply: " + error);
+    const bool readable = parseSubsystemList(payloadOf(exchange.confirm), subsystems, error);
+    if (!readable && subsystems.empty()) return fail("malformed reply: " + error);
     if (options.json) listAsJson(options, subsystems);
     else listAsTable(subsystems);
-    return kExitOk;
+    // Whatever could be read is printed; the exit code still says something was not.
+    return readable ? kExitOk : fail("malformed reply: " + error);
 }
 
 int runInfo(const Options& options, const BrokerApi& api) {

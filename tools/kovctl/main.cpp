@@ -22,6 +22,8 @@ int runCommand(const kovctl::Options& options, const kovctl::BrokerApi& api) {
     case Command::Remove: return kovctl::runRegistration(options, api);
     case Command::CheckLang: return kovctl::runCheckLang(options, api);
     case Command::Send: return kovctl::runSend(options, api);
+    case Command::Inspect: return kovctl::runInspect(options);
+    case Command::Registry: return kovctl::runRegistryListing(options);
     case Command::None: break;
     }
     return kovctl::kExitUsage;
@@ -40,6 +42,10 @@ int main(int argc, char** argv) {
         std::cout << kovctl::usageText(options.command);
         return kovctl::kExitOk;
     }
+    // These two load provider libraries and read the registry themselves, as the broker would;
+    // the broker module is not needed for them.
+    if (options.command == kovctl::Command::Inspect || options.command == kovctl::Command::Registry)
+        return runCommand(options, kovctl::BrokerApi{});
     kovctl::BrokerApi api;
     std::string error;
     if (!kovctl::loadBroker(kovctl::modulePathFor(options.modulePath), api, error))

@@ -1,11 +1,14 @@
 #include "records.h"
 
+#include "message/info_check.h"
+
+#include <cstdint>
+
 namespace kovctl {
 namespace {
 
 constexpr std::size_t kTimestampSize = 28;
 constexpr std::size_t kDescriptorFixed = 60;
-constexpr std::size_t kEntrySize = 20;
 
 // The timestamp is ASCII without a terminator; anything else is shown, not trusted.
 std::string readTimestamp(ByteView view, std::size_t offset) {
@@ -32,48 +35,66 @@ void appendText(Bytes& bytes, const std::u16string& text) {
     bytes.push_back(0);
 }
 
+} // namespace
+
+namespace {
+
+struct EntryReader {
+    ByteView view;
+    Subsystem* out;
+};
+
+void readEntry(void* context, std::uint32_t entry) {
+    auto* reader = static_cast<EntryReader*>(context);
+    FunctionSet set;
+    reader->view.u32(entry + 8, set.functionSet);
+    reader->view.u16(entry + 12, set.major);
+    reader->view.u16(entry + 14, set.minor);
+    reader->view.u32(entry + 16, set.handle);
+    reader->out->sets.push_back(set);
+}
+
+} // namespace
+
+// " (product \"...\")" when the product string of an unreadable descriptor can still be read.
+std::string describedAs(ByteView descriptor) {
+    std::uint32_t product = 0;
+    std::u16string name;
+    if (!descriptor.u32(52, product) || product == 0 || !descriptor.item(product, name) ||
+        name.empty())
+        return "";
+    std::string ascii;
+    for (const char16_t unit : name) ascii.push_back(unit >= 0x20 && unit < 0x7F ? char(unit) : '?');
+    return " (product \"" + ascii + "\")";
+}
+
+// The broker's own checker, descriptor-relative: whatever the broker accepted reads here.
 bool parseDescriptor(ByteView view, Subsystem& out, std::string& error) {
-    std::uint32_t copyright = 0, maker = 0, product = 0, setCount = 0;
-    if (!view.has(0, kDescriptorFixed)) {
-        error = "a descriptor is shorter than 60 bytes";
+    if (view.size > UINT32_MAX) {
+        error = "a descriptor is larger than 4 GiB";
         return false;
     }
+    EntryReader reader{view, &out};
+    const kov::message::InfoFault fault = kov::message::checkDescription(
+        view.data, static_cast<std::uint32_t>(view.size), 0, readEntry, &reader);
+    if (!fault.ok()) {
+        out.sets.clear();
+        error = std::string("a descriptor is malformed: ") + kov::message::infoRuleText(fault.rule) +
+                " (" + fault.field + " at offset " + std::to_string(fault.offset) + ")";
+        return false;
+    }
+    std::uint32_t copyright = 0, maker = 0, product = 0;
     view.u16(4, out.versionMajor);
     view.u16(6, out.versionMinor);
     out.timestamp = readTimestamp(view, 12);
     view.u32(40, copyright);
     view.u32(44, maker);
     view.u32(52, product);
-    view.u32(56, setCount);
-    if (!view.item(copyright, out.copyright) || !view.item(maker, out.maker) ||
-        !view.item(product, out.product)) {
-        error = "a descriptor's string lies outside it";
-        return false;
-    }
-    std::size_t entry = kDescriptorFixed;
-    for (std::uint32_t i = 0; i < setCount; ++i) {
-        FunctionSet set;
-        std::uint32_t distance = 0;
-        if (!view.has(entry, kEntrySize)) {
-            error = "a descriptor's function set entries run past its end";
-            return false;
-        }
-        view.u32(entry, distance);
-        view.u32(entry + 8, set.functionSet);
-        view.u16(entry + 12, set.major);
-        view.u16(entry + 14, set.minor);
-        view.u32(entry + 16, set.handle);
-        out.sets.push_back(set);
-        if (i + 1 < setCount && (distance == 0 || distance > view.size - entry)) {
-            error = "a descriptor's entry chain breaks off before its set count";
-            return false;
-        }
-        entry += distance; // strictly increasing, so the loop ends at the view's end at the latest
-    }
+    view.item(copyright, out.copyright);
+    view.item(maker, out.maker);
+    view.item(product, out.product);
     return true;
 }
-
-} // namespace
 
 bool ByteView::u16(std::size_t offset, std::uint16_t& out) const {
     if (!has(offset, 2)) return false;
@@ -149,12 +170,18 @@ bool parseSubsystemList(ByteView payload, std::vector<Subsystem>& out, std::stri
             error = "descriptor " + std::to_string(i + 1) + " runs past the reply";
             return false;
         }
+        // An unreadable descriptor is named and skipped; the others are still worth printing.
         Subsystem subsystem;
-        if (!parseDescriptor(descriptor, subsystem, error)) return false;
-        out.push_back(std::move(subsystem));
+        std::string problem;
+        if (parseDescriptor(descriptor, subsystem, problem)) {
+            out.push_back(std::move(subsystem));
+        } else {
+            if (!error.empty()) error += "; ";
+            error += "provider " + std::to_string(i + 1) + describedAs(descriptor) + ": " + problem;
+        }
         offset += size;
     }
-    return true;
+    return error.empty();
 }
 
 bool parseBrokerInfo(ByteView payload, BrokerInfo& out, std::string& error) {

@@ -64,6 +64,10 @@ struct Counter {
 };
 
 // Each parser takes the confirm's payload and explains in `error` what is wrong with it.
+// One descriptor (offsets from its start), checked by the broker's own rules.
+bool parseDescriptor(ByteView view, Subsystem& out, std::string& error);
+// " (product \"NAME\")" for a descriptor whose product string still reads, else empty.
+std::string describedAs(ByteView descriptor);
 bool parseSubsystemList(ByteView payload, std::vector<Subsystem>& out, std::string& error);
 bool parseBrokerInfo(ByteView payload, BrokerInfo& out, std::string& error);
 bool parseStatistics(ByteView payload, std::vector<Counter>& out, std::string& error);

@@ -30,12 +30,14 @@ int reportStatus(const Options& options, std::uint32_t status, const Extras& ext
         printJson(json);
     } else {
         std::cout << commandName(options.command) << ": " << describeStatus(status) << std::endl;
+        for (const auto& extra : extras)
+            if (std::string(extra.first) == "reason") std::cout << "  reason: " << extra.second << std::endl;
     }
     return status == 0 ? kExitOk : kExitStatus;
 }
 
 bool query(const Options& options, const BrokerApi& api, const RequestFields& fields,
-           Exchange& exchange, int& exitCode, const Extras& extras) {
+           Exchange& exchange, int& exitCode, const Extras& extras, Explain explain) {
     std::string error;
     if (!kovctl::exchange(api, fields, options.sync, options.timeoutMs, exchange, error)) {
         exitCode = fail(error);
@@ -48,7 +50,10 @@ bool query(const Options& options, const BrokerApi& api, const RequestFields& fi
         return false;
     }
     if (status != 0) {
-        exitCode = reportStatus(options, status, extras);
+        Extras all = extras;
+        if (explain != nullptr)
+            for (auto& more : explain(options, status)) all.push_back(std::move(more));
+        exitCode = reportStatus(options, status, all);
         return false;
     }
     return true;

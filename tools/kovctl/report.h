@@ -37,8 +37,10 @@ int reportStatus(const Options& options, std::uint32_t status, const Extras& ext
 // came back for the caller to read; otherwise everything has been reported and `exitCode` says
 // how the program ends.
 // `extras` go into the report of a nonzero status.
+// `explain`, if given, adds members to the report of a nonzero status.
+using Explain = Extras (*)(const Options& options, std::uint32_t status);
 bool query(const Options& options, const BrokerApi& api, const RequestFields& fields,
-           Exchange& exchange, int& exitCode, const Extras& extras = {});
+           Exchange& exchange, int& exitCode, const Extras& extras = {}, Explain explain = nullptr);
 
 // A request for the broker provider (handle 0), version 1.0.
 RequestFields brokerRequest(std::uint32_t functionSet, std::uint32_t functionCode,

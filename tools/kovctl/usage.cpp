@@ -19,6 +19,8 @@ const char* usageText(Command command) {
                "  lang              the broker's language tag\n"
                "  check-lang TAG    compare TAG with the broker's language tag\n"
                "  send              send any request to any provider\n"
+               "  inspect PATH      would the broker load this library? its description or why not\n"
+               "  registry          the registered libraries and whether each one loads\n"
                "\n"
                "options (any command):\n"
                "  --json            print one JSON object instead of text\n"
@@ -56,7 +58,8 @@ const char* usageText(Command command) {
                "\n"
                "Loads the provider library PATH and, if it works as a provider, records it in\n"
                "the registry under the provider key KEY. Fails with STATUS_ALREADY_REGISTERED\n"
-               "when KEY exists, STATUS_PROVIDER_LOAD_FAILED when PATH is no provider.\n";
+               "when KEY exists, STATUS_PROVIDER_LOAD_FAILED when PATH is no provider; the\n"
+               "reason follows on the next line (\"reason\" with --json).\n";
     case Command::Remove:
         return "usage: kovctl remove KEY PATH [--json]\n"
                "\n"
@@ -78,6 +81,18 @@ const char* usageText(Command command) {
                "Sends one request and prints the confirm's header fields and a hex dump of its\n"
                "payload. Defaults: provider 0 (the broker), set 0, version 1.0, code 0, no\n"
                "payload. Numbers are decimal or 0x-prefixed hex; take handles from 'kovctl list'.\n";
+    case Command::Inspect:
+        return "usage: kovctl inspect PATH [--json]\n"
+               "\n"
+               "Loads the library PATH in kovctl's own process exactly as the broker would and\n"
+               "prints its description (product, maker, copyright, timestamp, function sets)\n"
+               "or the precise reason the broker would refuse it. Exit 0 only if it would be\n"
+               "accepted, 2 if not.\n";
+    case Command::Registry:
+        return "usage: kovctl registry [--json]\n"
+               "\n"
+               "Lists every provider key with its library paths, as the broker loads them, and\n"
+               "for each whether it loads and why not. Exit 2 when any does not.\n";
     }
     return "";
 }

@@ -4,20 +4,44 @@
 
 #include <dlfcn.h>
 
+#include <cstdio>
+
 namespace kov::platform {
+namespace {
+
+// dlerror() text is overwritten by the next loader call; keep this thread's last load failure.
+thread_local char loadFailure[512] = "";
+
+void noteLoadFailure(const char* text) {
+    std::snprintf(loadFailure, sizeof loadFailure, "%s", text != nullptr ? text : "unknown error");
+}
+
+} // namespace
 
 // RTLD_LOCAL keeps one provider's symbols from resolving another's: each provider exports the
 // same three names.
 ModuleHandle loadLibrary(const char* path) {
-    if (faults::shouldFail(faults::Fault::LoadLibrary)) return nullptr;
-    if (path == nullptr) return nullptr;
-    return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (faults::shouldFail(faults::Fault::LoadLibrary)) {
+        noteLoadFailure("the load was failed on purpose (fault injection)");
+        return nullptr;
+    }
+    if (path == nullptr) {
+        noteLoadFailure("no library path");
+        return nullptr;
+    }
+    ModuleHandle module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) noteLoadFailure(dlerror());
+    return module;
 }
 
 void* findSymbol(ModuleHandle module, const char* name) {
     if (faults::shouldFail(faults::Fault::FindSymbol)) return nullptr;
     if (module == nullptr || name == nullptr) return nullptr;
     return dlsym(module, name);
+}
+
+void lastLoadFailure(char* buffer, std::size_t size) {
+    if (buffer != nullptr && size > 0) std::snprintf(buffer, size, "%s", loadFailure);
 }
 
 void freeLibrary(ModuleHandle module) {

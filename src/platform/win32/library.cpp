@@ -4,20 +4,66 @@
 #include "platform/faults.h"
 #include "platform/win32/win32.h"
 
+#include <cstdio>
+
 namespace kov::platform {
+namespace {
+
+// The error code is taken at once: any later system call may overwrite GetLastError().
+thread_local DWORD loadError = 0;
+thread_local const char* loadFailureText = nullptr; // for failures that are not the system's
+
+} // namespace
 
 using win32::asModule;
 
 ModuleHandle loadLibrary(const char* path) {
-    if (faults::shouldFail(faults::Fault::LoadLibrary)) return nullptr;
-    if (path == nullptr) return nullptr; // LoadLibraryA(NULL) fails anyway; say so without asking
-    return LoadLibraryA(path);
+    loadError = 0;
+    loadFailureText = nullptr;
+    if (faults::shouldFail(faults::Fault::LoadLibrary)) {
+        loadFailureText = "the load was failed on purpose (fault injection)";
+        return nullptr;
+    }
+    if (path == nullptr) { // LoadLibraryA(NULL) fails anyway; say so without asking
+        loadFailureText = "no library path";
+        return nullptr;
+    }
+    // No "cannot find a DLL" dialog box in the host's face: the error code says it all. Only this
+    // thread's mode changes, and only for the call.
+    DWORD previousMode = 0;
+    const BOOL quiet =
+        SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode);
+    HMODULE module = LoadLibraryA(path);
+    if (module == nullptr) loadError = GetLastError();
+    if (quiet) SetThreadErrorMode(previousMode, nullptr);
+    if (module == nullptr && loadError == 0) loadFailureText = "the loader gave no reason";
+    return module;
 }
 
 void* findSymbol(ModuleHandle module, const char* name) {
     if (faults::shouldFail(faults::Fault::FindSymbol)) return nullptr;
     if (module == nullptr || name == nullptr) return nullptr;
     return reinterpret_cast<void*>(GetProcAddress(asModule(module), name));
+}
+
+void lastLoadFailure(char* buffer, std::size_t size) {
+    if (buffer == nullptr || size == 0) return;
+    buffer[0] = '\0';
+    if (loadFailureText != nullptr) {
+        std::snprintf(buffer, size, "%s", loadFailureText);
+        return;
+    }
+    if (loadError == 0) return;
+    char text[400] = "";
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, loadError, 0, text, sizeof text, nullptr);
+    // System messages end in CR LF; the report adds its own line breaks.
+    DWORD end = n;
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == ' '))
+        --end;
+    text[end < sizeof text ? end : sizeof text - 1] = '\0';
+    std::snprintf(buffer, size, "%s (error %lu)", end > 0 ? text : "unknown system error",
+                  static_cast<unsigned long>(loadError));
 }
 
 void freeLibrary(ModuleHandle module) {

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang -m32, ASan + UBSan) and runs each for a bounded time.
+#   KOV_FUZZ_SECONDS   seconds per target (default 60)
+# Seeds: the test providers' information blocks (from build/linux, built first if missing) and
+# fuzz/seeds/request. Corpora grow in build/fuzz/corpus and are reused by the next run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds="${KOV_FUZZ_SECONDS:-60}"
+
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-linux-m32-clang.cmake \
+  -DKOV_FUZZ=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# Only the fuzz programs: the module itself is not built with the fuzzer runtime.
+cmake --build build/fuzz -j2 --target kov_fuzz_info_block kov_fuzz_request kov_fuzz_dump_info_seeds
+
+# No leak check: LeakSanitizer cannot stop threads under qemu-user and hangs there.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0}"
+bin=build/fuzz/bin
+info_corpus=build/fuzz/corpus/info
+request_corpus=build/fuzz/corpus/request
+mkdir -p "$info_corpus" "$request_corpus"
+if ! ls build/linux/bin/kov_test_*.so >/dev/null 2>&1; then
+  cmake --preset linux >/dev/null && cmake --build --preset linux -j2
+fi
+"$bin/kov_fuzz_dump_info_seeds" "$info_corpus" build/linux/bin/kov_test_*.so
+cp fuzz/seeds/request/* "$request_corpus/"
+
+# A finding stops the run with a nonzero status and leaves crash-* in build/fuzz.
+run() { # target corpus
+  echo "== fuzzing $1 for ${seconds}s"
+  (cd build/fuzz && "../../$bin/kov_fuzz_$1" -max_total_time="$seconds" -timeout=10 \
+     -rss_limit_mb=1024 -print_final_stats=1 "../../$2")
+}
+run info_block "$info_corpus"
+run request "$request_corpus"
