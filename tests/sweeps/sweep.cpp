@@ -152,8 +152,9 @@ unsigned SweepTest::sweep(const char* name, SweptOperation& operation) {
                 EXPECT_EQ(after.syncWaiting, reference.syncWaiting);
                 // A failed GlobalFree keeps its block by definition; every other fault gives
                 // everything back.
-                if (kind.fault != int(faults::Fault::GlobalFree))
+                if (kind.fault != int(faults::Fault::GlobalFree)) {
                     EXPECT_EQ(after.bytesInUse, reference.bytesInUse) << "blocks leaked";
+                }
                 expectBrokerReachable();
                 EXPECT_EQ(listShape(), shape) << "the list changed";
                 if (::testing::Test::HasFailure()) {
