@@ -11,12 +11,11 @@ namespace sample {
 namespace {
 
 std::mutex gLock;
-// Never destroyed: a confirm may be released while the process is already shutting down.
-std::unordered_set<const void *> &liveBlocks()
-{
-    static auto *blocks = new std::unordered_set<const void *>;
-    return *blocks;
-}
+// Exists only while a block is live: the broker may unload this library at any moment without
+// notice (before its first request, say), and whatever the set still held then would be lost for
+// good. Once the worker has made the library stay loaded, a confirm released during shutdown
+// still finds a set that nothing destroys behind its back.
+std::unordered_set<const void *> *gLiveBlocks = nullptr;
 
 } // namespace
 
@@ -27,9 +26,16 @@ BrokerMessage *newBlock(uint32_t size)
         return nullptr;
     try {
         const std::lock_guard<std::mutex> guard(gLock);
-        liveBlocks().insert(block);
+        if (gLiveBlocks == nullptr)
+            gLiveBlocks = new std::unordered_set<const void *>;
+        gLiveBlocks->insert(block);
     } catch (const std::bad_alloc &) {
         std::free(block);
+        const std::lock_guard<std::mutex> guard(gLock);
+        if (gLiveBlocks != nullptr && gLiveBlocks->empty()) {
+            delete gLiveBlocks;
+            gLiveBlocks = nullptr;
+        }
         return nullptr;
     }
     return static_cast<BrokerMessage *>(block);
@@ -39,8 +45,12 @@ int32_t releaseBlock(BrokerMessage *block)
 {
     {
         const std::lock_guard<std::mutex> guard(gLock);
-        if (liveBlocks().erase(block) == 0)
+        if (gLiveBlocks == nullptr || gLiveBlocks->erase(block) == 0)
             return 1;
+        if (gLiveBlocks->empty()) {
+            delete gLiveBlocks;
+            gLiveBlocks = nullptr;
+        }
     }
     std::free(block);
     return 0;

@@ -7,6 +7,7 @@
 #include "registry/registration.h"
 
 #include <cstring>
+#include <new>
 
 namespace kov::brokerprovider {
 namespace {
@@ -58,7 +59,12 @@ void handleRegisterProvider(BrokerMessage* request) {
         dispatch::deliverConfirm(request, nullptr, KOV_STATUS_NO_MEMORY);
         return;
     }
-    const std::uint32_t status = registerFromRequest(request);
+    // The reply block is the caller's whatever happens below: nothing may skip its delivery.
+    std::uint32_t status = KOV_STATUS_NO_MEMORY;
+    try {
+        status = registerFromRequest(request);
+    } catch (const std::bad_alloc&) {
+    }
     request->status = status;
     dispatch::deliverConfirm(request, confirm, status);
 }

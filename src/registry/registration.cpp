@@ -7,6 +7,7 @@
 #include <kov/kov_broker.h>
 
 #include <cstring>
+#include <new>
 
 namespace kov::registry {
 namespace {
@@ -14,6 +15,22 @@ namespace {
 struct NameBuffer {
     char text[kNameBufferBytes];
 };
+
+// The registry and loader calls below may run out of memory inside the platform layer; each
+// step then fails like any other failure of that step, so the list and the registry are left as
+// the step found them.
+template <class Step, class Result>
+Result contained(Step step, Result onNoMemory) {
+    try {
+        return step();
+    } catch (const std::bad_alloc&) {
+        return onNoMemory;
+    }
+}
+
+bool openKey(RegistryKey& key, platform::RegKey parent, const char* name) {
+    return contained([&] { return key.open(parent, name); }, false);
+}
 
 // False for an empty text and for one whose ANSI form needs more than 299 bytes.
 bool toAnsi(const char16_t* wide, NameBuffer* out) {
@@ -27,15 +44,18 @@ bool toAnsi(const char16_t* wide, NameBuffer* out) {
 std::uint32_t registerLibrary(const RegistryKey& providerKey, const char* path) {
     // A key that existed already belongs to an earlier registration.
     if (providerKey.existedBefore()) return KOV_STATUS_ALREADY_REGISTERED;
-    ProviderRecord* record = loadProviderLibrary(path);
+    ProviderRecord* record =
+        contained([&] { return loadProviderLibrary(path); }, static_cast<ProviderRecord*>(nullptr));
     if (record == nullptr) return KOV_STATUS_PROVIDER_LOAD_FAILED;
-    if (platform::setDwordValue(providerKey.get(), path, 0) != platform::kRegOk) {
+    const long written =
+        contained([&] { return platform::setDwordValue(providerKey.get(), path, 0); }, -1L);
+    if (written != platform::kRegOk) {
         unloadUnlinkedRecord(record);
         return KOV_STATUS_REGISTER_WRITE_FAILED;
     }
     // Appended, so the broker provider stays first and handle 0 keeps addressing it.
-    if (!append(record)) {
-        platform::deleteValue(providerKey.get(), path);
+    if (!contained([&] { return append(record); }, false)) {
+        contained([&] { return platform::deleteValue(providerKey.get(), path); }, -1L);
         unloadUnlinkedRecord(record);
         return KOV_STATUS_REGISTER_WRITE_FAILED;
     }
@@ -43,11 +63,14 @@ std::uint32_t registerLibrary(const RegistryKey& providerKey, const char* path) 
 }
 
 std::uint32_t removeLibrary(const RegistryKey& providerKey, const char* path) {
-    if (platform::deleteValue(providerKey.get(), path) != platform::kRegOk)
+    if (contained([&] { return platform::deleteValue(providerKey.get(), path); }, -1L) !=
+        platform::kRegOk)
         return KOV_STATUS_DEREGISTER_FAILED;
     // Found without loading the library or adding a reference, so unloading the record's
     // library really drops it.
-    removeByModule(platform::findLoadedModule(path));
+    const platform::ModuleHandle module = contained(
+        [&] { return platform::findLoadedModule(path); }, static_cast<platform::ModuleHandle>(nullptr));
+    if (module != nullptr) contained([&] { removeByModule(module); return 0; }, 0);
     return KOV_STATUS_OK;
 }
 
@@ -68,20 +91,23 @@ std::uint32_t updateRegistration(const char16_t* keyName, const char16_t* path,
     RegistryKey providerKey;
     // Created keys get their parent's default security: a key anyone could write would let any
     // local user name a library that every broker process then loads.
-    if (!broker.open(platform::localMachineKey(), kBrokerKey) ||
-        !providerList.open(broker.get(), kProviderListKey) ||
-        !providerKey.open(providerList.get(), key.text))
+    if (!openKey(broker, platform::localMachineKey(), kBrokerKey) ||
+        !openKey(providerList, broker.get(), kProviderListKey) ||
+        !openKey(providerKey, providerList.get(), key.text))
         return KOV_STATUS_REGISTRY_ERROR;
 
     const std::uint32_t result = registering ? registerLibrary(providerKey, library.text)
                                              : removeLibrary(providerKey, library.text);
 
-    platform::flushKey(providerKey.get());
+    contained([&] { platform::flushKey(providerKey.get()); return 0; }, 0);
     std::uint32_t values = 0;
-    const bool counted = platform::queryValueCount(providerKey.get(), &values) == platform::kRegOk;
+    const bool counted =
+        contained([&] { return platform::queryValueCount(providerKey.get(), &values); }, -1L) ==
+        platform::kRegOk;
     providerKey.close();
     // A provider key stays only while it names at least one library.
-    if (counted && values == 0) platform::deleteKey(providerList.get(), key.text);
+    if (counted && values == 0)
+        contained([&] { return platform::deleteKey(providerList.get(), key.text); }, -1L);
     return result;
 }
 
