@@ -4,6 +4,8 @@
 #include "args.h"
 #include "module.h"
 
+#include <string>
+
 namespace kovctl {
 
 int runList(const Options& options, const BrokerApi& api);
@@ -16,5 +18,7 @@ int runRegistration(const Options& options, const BrokerApi& api); // register a
 int runCheckLang(const Options& options, const BrokerApi& api);
 
 int runSend(const Options& options, const BrokerApi& api);
+// `api` null: the module could not be loaded, for the reason in `loadError`.
+int runVersion(const Options& options, const BrokerApi* api, const std::string& loadError);
 
 } // namespace kovctl
