@@ -67,7 +67,10 @@ configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/KOVBrokerConfig.cmake.in
   INSTALL_DESTINATION ${KOV_CONFIG_DIR}
   PATH_VARS KOV_MODULE_FILE)
 write_basic_package_version_file(${KOV_GENERATED_DIR}/KOVBrokerConfigVersion.cmake
-  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion
+  # The config file itself refuses a 64-bit consumer, with a message that says why; the version
+  # file's own pointer-size check would only print "(32bit)".
+  ARCH_INDEPENDENT)
 install(FILES ${KOV_GENERATED_DIR}/KOVBrokerConfig.cmake
               ${KOV_GENERATED_DIR}/KOVBrokerConfigVersion.cmake
               ${CMAKE_CURRENT_LIST_DIR}/KOVBrokerProvider.cmake
