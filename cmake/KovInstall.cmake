@@ -53,6 +53,12 @@ else()
 endif()
 if(TARGET kovctl)
   install(TARGETS kovctl RUNTIME DESTINATION bin)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/kovctl/kovctl.1 DESTINATION share/man/man1)
+  if(NOT WIN32)
+    # Where bash-completion looks on demand for a command's completion.
+    install(FILES ${PROJECT_SOURCE_DIR}/tools/kovctl/kovctl.bash
+            DESTINATION share/bash-completion/completions RENAME kovctl)
+  endif()
 endif()
 
 set(KOV_CONFIG_DIR lib/cmake/KOVBroker)
@@ -61,7 +67,12 @@ configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/KOVBrokerConfig.cmake.in
   INSTALL_DESTINATION ${KOV_CONFIG_DIR}
   PATH_VARS KOV_MODULE_FILE)
 write_basic_package_version_file(${KOV_GENERATED_DIR}/KOVBrokerConfigVersion.cmake
-  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion
+  # The config file itself refuses a 64-bit consumer, with a message that says why; the version
+  # file's own pointer-size check would only print "(32bit)".
+  ARCH_INDEPENDENT)
 install(FILES ${KOV_GENERATED_DIR}/KOVBrokerConfig.cmake
               ${KOV_GENERATED_DIR}/KOVBrokerConfigVersion.cmake
+              ${CMAKE_CURRENT_LIST_DIR}/KOVBrokerProvider.cmake
+              ${CMAKE_CURRENT_LIST_DIR}/kov_provider_exports.map
         DESTINATION ${KOV_CONFIG_DIR})

@@ -8,11 +8,6 @@
 #include <cstring>
 #include <string_view>
 
-// Set by the build: the attribute that exports a symbol from this library.
-#ifndef KOV_SAMPLE_EXPORT
-#error "KOV_SAMPLE_EXPORT must be defined by the build"
-#endif
-
 namespace {
 
 constexpr int32_t kTaken = 0;
@@ -50,7 +45,7 @@ uint32_t checkRequest(const BrokerMessage &request)
 
 } // namespace
 
-extern "C" KOV_SAMPLE_EXPORT BrokerMessage *KOV_CALL kov_GetSubSystemInfo(void)
+extern "C" KOV_PROVIDER_EXPORT BrokerMessage *KOV_CALL kov_GetSubSystemInfo(void)
 {
     const uint32_t stringsStart = offsetof(SubsystemInfoPayload, descriptor.sets) +
                                   sizeof(FunctionSetEntry); // one set
@@ -87,7 +82,7 @@ extern "C" KOV_SAMPLE_EXPORT BrokerMessage *KOV_CALL kov_GetSubSystemInfo(void)
     return block;
 }
 
-extern "C" KOV_SAMPLE_EXPORT int32_t KOV_CALL kov_Receive(BrokerMessage *request)
+extern "C" KOV_PROVIDER_EXPORT int32_t KOV_CALL kov_Receive(BrokerMessage *request)
 {
     // Without a callback or a whole header there is nobody to answer and nothing to copy.
     if (request == nullptr || request->callback == nullptr ||
@@ -127,7 +122,7 @@ extern "C" KOV_SAMPLE_EXPORT int32_t KOV_CALL kov_Receive(BrokerMessage *request
 }
 
 // Releases confirms and the information block; refuses (1) any block this library did not build.
-extern "C" KOV_SAMPLE_EXPORT int32_t KOV_CALL kov_DeleteReceive(BrokerMessage *block)
+extern "C" KOV_PROVIDER_EXPORT int32_t KOV_CALL kov_DeleteReceive(BrokerMessage *block)
 {
     return sample::releaseBlock(block);
 }

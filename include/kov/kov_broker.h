@@ -28,6 +28,17 @@
 #define KOV_API __attribute__((visibility("default")))
 #endif
 
+/* For a provider library's three entry points (kov_GetSubSystemInfo, kov_Receive,
+ * kov_DeleteReceive), declared extern "C" and KOV_CALL. kov_add_provider() in the CMake package
+ * builds with hidden visibility, so these are the library's only exports. */
+#if defined(_WIN32)
+#define KOV_PROVIDER_EXPORT __declspec(dllexport)
+#elif defined(__GNUC__)
+#define KOV_PROVIDER_EXPORT __attribute__((visibility("default")))
+#else
+#define KOV_PROVIDER_EXPORT
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -21,6 +21,7 @@ enum class Fault : unsigned {
     DeleteKey,
     QueryValueCount,
     LoadString,
+    CppHeap, // operator new, where a test binary replaces it (see tests/support/cpp_heap.cpp)
     Count
 };
 

@@ -71,6 +71,9 @@ RegKey localMachineKey();
 // default security). disposition may be null.
 long createKey(RegKey parent, const char* name, const void* security, RegKey* result,
                std::uint32_t* disposition);
+// RegOpenKeyExA with access KEY_READ: opens `name` only if it exists, creating nothing (on POSIX
+// not even the database file). Shares the CreateKey fault kind: both are "open a key".
+long openKey(RegKey parent, const char* name, RegKey* result);
 // RegEnumKeyExA: name receives the subkey name at index, nameSize is the buffer size in chars.
 long enumKey(RegKey key, std::uint32_t index, char* name, std::uint32_t nameSize);
 // RegEnumValueA: name buffer of nameSize chars, data buffer of dataSize bytes (type not asked).

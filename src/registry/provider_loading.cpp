@@ -14,7 +14,7 @@ namespace {
 
 void loadProvidersOfKey(const RegistryKey& providerList, const char* keyName) {
     RegistryKey providerKey;
-    if (!providerKey.open(providerList.get(), keyName)) return;
+    if (!providerKey.openExisting(providerList.get(), keyName)) return;
     char valueName[kValueNameChars];
     std::uint8_t data[kValueDataBytes];
     for (std::uint32_t index = 0;; ++index) {
@@ -29,8 +29,8 @@ void loadProvidersOfKey(const RegistryKey& providerList, const char* keyName) {
 void loadRegisteredLibraries() {
     RegistryKey broker;
     RegistryKey providerList;
-    if (!broker.open(platform::localMachineKey(), kBrokerKey)) return;
-    if (!providerList.open(broker.get(), kProviderListKey)) return;
+    if (!broker.openExisting(platform::localMachineKey(), kBrokerKey)) return;
+    if (!providerList.openExisting(broker.get(), kProviderListKey)) return;
     char keyName[kKeyNameChars];
     for (std::uint32_t index = 0;; ++index) {
         if (platform::enumKey(providerList.get(), index, keyName, kKeyNameChars) != platform::kRegOk)

@@ -23,6 +23,15 @@ public:
         key_ = nullptr;
         return false;
     }
+    // Opens `name` only if it exists, for reading: loading providers must not create keys, nor
+    // on POSIX the registry file, in a process that only sends.
+    bool openExisting(platform::RegKey parent, const char* name) {
+        close();
+        disposition_ = platform::kRegOpenedExistingKey;
+        if (platform::openKey(parent, name, &key_) == platform::kRegOk) return true;
+        key_ = nullptr;
+        return false;
+    }
     void close() {
         if (key_ != nullptr) platform::closeKey(key_);
         key_ = nullptr;

@@ -4,6 +4,7 @@
 #include "support/caller_view.h"
 
 #include "dispatch/send.h"
+#include "registry/registration.h"
 
 namespace kov::test {
 namespace {
@@ -325,6 +326,44 @@ TEST_F(RegisterProviderTest, RegistryFailuresAreReportedAndUndone) {
     faults::clear();
     EXPECT_EQ(providerKeys(), before);
     EXPECT_NE(handleServing(0x100), 0u);
+}
+
+// The registry steps of a removal with the C++ heap failing at each allocation in turn: the key
+// steps report 8, the value step 7, and a removal either happens whole or not at all.
+TEST_F(RegisterProviderTest, HeapFailuresInTheRegistryBecomeStatuses) {
+    const std::u16string key = u"Keep";
+    const std::u16string path(immediate.begin(), immediate.end());
+    unsigned runs = 0;
+    for (unsigned n = 1;; ++n) {
+        SCOPED_TRACE(n);
+        registerInRegistry("Keep", {immediate});
+        const ProviderKeys before = providerKeys();
+        ++runs;
+        faults::failNth(faults::Fault::CppHeap, n);
+        std::uint32_t status = 0xFFFFFFFF;
+        EXPECT_NO_THROW(status = registry::updateRegistration(key.c_str(), path.c_str(), kRemove));
+        const bool reached = faults::callsSeen(faults::Fault::CppHeap) >= n;
+        faults::clear();
+        if (status == 0u) {
+            // The value is gone; an emptied key may stay if deleting it failed (the next
+            // registration under it answers 11 and removes it).
+            const ProviderKeys after = providerKeys();
+            const ProviderKeys emptied{{"Keep", {}}};
+            EXPECT_TRUE(after.empty() || after == emptied);
+            if (!after.empty()) {
+                EXPECT_EQ(send(kRegister, "Keep", immediate), 11u);
+            }
+        } else {
+            EXPECT_TRUE(status == 7u || status == 8u) << status;
+            EXPECT_EQ(providerKeys(), before);
+        }
+        if (!reached) {
+            EXPECT_EQ(status, 0u);
+            break;
+        }
+        ASSERT_LT(n, 500u);
+    }
+    std::printf("registration heap sweep: %u runs\n", runs);
 }
 
 TEST_F(RegisterProviderTest, NoMemoryForTheReplyDoesNothing) {

@@ -5,6 +5,7 @@
 
 set(KEY kovctl_test_immediate)
 set(THREADED_KEY kovctl_test_threaded)
+set(REFUSING_KEY kovctl_test_refusing)
 
 # Takes out what the registration scenario adds, so a failed run leaves the shared Wine registry
 # as it found it.
@@ -17,6 +18,8 @@ function(cleanup)
     execute_process(COMMAND ${EMULATOR} ${KOVCTL} remove ${KEY} ${PROVIDER}
                     OUTPUT_QUIET ERROR_QUIET)
     execute_process(COMMAND ${EMULATOR} ${KOVCTL} remove ${THREADED_KEY} ${THREADED}
+                    OUTPUT_QUIET ERROR_QUIET)
+    execute_process(COMMAND ${EMULATOR} ${KOVCTL} remove ${REFUSING_KEY} ${REFUSING}
                     OUTPUT_QUIET ERROR_QUIET)
   endif()
 endfunction()
@@ -36,6 +39,39 @@ function(kovctl rc)
   set(OUT "${out}" PARENT_SCOPE)
   set(ERR "${err}" PARENT_SCOPE)
   set(LAST "${ARGN}" PARENT_SCOPE)
+endfunction()
+
+# As kovctl(), with KOV_BROKER_REGISTRY set to `registry` for this run only.
+function(kovctl_with_registry rc registry)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env "KOV_BROKER_REGISTRY=${registry}"
+                          ${EMULATOR} ${KOVCTL} ${ARGN}
+                  RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT result STREQUAL "${rc}")
+    fail("KOV_BROKER_REGISTRY='${registry}' kovctl ${ARGN}: exit ${result}, expected ${rc}\n"
+         "stdout: ${out}\nstderr: ${err}")
+  endif()
+  set(OUT "${out}" PARENT_SCOPE)
+  set(ERR "${err}" PARENT_SCOPE)
+  set(LAST "${ARGN}" PARENT_SCOPE)
+endfunction()
+
+# The error object of a failed run with --json: schema 1, the exit code, and `fragment` in it.
+function(expect_json_error code fragment)
+  expect_json(1 schema)
+  expect_json(${code} exitCode)
+  json(error error)
+  string(FIND "${error}" "${fragment}" found)
+  if(found EQUAL -1)
+    fail("kovctl ${LAST}: error '${error}' does not say '${fragment}'")
+  endif()
+endfunction()
+
+# A member of the last JSON output that is null.
+function(expect_json_null)
+  string(JSON type ERROR_VARIABLE problem TYPE "${OUT}" ${ARGN})
+  if(problem OR NOT type STREQUAL "NULL")
+    fail("kovctl ${LAST}: ${ARGN} is not null (${problem})\nstdout: ${OUT}")
+  endif()
 endfunction()
 
 # Reads a member of the last JSON output into `var`.
@@ -114,6 +150,45 @@ function(scenario_usage)
   if(NOT ERR MATCHES "^kovctl: cannot load the broker module")
     fail("kovctl --module: unexpected error\n${ERR}")
   endif()
+
+  # Every usage line names the options every command takes.
+  foreach(command list info stats reload register remove lang check-lang send)
+    kovctl(0 ${command} --help)
+    string(REGEX MATCH "^usage: [^\n]*(\n  [^\n]*)*" usage "${OUT}")
+    if(NOT usage MATCHES "--module PATH" OR NOT usage MATCHES "--timeout MS")
+      fail("kovctl ${command} --help: usage line without --module or --timeout\n${OUT}")
+    endif()
+  endforeach()
+
+  # --version: kovctl's own and the module's; send keeps --version for the set's version.
+  kovctl(0 --version)
+  if(NOT OUT MATCHES "^kovctl [0-9]+\\.[0-9]+\\.[0-9]+\nmodule: .*\nmodule version: KOV Broker")
+    fail("kovctl --version: unexpected text\n${OUT}")
+  endif()
+  kovctl(0 --version --json)
+  expect_json(1 schema)
+  expect_json(version command)
+  expect_json("KOV Broker message broker 1.0" module)
+  expect_json(1.0 moduleRecordVersion)
+  json(own kovctl)
+  if(NOT own MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
+    fail("kovctl --version --json: kovctl is '${own}'")
+  endif()
+  kovctl(3 --version --json --module ${WORK_DIR}/no_such_module)
+  expect_json_null(module)
+  expect_json(${own} kovctl)
+
+  # With --json, failures are one JSON object on stdout too.
+  kovctl(1 bogus --json)
+  expect_json_error(1 "unknown command 'bogus'")
+  expect_json_null(command)
+  kovctl(1 send --json --code)
+  expect_json_error(1 "missing value for --code")
+  expect_json(send command)
+  kovctl(3 --module ${WORK_DIR}/no_such_module list --json)
+  expect_json_error(3 "cannot load the broker module")
+  expect_json(list command)
+  expect_usage_error("bad version '1' for --set" send --set 0x100:1)
 endfunction()
 
 function(scenario_broker)
@@ -157,7 +232,7 @@ function(scenario_broker)
   expect_json(44 confirm totalLength)
   expect_json(4000000 confirm provider)
   expect_status(4 STATUS_UNKNOWN_PROVIDER send --provider 4000000 --sync)
-  expect_status(5 STATUS_UNKNOWN_SET send --set 7)
+  expect_status(5 STATUS_UNKNOWN_SET send --provider 0 --set 7)
   expect_status(6 STATUS_UNKNOWN_FUNCTION send --code 9)
   expect_status(25 STATUS_BAD_VERSION send --version 2.0)
   expect_status(6 STATUS_UNKNOWN_FUNCTION send --set 0xffff --code 1 --sync)
@@ -243,7 +318,37 @@ function(scenario_registration)
     kovctl(0 send --provider ${threaded_handle} --set 0x200 --hex c8000000 ${mode} --json)
     expect_json(c8000000 confirm payload)
   endforeach()
+  # --timeout holds for --sync too: a provider answering after 30 s is given up on.
+  kovctl(3 send --provider ${threaded_handle} --set 0x200 --hex 30750000 --sync --timeout 300 --json)
+  expect_json_error(3 "still pending")
+
+  # --set without --provider finds the one provider serving the set.
+  kovctl(0 send --set 0x100 --hex 07 --json)
+  expect_json(${handle} confirm provider)
+  expect_json(07 confirm payload)
+  kovctl(0 send --set 0x200:1.0 --hex 00000000 --json)
+  expect_json(${threaded_handle} confirm provider)
+  kovctl(3 send --set 0x999 --json)
+  expect_json_error(3 "no provider serves set 0x00000999")
+  kovctl(3 send --set 0x100:7.0 --json)
+  expect_json_error(3 "no provider serves set 0x00000100 version 7.0")
   kovctl(0 remove ${THREADED_KEY} ${THREADED})
+
+  # A provider that refuses: no usable answer, exit 3, in both send modes.
+  kovctl(0 register ${REFUSING_KEY} ${REFUSING})
+  foreach(mode "" --sync)
+    kovctl(3 send --set 0x300 ${mode} --json)
+    expect_json_error(3 "refused")
+  endforeach()
+  kovctl(0 remove ${REFUSING_KEY} ${REFUSING})
+
+  # Library paths compare with case on Linux, as the file system does.
+  if(FRESH_REGISTRY)
+    string(TOUPPER "${PROVIDER}" shouted)
+    expect_status(7 STATUS_DEREGISTER_FAILED remove ${KEY} ${shouted})
+    kovctl(0 list --json)
+    expect_json(2 count)
+  endif()
 
   kovctl(0 remove ${KEY} ${PROVIDER})
   kovctl(0 list --json)
@@ -322,6 +427,36 @@ function(scenario_inspect)
   kovctl(0 remove kovctl_swapped ${SWAP})
   kovctl(0 registry --json)
   expect_json(0 count)
+# Linux: what kovctl does with a registry file that is missing, foreign or not named at all.
+function(scenario_registry_file)
+  if(NOT FRESH_REGISTRY)
+    return() # Windows: the registry is the system's, always there
+  endif()
+  set(missing ${WORK_DIR}/registry_file_missing/sub/registry.db)
+  file(REMOVE_RECURSE ${WORK_DIR}/registry_file_missing)
+  foreach(command list stats lang)
+    kovctl_with_registry(0 ${missing} ${command} --json)
+  endforeach()
+  kovctl_with_registry(0 ${missing} info --json --sync)
+  if(EXISTS ${WORK_DIR}/registry_file_missing)
+    fail("a read-only command created the registry's folder")
+  endif()
+
+  set(foreign ${WORK_DIR}/registry_file_foreign.txt)
+  file(WRITE ${foreign} "not a database, just some notes\n")
+  kovctl_with_registry(3 ${foreign} list --json)
+  expect_json_error(3 "is not a registry database")
+  kovctl_with_registry(3 ${foreign} register k ${PROVIDER})
+  if(NOT ERR MATCHES "is not a registry database")
+    fail("register into a foreign file: unexpected error\n${ERR}")
+  endif()
+  file(READ ${foreign} after)
+  if(NOT after STREQUAL "not a database, just some notes\n")
+    fail("kovctl changed a file that is no registry database")
+  endif()
+
+  kovctl_with_registry(3 "" list --json)
+  expect_json_error(3 "set but empty")
 endfunction()
 
 if(FRESH_REGISTRY)
@@ -335,6 +470,8 @@ elseif(SCENARIO STREQUAL "registration")
   scenario_registration()
 elseif(SCENARIO STREQUAL "inspect")
   scenario_inspect()
+elseif(SCENARIO STREQUAL "registry_file")
+  scenario_registry_file()
 else()
   message(FATAL_ERROR "unknown scenario '${SCENARIO}'")
 endif()

@@ -87,7 +87,9 @@ TEST_F(ProcessTest, AttachFailsWithoutItsLockAndLeavesNoBlock) {
 
 using EnsureLoadedTest = BrokerTest;
 
-TEST_F(EnsureLoadedTest, EmptyRegistryStillCountsAsLoadedAndCreatesTheKeys) {
+// Loading only reads: a process that merely sends needs no write access to the registry, and on
+// Linux it leaves no registry file behind.
+TEST_F(EnsureLoadedTest, EmptyRegistryStillCountsAsLoadedAndCreatesNothing) {
     runtime::ensureLoaded();
     const std::vector<registry::ProviderRecord*> first = listedProviders();
     ASSERT_EQ(first.size(), 1u);
@@ -99,15 +101,10 @@ TEST_F(EnsureLoadedTest, EmptyRegistryStillCountsAsLoadedAndCreatesTheKeys) {
     EXPECT_EQ(faults::callsSeen(Fault::GlobalAlloc), allocations);
     EXPECT_EQ(bytesInUse(), inUse);
 
-    platform::RegKey broker = nullptr, list = nullptr;
-    std::uint32_t disposition = 0;
-    ASSERT_EQ(platform::createKey(platform::localMachineKey(), "Software\\KOV_Broker", nullptr,
-                                  &broker, &disposition), 0);
-    EXPECT_EQ(disposition, platform::kRegOpenedExistingKey);
-    ASSERT_EQ(platform::createKey(broker, "Provider List", nullptr, &list, &disposition), 0);
-    EXPECT_EQ(disposition, platform::kRegOpenedExistingKey);
-    platform::closeKey(list);
-    platform::closeKey(broker);
+    platform::RegKey broker = nullptr;
+    EXPECT_EQ(platform::openKey(platform::localMachineKey(), "Software\\KOV_Broker", &broker),
+              2); // ERROR_FILE_NOT_FOUND
+    EXPECT_EQ(broker, nullptr);
 }
 
 TEST_F(EnsureLoadedTest, ProvidersAreDescribedOnceWhateverTheNumberOfCalls) {

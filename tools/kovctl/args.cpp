@@ -102,8 +102,20 @@ bool applyOption(const std::string& name, const std::string& value, Options& opt
         if (!parseNumber(value, options.timeoutMs)) return badNumber();
     } else if (name == "--provider") {
         if (!parseNumber(value, options.request.provider)) return badNumber();
+        options.providerGiven = true;
     } else if (name == "--set") {
-        if (!parseNumber(value, options.request.functionSet)) return badNumber();
+        // SET or SET:MAJOR.MINOR
+        const std::size_t colon = value.find(':');
+        if (!parseNumber(value.substr(0, colon), options.request.functionSet)) return badNumber();
+        options.setGiven = true;
+        if (colon != std::string::npos) {
+            if (!parseVersion(value.substr(colon + 1), options.request.setMajor,
+                              options.request.setMinor)) {
+                error = "bad version '" + value.substr(colon + 1) + "' for --set (SET:MAJOR.MINOR)";
+                return false;
+            }
+            options.versionGiven = true;
+        }
     } else if (name == "--code") {
         if (!parseNumber(value, options.request.functionCode)) return badNumber();
     } else if (name == "--version") {
@@ -111,6 +123,7 @@ bool applyOption(const std::string& name, const std::string& value, Options& opt
             error = "bad version '" + value + "' for --version (expected MAJOR.MINOR)";
             return false;
         }
+        options.versionGiven = true;
     } else if (name == "--hex" || name == "--file") {
         if (payloadGiven) {
             error = "give the payload once, with --hex or --file";
@@ -193,6 +206,9 @@ ParseResult parseArguments(int argc, const char* const* argv) {
         const std::string& word = words[i];
         if (word == "--help" || word == "-h") {
             options.help = true;
+        } else if (word == "--version" && options.command != Command::Send) {
+            // Outside send, where --version is the request's set version.
+            options.version = true;
         } else if (word == "--json") {
             options.json = true;
         } else if (word == "--sync") {
@@ -239,7 +255,7 @@ ParseResult parseArguments(int argc, const char* const* argv) {
         }
     }
 
-    if (options.help) {
+    if (options.help || (options.version && options.command == Command::None)) {
         result.ok = true;
         return result;
     }

@@ -16,6 +16,7 @@ enum class Command {
 struct Options {
     Command command = Command::None;
     bool help = false;
+    bool version = false;               // --version: kovctl's own and the module's
     bool json = false;
     bool sync = false;                  // every command: kov_SendSync instead of kov_Send
     std::string modulePath;             // --module; empty: environment, then the program's folder
@@ -25,6 +26,9 @@ struct Options {
 
     // send: the request as given on the command line
     RequestFields request;
+    bool providerGiven = false; // --set without --provider: send asks the broker who serves it
+    bool setGiven = false;
+    bool versionGiven = false;  // --version or --set SET:VERSION
 };
 
 struct ParseResult {

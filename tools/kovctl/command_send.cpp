@@ -75,12 +75,62 @@ void printConfirm(const Options& options, const Exchange& exchange, std::uint32_
     std::cout.flush();
 }
 
+// Without --provider: the one provider of this process that serves the set (at the version, when
+// one was given). False when there is none, or several, with the exit code set.
+bool findServingProvider(const Options& options, const BrokerApi& api, RequestFields& fields,
+                         int& exitCode) {
+    Exchange exchange;
+    if (!query(options, api, brokerRequest(KOV_BROKER_FUNCTION_SET, KOV_FN_LIST_SUBSYSTEMS),
+               exchange, exitCode))
+        return false;
+    std::vector<Subsystem> subsystems;
+    std::string error;
+    if (!parseSubsystemList(payloadOf(exchange.confirm), subsystems, error)) {
+        exitCode = fail("malformed reply: " + error);
+        return false;
+    }
+    std::vector<FunctionSet> serving;
+    for (const Subsystem& subsystem : subsystems)
+        for (const FunctionSet& set : subsystem.sets) {
+            const bool versionMatches = !options.versionGiven ||
+                                        (set.major == fields.setMajor && set.minor == fields.setMinor);
+            if (set.functionSet == fields.functionSet && versionMatches) serving.push_back(set);
+        }
+    const std::string what = "set " + hex32(fields.functionSet) +
+                             (options.versionGiven ? " version " + std::to_string(fields.setMajor) +
+                                                         "." + std::to_string(fields.setMinor)
+                                                   : std::string());
+    if (serving.empty()) {
+        exitCode = fail("no provider serves " + what + " (see kovctl list)");
+        return false;
+    }
+    if (serving.size() > 1) {
+        std::string handles;
+        for (const FunctionSet& set : serving)
+            handles += (handles.empty() ? "" : ", ") + std::to_string(set.handle);
+        exitCode = fail("several providers serve " + what + " (handles " + handles +
+                        "); choose one with --provider");
+        return false;
+    }
+    fields.provider = serving.front().handle;
+    if (!options.versionGiven) {
+        fields.setMajor = serving.front().major;
+        fields.setMinor = serving.front().minor;
+    }
+    return true;
+}
+
 } // namespace
 
 int runSend(const Options& options, const BrokerApi& api) {
+    RequestFields fields = options.request;
+    int exitCode = kExitOk;
+    if (options.setGiven && !options.providerGiven &&
+        !findServingProvider(options, api, fields, exitCode))
+        return exitCode;
     Exchange exchange;
     std::string error;
-    if (!kovctl::exchange(api, options.request, options.sync, options.timeoutMs, exchange, error))
+    if (!kovctl::exchange(api, fields, options.sync, options.timeoutMs, exchange, error))
         return fail(error);
     const std::uint32_t status = finalStatus(exchange);
     if (exchange.confirm.empty() && status == 0)

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include <string>
+
 namespace kovctl {
 
 int runList(const Options& options, const BrokerApi& api);
@@ -20,6 +22,8 @@ int runRegistration(const Options& options, const BrokerApi& api); // register a
 int runCheckLang(const Options& options, const BrokerApi& api);
 
 int runSend(const Options& options, const BrokerApi& api);
+// `api` null: the module could not be loaded, for the reason in `loadError`.
+int runVersion(const Options& options, const BrokerApi* api, const std::string& loadError);
 
 // A provider's description as JSON members; handles only where a broker gave them.
 void describeSubsystem(JsonWriter& json, const Subsystem& subsystem, bool withHandles);

@@ -2,10 +2,13 @@
 
 #include "records.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 namespace kovctl {
 namespace {
@@ -73,21 +76,70 @@ std::vector<std::uint32_t> buildRequest(const RequestFields& fields) {
     return words;
 }
 
-bool exchangeSync(const BrokerApi& api, BrokerMessage* request, Exchange& out) {
-    BrokerMessage* confirm = nullptr;
-    out.result = api.sendSync(request, &confirm);
-    out.requestStatus = request->status;
-    out.delivered = true;
-    if (confirm != nullptr) {
-        copyConfirm(confirm, out.confirm, out.truncated);
-        api.deleteConfirm(confirm);
+std::atomic<bool>& callLeftPending() {
+    static std::atomic<bool> pendingCall{false};
+    return pendingCall;
+}
+
+// One kov_SendSync run on a thread of its own, so that kovctl can stop waiting for it. Shared
+// with that thread: whoever finishes last frees it, and a confirm that comes after kovctl gave up
+// is released by the thread.
+struct SyncCall {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    bool abandoned = false;
+    std::int32_t result = 0;
+    std::uint32_t requestStatus = 0;
+    std::vector<std::uint8_t> copy;
+    bool truncated = false;
+};
+
+bool exchangeSync(const BrokerApi& api, BrokerMessage* request, std::uint32_t timeoutMs,
+                  Exchange& out, std::string& error) {
+    const auto call = std::make_shared<SyncCall>();
+    std::thread([api, request, call] {
+        BrokerMessage* confirm = nullptr;
+        const std::int32_t result = api.sendSync(request, &confirm);
+        const std::lock_guard<std::mutex> hold(call->mutex);
+        call->done = true;
+        call->result = result;
+        if (!call->abandoned) call->requestStatus = request->status;
+        if (confirm != nullptr) {
+            if (!call->abandoned) copyConfirm(confirm, call->copy, call->truncated);
+            api.deleteConfirm(confirm);
+        }
+        call->finished.notify_all();
+    }).detach();
+
+    std::unique_lock<std::mutex> lock(call->mutex);
+    if (!call->finished.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return call->done; })) {
+        call->abandoned = true;
+        callLeftPending() = true;
+        error = "no answer within " + std::to_string(timeoutMs) +
+                " ms; the synchronous call is still pending in the broker";
+        return false;
     }
+    out.result = call->result;
+    out.requestStatus = call->requestStatus;
+    out.delivered = true;
+    out.confirm = std::move(call->copy);
+    out.truncated = call->truncated;
     return true;
 }
 
 bool exchangeAsync(const BrokerApi& api, BrokerMessage* request, std::uint32_t timeoutMs,
                    Exchange& out, std::string& error) {
     Pending& state = pending();
+    {
+        // A command may send more than one request (send --set asks for the list first).
+        const std::lock_guard<std::mutex> hold(state.mutex);
+        state.delivered = false;
+        state.kept = nullptr;
+        state.copy.clear();
+        state.truncated = false;
+    }
     out.result = api.send(request);
     std::unique_lock<std::mutex> lock(state.mutex);
     // A nonzero result without a delivery is a refusal: no confirm will come.
@@ -117,14 +169,18 @@ bool exchange(const BrokerApi& api, const RequestFields& fields, bool sync, std:
     // The request stays alive until its confirm has come: a provider may read it until then.
     std::vector<std::uint32_t> request = buildRequest(fields);
     auto* message = reinterpret_cast<BrokerMessage*>(request.data());
-    if (sync) return exchangeSync(api, message, out);
-    if (exchangeAsync(api, message, timeoutMs, out, error)) return true;
-    // The provider still holds the request and may read it or answer later: it must outlive
-    // this call, so it is left to the end of the process.
+    const bool answered = sync ? exchangeSync(api, message, timeoutMs, out, error)
+                               : exchangeAsync(api, message, timeoutMs, out, error);
+    if (answered) return true;
+    // The provider (or the broker, for a synchronous call) still holds the request and may read
+    // it or answer later: it must outlive this call, so it is left to the end of the process.
+    callLeftPending() = true;
     static std::vector<std::vector<std::uint32_t>> abandoned;
     abandoned.push_back(std::move(request));
     return false;
 }
+
+bool callStillPending() { return callLeftPending(); }
 
 std::uint32_t finalStatus(const Exchange& exchange) {
     std::uint32_t status = 0;

@@ -18,11 +18,15 @@ struct Exchange {
     bool truncated = false;            // the confirm claimed more bytes than kovctl copies
 };
 
-// Sends `fields` with kov_SendSync (`sync`) or kov_Send, waiting up to `timeoutMs` for the confirm
-// of an asynchronous send. The confirm is copied and released with kov_DeleteConfirm before this
+// Sends `fields` with kov_SendSync (`sync`) or kov_Send, waiting up to `timeoutMs` for the answer
+// either way (a synchronous call runs on a thread of its own, left running when kovctl gives up). The confirm is copied and released with kov_DeleteConfirm before this
 // returns. False with `error` set when no answer came in time.
 bool exchange(const BrokerApi& api, const RequestFields& fields, bool sync, std::uint32_t timeoutMs,
               Exchange& out, std::string& error);
+
+// True once a call was given up while the broker or a provider still held it. The process must
+// then end without running the module's teardown under that call (see main).
+bool callStillPending();
 
 // The status that decides the outcome: the confirm's, or the request's when no confirm came.
 std::uint32_t finalStatus(const Exchange& exchange);

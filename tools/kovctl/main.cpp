@@ -2,10 +2,13 @@
 #include "args.h"
 #include "commands.h"
 #include "module.h"
+#include "registry_check.h"
 #include "report.h"
 #include "usage.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 namespace {
@@ -29,26 +32,46 @@ int runCommand(const kovctl::Options& options, const kovctl::BrokerApi& api) {
     return kovctl::kExitUsage;
 }
 
+bool askedForJson(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--json") == 0) return true;
+    return false;
+}
+
+// A call left running in the broker or a provider must not meet the module's teardown at exit:
+// end the process at once, with everything printed so far.
+int finish(int exitCode) {
+    if (kovctl::callStillPending()) {
+        std::cout.flush();
+        std::fflush(nullptr);
+        std::_Exit(exitCode);
+    }
+    return exitCode;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const kovctl::ParseResult parsed = kovctl::parseArguments(argc, argv);
     if (!parsed.ok) {
-        std::fprintf(stderr, "kovctl: %s; see kovctl --help\n", parsed.error.c_str());
-        return kovctl::kExitUsage;
+        if (askedForJson(argc, argv)) kovctl::reportFailuresAsJson(parsed.options.command);
+        return kovctl::failWith(kovctl::kExitUsage, parsed.error + "; see kovctl --help");
     }
     const kovctl::Options& options = parsed.options;
     if (options.help) {
         std::cout << kovctl::usageText(options.command);
         return kovctl::kExitOk;
     }
+    if (options.json) kovctl::reportFailuresAsJson(options.command);
     // These two load provider libraries and read the registry themselves, as the broker would;
     // the broker module is not needed for them.
     if (options.command == kovctl::Command::Inspect || options.command == kovctl::Command::Registry)
         return runCommand(options, kovctl::BrokerApi{});
     kovctl::BrokerApi api;
     std::string error;
-    if (!kovctl::loadBroker(kovctl::modulePathFor(options.modulePath), api, error))
-        return kovctl::fail(error);
-    return runCommand(options, api);
+    const bool loaded = kovctl::loadBroker(kovctl::modulePathFor(options.modulePath), api, error);
+    if (options.version) return finish(kovctl::runVersion(options, loaded ? &api : nullptr, error));
+    if (!loaded) return kovctl::fail(error);
+    if (!kovctl::registryUsable(error)) return kovctl::fail(error);
+    return finish(runCommand(options, api));
 }

@@ -8,13 +8,46 @@
 
 namespace kovctl {
 
-int fail(const std::string& message) {
-    std::fprintf(stderr, "kovctl: %s\n", message.c_str());
-    return kExitFailure;
+namespace {
+
+// Set once the command line asked for --json: from then on failures are JSON objects too.
+bool& failuresAsJson() {
+    static bool json = false;
+    return json;
 }
+
+Command& currentCommand() {
+    static Command command = Command::None;
+    return command;
+}
+
+} // namespace
+
+void reportFailuresAsJson(Command command) {
+    failuresAsJson() = true;
+    currentCommand() = command;
+}
+
+int failWith(int exitCode, const std::string& message) {
+    std::fprintf(stderr, "kovctl: %s\n", message.c_str());
+    if (failuresAsJson()) {
+        JsonWriter json;
+        json.openObject();
+        json.field("schema", std::uint64_t{kJsonSchema});
+        if (currentCommand() == Command::None) json.null("command");
+        else json.field("command", commandName(currentCommand()));
+        json.field("error", message);
+        json.field("exitCode", std::uint64_t(exitCode));
+        printJson(json);
+    }
+    return exitCode;
+}
+
+int fail(const std::string& message) { return failWith(kExitFailure, message); }
 
 void beginJson(JsonWriter& json, Command command, std::uint32_t status) {
     json.openObject();
+    json.field("schema", std::uint64_t{kJsonSchema});
     json.field("command", commandName(command));
     json.field("status", std::uint64_t{status});
     json.field("statusName", statusNameOf(status));

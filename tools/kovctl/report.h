@@ -17,13 +17,22 @@ enum ExitCode {
     kExitOk = 0,      // the broker answered with status 0
     kExitUsage = 1,   // bad command line
     kExitStatus = 2,  // the answer carried a nonzero status
-    kExitFailure = 3, // no usable answer: module not loadable, no confirm, malformed reply
+    kExitFailure = 3, // no usable answer: module not loadable, refused without a confirm,
+                      // malformed reply, no answer in time
 };
+
+// The version of the JSON shapes kovctl prints (every object's "schema" member); raised when a
+// member changes meaning or goes away, not when one is added.
+constexpr unsigned kJsonSchema = 1;
 
 using Extras = std::vector<std::pair<const char*, std::string>>;
 
-// Prints "kovctl: message" on stderr and returns kExitFailure.
+// Prints "kovctl: message" on stderr (and, with --json, {"schema", "command", "error",
+// "exitCode"} on stdout) and returns kExitFailure, or `exitCode`.
 int fail(const std::string& message);
+int failWith(int exitCode, const std::string& message);
+// Called once the command line is read, when it asked for --json.
+void reportFailuresAsJson(Command command);
 
 // Starts the JSON object every command prints: command, status and its name.
 void beginJson(JsonWriter& json, Command command, std::uint32_t status);

@@ -27,60 +27,66 @@ const char* usageText(Command command) {
                "  --sync            send with kov_SendSync instead of kov_Send\n"
                "  --module PATH     the broker module to load (default: $KOV_BROKER_MODULE,\n"
                "                    else the module beside kovctl)\n"
-               "  --timeout MS      how long to wait for an asynchronous confirm (10000)\n"
+               "  --timeout MS      how long to wait for the answer, with or without --sync\n"
+               "                    (10000); a call given up on is left pending (exit 3)\n"
                "  --help            this text; COMMAND --help for one command\n"
+               "  --version         kovctl's version and the module's\n"
                "\n"
                "exit status: 0 success, 1 bad command line, 2 the answer carried a nonzero\n"
-               "status (its name is printed), 3 no usable answer (module, confirm or reply).\n";
+               "status (its name is printed), 3 no usable answer (module, confirm or reply,\n"
+               "a provider that refused, no answer in time).\n";
     case Command::List:
-        return "usage: kovctl list [--json]\n"
+        return "usage: kovctl list [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
                "Lists the loaded providers, the broker's own first: the handle to send to, the\n"
                "function sets served with their versions, product, maker, copyright and the\n"
                "time the provider was described.\n";
     case Command::Info:
-        return "usage: kovctl info [--json]\n"
+        return "usage: kovctl info [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
                "Shows the broker's product name, maker, copyright, record version and the time\n"
                "of the request.\n";
     case Command::Stats:
-        return "usage: kovctl stats [--json] [--sync]\n"
+        return "usage: kovctl stats [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
                "Shows every usage counter of this process's broker, the stats request itself\n"
                "included: calls, deliveries and failures of both send functions, the bytes the\n"
                "broker allocated and freed, and the function sets served.\n";
     case Command::Reload:
-        return "usage: kovctl reload [--json]\n"
+        return "usage: kovctl reload [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
                "Unloads every provider and loads the registry's list again.\n";
     case Command::Register:
-        return "usage: kovctl register KEY PATH [--json]\n"
+        return "usage: kovctl register KEY PATH [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
                "Loads the provider library PATH and, if it works as a provider, records it in\n"
                "the registry under the provider key KEY. Fails with STATUS_ALREADY_REGISTERED\n"
                "when KEY exists, STATUS_PROVIDER_LOAD_FAILED when PATH is no provider; the\n"
                "reason follows on the next line (\"reason\" with --json).\n";
     case Command::Remove:
-        return "usage: kovctl remove KEY PATH [--json]\n"
+        return "usage: kovctl remove KEY PATH [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
                "Deletes PATH from the provider key KEY (and the key once it is empty).\n"
                "Fails with STATUS_DEREGISTER_FAILED when KEY does not list PATH.\n";
     case Command::Lang:
-        return "usage: kovctl lang [--json]\n"
+        return "usage: kovctl lang [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
                "Prints the broker's language tag.\n";
     case Command::CheckLang:
-        return "usage: kovctl check-lang TAG [--json]\n"
+        return "usage: kovctl check-lang TAG [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
                "Asks the broker whether TAG is its language tag; the comparison is exact.\n"
                "Fails with STATUS_LANGUAGE_MISMATCH when it is not.\n";
     case Command::Send:
-        return "usage: kovctl send [--provider HANDLE] [--set SET] [--version MAJOR.MINOR]\n"
-               "                  [--code CODE] [--hex \"01 02 ff\" | --file PATH] [--sync] [--json]\n"
+        return "usage: kovctl send [--provider HANDLE] [--set SET[:MAJOR.MINOR]] [--version MAJOR.MINOR]\n"
+               "                  [--code CODE] [--hex \"01 02 ff\" | --file PATH]\n"
+               "                  [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
                "Sends one request and prints the confirm's header fields and a hex dump of its\n"
                "payload. Defaults: provider 0 (the broker), set 0, version 1.0, code 0, no\n"
-               "payload. Numbers are decimal or 0x-prefixed hex; take handles from 'kovctl list'.\n";
+               "payload. Numbers are decimal or 0x-prefixed hex. With --set and no --provider,\n"
+               "the request goes to the one provider serving that set (at that version, when\n"
+               "one is given, else at the version it serves); none or several is an error.\n";
     case Command::Inspect:
         return "usage: kovctl inspect PATH [--json]\n"
                "\n"

@@ -31,6 +31,9 @@ constexpr const char* kSchema = "BEGIN IMMEDIATE;"
                                 " type INTEGER NOT NULL,"
                                 " data BLOB NOT NULL,"
                                 " UNIQUE(key, fold));"
+                                // Files written before value names compared exactly hold folded
+                                // copies; unique before, so still unique when made exact.
+                                "UPDATE reg_values SET fold = name WHERE fold <> name;"
                                 "COMMIT;";
 
 struct Connection {
@@ -69,8 +72,10 @@ void closeConnection(Connection& c) {
 
 std::string currentRootPath() {
     if (!scratchOverride().empty()) return scratchOverride();
+    // Set but empty stays empty (no registry): a mistyped setting must not quietly reach, or
+    // create, the machine's registry.
     const char* configured = std::getenv("KOV_BROKER_REGISTRY");
-    if (configured != nullptr && configured[0] != '\0') return configured;
+    if (configured != nullptr) return configured;
     return kMachineRegistry;
 }
 
@@ -84,7 +89,8 @@ void makeParentFolders(const std::string& path) {
 
 // `create`: only the root may bring a registry into being. A key handle whose file has gone
 // (a dropped scratch registry) must not recreate an empty one.
-long connect(const std::string& path, bool create, sqlite3*& out) {
+long connect(const std::string& path, bool currentRoot, bool create, sqlite3*& out) {
+    if (path.empty()) return regerr::kBadPathname;
     Connection& c = connection();
     // A connection inherited through fork() belongs to the parent; closing it here could disturb
     // the parent's locks, so it is abandoned.
@@ -98,10 +104,10 @@ long connect(const std::string& path, bool create, sqlite3*& out) {
     }
     if (c.db != nullptr) closeConnection(c);
 
-    if (create) {
+    if (access(path.c_str(), F_OK) != 0) {
+        if (!currentRoot) return regerr::kKeyDeleted;
+        if (!create) return regerr::kNoDatabase;
         makeParentFolders(path);
-    } else if (access(path.c_str(), F_OK) != 0) {
-        return regerr::kKeyDeleted;
     }
     sqlite3* db = nullptr;
     const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
@@ -169,15 +175,17 @@ KeyHandle& rootKey() {
     return root;
 }
 
-long runOnKey(const KeyHandle& key, bool write, const std::function<long(const Session&)>& body) {
+long runOnKey(const KeyHandle& key, Access access,
+              const std::function<long(const Session&)>& body) {
     try {
         const std::lock_guard<std::mutex> hold(registryMutex());
         const bool currentRoot = key.database.empty();
         const std::string path = currentRoot ? currentRootPath() : key.database;
         sqlite3* db = nullptr;
-        if (const long rc = connect(path, currentRoot, db); rc != 0) return rc;
+        if (const long rc = connect(path, currentRoot, access == Access::WriteCreating, db); rc != 0)
+            return rc;
 
-        Transaction transaction(db, write);
+        Transaction transaction(db, access != Access::Read);
         if (transaction.begun() != SQLITE_OK) return errorFrom(transaction.begun());
         if (key.id != 0) {
             if (const long rc = keyExists(db, key.id); rc != 0) return rc;
@@ -188,6 +196,8 @@ long runOnKey(const KeyHandle& key, bool write, const std::function<long(const S
         return 0;
     } catch (const std::bad_alloc&) {
         return regerr::kOutOfMemory;
+    } catch (...) {
+        return regerr::kIoFailed; // std::system_error from the mutex
     }
 }
 
@@ -200,6 +210,8 @@ long errorFrom(int sqliteCode) {
     case SQLITE_AUTH:
     case SQLITE_CANTOPEN: return regerr::kAccessDenied;
     case SQLITE_NOMEM: return regerr::kOutOfMemory;
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT: return regerr::kBadDatabase;
     default: return regerr::kIoFailed;
     }
 }

@@ -2,8 +2,14 @@
 //
 // One file holds a tree of keys and their values. Each process keeps one connection, guarded by
 // one mutex; every operation runs as one transaction, and a busy timeout lets several processes
-// share the file. Key and value names compare case-insensitively (ASCII), as Windows compares
-// them, through a folded copy of each name that also gives the enumeration order.
+// share the file. Key names compare case-insensitively (ASCII), as Windows compares them, through
+// a folded copy of each name that also gives the enumeration order. Value names are library paths
+// here, and this file system tells /x/A.so from /x/a.so, so they compare exactly (their `fold`
+// column holds the name unchanged).
+//
+// Read-only calls never create the database file or its folder: a registry nobody wrote to is
+// simply empty. A set but empty KOV_BROKER_REGISTRY names no registry at all (every call fails
+// with kBadPathname) rather than falling back to the machine's.
 #pragma once
 
 #include <sqlite3.h>
@@ -11,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <new>
 #include <string>
 
 namespace kov::platform::posix {
@@ -22,11 +29,28 @@ constexpr long kAccessDenied = 5;
 constexpr long kInvalidHandle = 6;
 constexpr long kOutOfMemory = 14;
 constexpr long kInvalidParameter = 87;
+constexpr long kBadDatabase = 1009; // ERROR_BADDB: the file is no registry database
 constexpr long kBadPathname = 161;
 constexpr long kBusy = 170;
 constexpr long kIoFailed = 1016;
 constexpr long kKeyDeleted = 1018;
+// Internal only, never handed to a caller: the current registry has no file yet. Each public
+// call turns it into what an empty registry answers.
+constexpr long kNoDatabase = -1;
 } // namespace regerr
+
+// Runs a public registry call so that nothing thrown inside (std::bad_alloc from a name copy, a
+// std::function, a handle) escapes to the broker, which reports through status codes only.
+template <typename Body>
+long contained(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return regerr::kOutOfMemory;
+    } catch (...) {
+        return regerr::kIoFailed;
+    }
+}
 
 // What a RegKey points to. The root of the current registry has an empty `database`: it is
 // resolved afresh on every use, so tests can switch registries between calls. Every other
@@ -45,9 +69,17 @@ struct Session {
     std::int64_t keyId;
 };
 
-// Runs `body` on `key` inside one transaction (taking the write lock up front when `write`),
-// after checking that the key still exists. Commits when `body` returns 0, rolls back otherwise.
-long runOnKey(const KeyHandle& key, bool write, const std::function<long(const Session&)>& body);
+enum class Access {
+    Read,
+    Write,          // takes the write lock up front
+    WriteCreating,  // as Write, and the current registry's file is created when missing
+};
+
+// Runs `body` on `key` inside one transaction, after checking that the key still exists.
+// Commits when `body` returns 0, rolls back otherwise. The root of the current registry returns
+// kNoDatabase when its file does not exist and `access` may not create it.
+long runOnKey(const KeyHandle& key, Access access,
+              const std::function<long(const Session&)>& body);
 
 // Maps an SQLite result code to a registry error.
 long errorFrom(int sqliteCode);

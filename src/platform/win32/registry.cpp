@@ -38,6 +38,17 @@ long createKey(RegKey parent, const char* name, const void* security, RegKey* re
     return ERROR_SUCCESS;
 }
 
+long openKey(RegKey parent, const char* name, RegKey* result) {
+    if (result != nullptr) *result = nullptr;
+    if (injected(Fault::CreateKey)) return ERROR_ACCESS_DENIED;
+    if (result == nullptr) return ERROR_INVALID_PARAMETER;
+    HKEY key = nullptr;
+    const LONG rc = RegOpenKeyExA(asKey(parent), name, 0, KEY_READ, &key);
+    if (rc != ERROR_SUCCESS) return rc;
+    *result = key;
+    return ERROR_SUCCESS;
+}
+
 long enumKey(RegKey key, std::uint32_t index, char* name, std::uint32_t nameSize) {
     if (injected(Fault::EnumKey)) return ERROR_ACCESS_DENIED;
     DWORD size = nameSize;

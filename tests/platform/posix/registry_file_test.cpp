@@ -20,6 +20,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr long kFileNotFound = 2;
+constexpr long kBadPathname = 161;
+constexpr long kBadDatabase = 1009; // ERROR_BADDB
+
 class ScopedEnv {
 public:
     ScopedEnv(const char* name, const std::string& value) : name_(name) {
@@ -240,6 +244,54 @@ TEST_F(PlatformRegistryFile, DroppingTheScratchRegistryRemovesItsFiles) {
     EXPECT_EQ(1018, setDwordValue(key, "y.so", 0)); // ERROR_KEY_DELETED
     EXPECT_TRUE(fs::is_empty(dir));
     closeKey(key);
+}
+
+// Reading a registry nobody has written to must not bring one into being: `kovctl list` with a
+// mistyped path would otherwise leave folders and a database behind.
+TEST_F(PlatformRegistryFile, ReadingAMissingRegistryCreatesNothing) {
+    const fs::path folder = dir / "not" / "there";
+    const fs::path file = folder / "registry.db";
+    const ScopedEnv registry("KOV_BROKER_REGISTRY", file.string());
+    RegKey key = nullptr;
+    EXPECT_EQ(kFileNotFound, openKey(localMachineKey(), kProviderList, &key));
+    EXPECT_EQ(nullptr, key);
+    char name[300];
+    std::uint8_t data[4];
+    std::uint32_t count = 7;
+    EXPECT_EQ(kRegNoMoreItems, enumKey(localMachineKey(), 0, name, sizeof name));
+    EXPECT_EQ(kRegNoMoreItems, enumValue(localMachineKey(), 0, name, sizeof name, data, sizeof data));
+    EXPECT_EQ(kRegOk, queryValueCount(localMachineKey(), &count));
+    EXPECT_EQ(0u, count);
+    EXPECT_EQ(kFileNotFound, deleteValue(localMachineKey(), "x.so"));
+    EXPECT_EQ(kFileNotFound, deleteKey(localMachineKey(), "Software"));
+    EXPECT_EQ(kRegOk, flushKey(localMachineKey()));
+    EXPECT_FALSE(fs::exists(dir / "not"));
+
+    // Writing creates it, and then opening finds what was written.
+    ASSERT_EQ(kRegOk, createKey(localMachineKey(), kProviderList, nullptr, &key, nullptr));
+    closeKey(key);
+    EXPECT_TRUE(fs::is_regular_file(file));
+    ASSERT_EQ(kRegOk, openKey(localMachineKey(), kProviderList, &key));
+    closeKey(key);
+}
+
+TEST_F(PlatformRegistryFile, AnEmptySettingNamesNoRegistry) {
+    const ScopedEnv registry("KOV_BROKER_REGISTRY", "");
+    RegKey key = nullptr;
+    EXPECT_EQ(kBadPathname, createKey(localMachineKey(), "Software", nullptr, &key, nullptr));
+    EXPECT_EQ(kBadPathname, openKey(localMachineKey(), "Software", &key));
+    EXPECT_EQ(kBadPathname, setDwordValue(localMachineKey(), "x.so", 0));
+    EXPECT_EQ(nullptr, key);
+}
+
+TEST_F(PlatformRegistryFile, AFileThatIsNoDatabaseIsNamedSo) {
+    const fs::path file = dir / "notes.txt";
+    std::ofstream(file) << std::string(4096, 'x');
+    const ScopedEnv registry("KOV_BROKER_REGISTRY", file.string());
+    RegKey key = nullptr;
+    EXPECT_EQ(kBadDatabase, createKey(localMachineKey(), "Software", nullptr, &key, nullptr));
+    EXPECT_EQ(kBadDatabase, openKey(localMachineKey(), "Software", &key));
+    EXPECT_EQ(std::string(4096, 'x'), readFile(file)); // left as it was
 }
 
 } // namespace

@@ -80,9 +80,9 @@ TEST_F(PlatformRegistryPosix, ValuesEnumerateInInsertionOrder) {
     EXPECT_EQ((std::vector<std::string>{"zeta", "Mid", "beta"}), names);
 }
 
-TEST_F(PlatformRegistryPosix, ReplacedValueKeepsItsPlaceAndSpelling) {
+TEST_F(PlatformRegistryPosix, ReplacedValueKeepsItsPlace) {
     for (const char* name : {"gamma", "beta", "alpha"}) ASSERT_EQ(kRegOk, setDwordValue(base, name, 1));
-    ASSERT_EQ(kRegOk, setDwordValue(base, "BETA", 0x0A0B0C0D));
+    ASSERT_EQ(kRegOk, setDwordValue(base, "beta", 0x0A0B0C0D));
     char name[400];
     std::uint8_t data[4];
     ASSERT_EQ(kRegOk, enumValue(base, 1, name, sizeof name, data, sizeof data));
@@ -125,6 +125,30 @@ TEST_F(PlatformRegistryPosix, EveryCallOnADeletedKeyReportsIt) {
     std::uint32_t disposition = 0;
     EXPECT_EQ(kRegOk, create("Doomed", &disposition));
     EXPECT_EQ(kRegCreatedNewKey, disposition);
+}
+
+// Value names are library paths, and this file system tells them apart by case; key names do not.
+TEST_F(PlatformRegistryPosix, ValueNamesCompareWithCaseKeyNamesWithout) {
+    ASSERT_EQ(kRegOk, setDwordValue(base, "/x/info2.so", 0));
+    ASSERT_EQ(kRegOk, setDwordValue(base, "/x/INFO2.so", 0));
+    std::uint32_t count = 0;
+    ASSERT_EQ(kRegOk, queryValueCount(base, &count));
+    EXPECT_EQ(2u, count);
+    ASSERT_EQ(kRegOk, deleteValue(base, "/x/INFO2.so"));
+    EXPECT_EQ(kFileNotFound, deleteValue(base, "/X/INFO2.SO"));
+    char value[400];
+    std::uint8_t data[4];
+    ASSERT_EQ(kRegOk, enumValue(base, 0, value, sizeof value, data, sizeof data));
+    EXPECT_EQ(std::string("/x/info2.so"), value);
+    EXPECT_EQ(kRegNoMoreItems, enumValue(base, 1, value, sizeof value, data, sizeof data));
+
+    std::uint32_t disposition = 0;
+    ASSERT_EQ(kRegOk, create("Provider", &disposition));
+    ASSERT_EQ(kRegOk, create("PROVIDER", &disposition));
+    EXPECT_EQ(kRegOpenedExistingKey, disposition);
+    RegKey opened = nullptr;
+    ASSERT_EQ(kRegOk, openKey(base, "provider", &opened));
+    closeKey(opened);
 }
 
 TEST_F(PlatformRegistryPosix, NonAsciiNamesAreKeptByteForByte) {

@@ -106,5 +106,20 @@ TEST_F(Win32Registry, DwordIsStoredAsRegDword) {
     closeKey(key);
 }
 
+// Windows compares value names without case; the POSIX store compares library paths exactly.
+TEST(Win32RegistryValues, ValueNamesIgnoreCase) {
+    testing::useScratchRegistry("w32values");
+    RegKey key = nullptr;
+    ASSERT_EQ(kRegOk, createKey(localMachineKey(), "Values", nullptr, &key, nullptr));
+    ASSERT_EQ(kRegOk, setDwordValue(key, "lib.dll", 7));
+    ASSERT_EQ(kRegOk, setDwordValue(key, "LIB.DLL", 9));
+    std::uint32_t count = 0;
+    ASSERT_EQ(kRegOk, queryValueCount(key, &count));
+    EXPECT_EQ(1u, count);
+    EXPECT_EQ(kRegOk, deleteValue(key, "Lib.Dll"));
+    closeKey(key);
+    testing::dropScratchRegistry();
+}
+
 } // namespace
 } // namespace kov::platform

@@ -1,0 +1,29 @@
+#!/bin/bash
+# Drives the installed-style bash completion of kovctl as bash would and checks its answers.
+set -u
+source "$1"
+failures=0
+complete_words() { # the words of the line so far; the last one is being completed
+    COMP_WORDS=("$@")
+    COMP_CWORD=$(($# - 1))
+    COMPREPLY=()
+    _kovctl
+    echo "${COMPREPLY[*]}"
+}
+expect() { # expected, then the words
+    local expected="$1"; shift
+    local got
+    got="$(complete_words "$@")"
+    if [[ "$got" != "$expected" ]]; then
+        echo "completing '$*': got '$got', expected '$expected'"
+        failures=$((failures + 1))
+    fi
+}
+expect "check-lang" kovctl ch
+expect "reload register remove" kovctl re
+expect "--sync" kovctl list --sy
+expect "--sync --set" kovctl send --s
+expect "--json" kovctl --js
+expect "" kovctl send --code ""
+expect "info" kovctl help inf
+exit $failures
