@@ -427,6 +427,8 @@ function(scenario_inspect)
   kovctl(0 remove kovctl_swapped ${SWAP})
   kovctl(0 registry --json)
   expect_json(0 count)
+endfunction()
+
 # Linux: what kovctl does with a registry file that is missing, foreign or not named at all.
 function(scenario_registry_file)
   if(NOT FRESH_REGISTRY)
