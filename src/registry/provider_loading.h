@@ -19,11 +19,13 @@ constexpr unsigned kValueDataBytes = 8;
 // record itself.
 ProviderRecord* loadProviderLibrary(const char* path);
 
-// Builds the whole list from the registry, then puts the broker provider at its head. Expects an
-// empty list. Takes BrokerLock.
-void loadAllProviders();
+// Builds the broker provider's record, then the whole list from the registry, and puts the broker
+// provider at its head. Expects an empty list. Takes BrokerLock. All or nothing: false (and the
+// list left empty) when the broker's record cannot be built or the load is interrupted.
+bool loadAllProviders();
 
-// Unloads every provider and loads them all again, under BrokerLock.
-void reloadProviders();
+// Unloads every provider and loads them all again, under BrokerLock. When the load fails the
+// next send loads again from scratch.
+bool reloadProviders();
 
 } // namespace kov::registry

@@ -6,6 +6,7 @@
 #include "runtime/broker_lock.h"
 #include "runtime/broker_security.h"
 #include "runtime/statistics.h"
+#include "runtime/thread_slots.h"
 
 #include <atomic>
 
@@ -24,7 +25,9 @@ bool processAttach(platform::ModuleHandle module) {
     instance = module;
     loaded = false;
     // After the security blocks, so they are not counted as in use.
+    startThreadSlots();
     resetStatistics();
+    onOutermostRelease(registry::publishChanges);
     if (!createBrokerLock()) {
         releaseBrokerSecurity();
         return false;
@@ -35,10 +38,19 @@ bool processAttach(platform::ModuleHandle module) {
 
 void processDetach(bool terminating) {
     if (!isAttached) return;
-    isAttached = false;
+    // From here every export refuses. A send that got past its own check has pinned something
+    // by now (the order of the two stores is what makes that hold), so it is seen below.
+    isAttached.store(false);
+    if (anyPinned()) {
+        // Sends still run (another thread, while the process exits): the list, the lock and
+        // everything else they may touch stay as they are; the process reclaims them.
+        return;
+    }
     registry::unloadAll(terminating ? registry::Unload::KeepLibraries
                                     : registry::Unload::FreeLibraries);
+    registry::forgetUnlinked();
     message::forgetTrackedConfirms();
+    stopThreadSlots();
     closeBrokerLock();
     releaseBrokerSecurity();
 }
@@ -50,10 +62,10 @@ platform::ModuleHandle moduleInstance() { return instance; }
 void ensureLoaded() {
     if (loaded.load(std::memory_order_acquire)) return;
     BrokerLockGuard guard;
-    if (!loaded.load(std::memory_order_relaxed)) {
-        registry::loadAllProviders();
+    if (!loaded.load(std::memory_order_relaxed) && registry::loadAllProviders())
         loaded.store(true, std::memory_order_release);
-    }
 }
+
+void forgetLoaded() { loaded.store(false, std::memory_order_release); }
 
 } // namespace kov::runtime
