@@ -76,7 +76,13 @@ void countFreed(std::uint32_t blockSize) {
 }
 
 void addSyncWaiting(std::int32_t delta) {
-    live.syncWaiting.fetch_add(static_cast<std::uint32_t>(delta), std::memory_order_relaxed);
+    ThreadSlot* const slot = currentSlot();
+    if (slot == nullptr) {
+        live.syncWaiting.fetch_add(static_cast<std::uint32_t>(delta), std::memory_order_relaxed);
+        return;
+    }
+    std::atomic<std::int32_t>& mine = slot->syncWaiting;
+    mine.store(mine.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
 }
 
 void resetSetCount() { live.setCount = 0; }
@@ -107,7 +113,7 @@ void copyStatistics(StatisticsRecord* out) {
     out->bytesAllocated = live.bytesAllocated;
     out->bytesInUse = live.bytesInUse;
     out->bytesFreed = live.bytesFreed;
-    out->syncWaiting = live.syncWaiting;
+    out->syncWaiting = live.syncWaiting + static_cast<std::uint32_t>(sumSyncWaiting());
 }
 
 } // namespace kov::runtime

@@ -22,9 +22,15 @@ std::atomic<std::uint32_t> generation{1};
 thread_local ThreadSlot* cachedSlot = nullptr;
 thread_local std::uint32_t cachedGeneration = 0;
 
+void closeWaitEvent(ThreadSlot& slot) {
+    if (slot.waitEvent != nullptr) platform::closeEvent(slot.waitEvent);
+    slot.waitEvent = nullptr;
+}
+
 void handBack(void* value) {
     auto* slot = static_cast<ThreadSlot*>(value);
     slot->snapshotPin.store(nullptr);
+    closeWaitEvent(*slot);
     slot->owned.store(0);
 }
 
@@ -131,15 +137,29 @@ std::uint64_t sumCounter(unsigned counter) {
     return sum;
 }
 
+std::int32_t sumSyncWaiting() {
+    std::int32_t sum = 0;
+    anySlot([&sum](const ThreadSlot& slot) {
+        sum += slot.syncWaiting.load(std::memory_order_relaxed);
+        return false;
+    });
+    return sum;
+}
+
 void resetCounters() {
     anySlot([](ThreadSlot& slot) {
         for (auto& c : slot.counters) c.store(0, std::memory_order_relaxed);
+        slot.syncWaiting.store(0, std::memory_order_relaxed);
         return false;
     });
 }
 
 bool startThreadSlots() {
-    for (ThreadSlot& slot : pool) clearSlot(slot);
+    // Events of an earlier attach were closed at its detach.
+    for (ThreadSlot& slot : pool) {
+        clearSlot(slot);
+        slot.waitEvent = nullptr;
+    }
     generation.fetch_add(1);
     threadKey = nullptr;
     platform::ThreadKey key = nullptr;
@@ -152,6 +172,10 @@ void stopThreadSlots() {
     if (threadKey != nullptr) platform::deleteThreadKey(threadKey);
     threadKey = nullptr;
     if (anyPinned()) return; // a send still runs: its slot stays where it is
+    anySlot([](ThreadSlot& s) {
+        closeWaitEvent(s);
+        return false;
+    });
     ThreadSlot* slot = extraSlots.exchange(nullptr);
     while (slot != nullptr) {
         ThreadSlot* next = slot->nextSlot;

@@ -20,6 +20,8 @@ struct alignas(64) ThreadSlot {
     std::atomic<const void*> snapshotPin;
     std::atomic<std::uint32_t> owned; // 1 while a live thread holds the slot
     std::atomic<std::uint64_t> counters[kThreadCounters];
+    std::atomic<std::int32_t> syncWaiting; // this thread's share of the statistic
+    void* waitEvent; // the thread's synchronous-send event, made on first use
     ThreadSlot* nextSlot; // written once, before the slot is published
 };
 
@@ -39,6 +41,7 @@ void dropSnapshotPins();
 
 // Sum of one counter over every slot, including those of threads that have ended.
 std::uint64_t sumCounter(unsigned counter);
+std::int32_t sumSyncWaiting();
 void resetCounters();
 
 // Attach: a fresh generation of slots (cached pointers of an earlier attach are not used again)
