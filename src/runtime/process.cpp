@@ -17,6 +17,8 @@ std::atomic<bool> isAttached{false};
 // Set once the first load of providers has run; never cleared by a reload. Atomic so that every
 // later send can see it without taking BrokerLock.
 std::atomic<bool> loaded{false};
+// A detach found sends still running and left everything in place.
+bool cleanupLeft = false;
 } // namespace
 
 bool processAttach(platform::ModuleHandle module) {
@@ -37,15 +39,17 @@ bool processAttach(platform::ModuleHandle module) {
 }
 
 void processDetach(bool terminating) {
-    if (!isAttached) return;
+    if (!isAttached && !cleanupLeft) return;
     // From here every export refuses. A send that got past its own check has pinned something
     // by now (the order of the two stores is what makes that hold), so it is seen below.
     isAttached.store(false);
     if (anyPinned()) {
         // Sends still run (another thread, while the process exits): the list, the lock and
-        // everything else they may touch stay as they are; the process reclaims them.
+        // everything else they may touch stay as they are. A later detach finishes the job.
+        cleanupLeft = true;
         return;
     }
+    cleanupLeft = false;
     registry::unloadAll(terminating ? registry::Unload::KeepLibraries
                                     : registry::Unload::FreeLibraries);
     registry::forgetUnlinked();
