@@ -82,6 +82,60 @@ void sendToFarthestProvider(benchmark::State& state) {
 
 BENCHMARK(sendToFarthestProvider)->Arg(1)->Arg(64)->Arg(512);
 
+void fillRequest(BrokerMessage* request, ProviderHandle handle, std::uint32_t set) {
+    request->totalLength = 44;
+    request->formatMajor = 1;
+    request->headerLength = 44;
+    request->provider = handle;
+    request->functionSet = set;
+    request->setMajor = 1;
+    request->callback = dropConfirm;
+}
+
+// The baseline: the provider's own entries called directly, as a caller without the broker would.
+void directCall(benchmark::State& state) {
+    const kov::platform::ModuleHandle module = kov::platform::loadLibrary(KOV_BENCH_PROVIDER);
+    const auto receive =
+        reinterpret_cast<KovReceiveFn>(kov::platform::findSymbol(module, "kov_Receive"));
+    std::vector<std::uint32_t> buffer(16, 0);
+    auto* request = reinterpret_cast<BrokerMessage*>(buffer.data());
+    for (auto _ : state) {
+        fillRequest(request, 1, 0x100);
+        benchmark::DoNotOptimize(receive(request));
+    }
+    kov::platform::freeLibrary(module);
+}
+BENCHMARK(directCall);
+
+void sendSyncToProvider(benchmark::State& state) {
+    loadProviders(1);
+    const ProviderHandle handle = farthestHandle();
+    std::vector<std::uint32_t> buffer(16, 0);
+    auto* request = reinterpret_cast<BrokerMessage*>(buffer.data());
+    for (auto _ : state) {
+        fillRequest(request, handle, 0x100);
+        BrokerMessage* confirm = nullptr;
+        benchmark::DoNotOptimize(kov::dispatch::sendSync(request, &confirm));
+        kov::dispatch::deleteConfirm(confirm);
+    }
+    kov::runtime::processDetach(false);
+    kov::platform::testing::dropScratchRegistry();
+}
+BENCHMARK(sendSyncToProvider);
+
+void sendToUnknownHandle(benchmark::State& state) {
+    loadProviders(1);
+    std::vector<std::uint32_t> buffer(16, 0);
+    auto* request = reinterpret_cast<BrokerMessage*>(buffer.data());
+    for (auto _ : state) {
+        fillRequest(request, 0x7FFFFFF0, 0x100);
+        benchmark::DoNotOptimize(kov::dispatch::send(request));
+    }
+    kov::runtime::processDetach(false);
+    kov::platform::testing::dropScratchRegistry();
+}
+BENCHMARK(sendToUnknownHandle);
+
 } // namespace
 
 BENCHMARK_MAIN();

@@ -86,8 +86,8 @@ void getStatistics(BrokerMessage* request) {
 } // namespace
 
 void handleReload(BrokerMessage* request) {
-    registry::reloadProviders();
-    dispatch::sendErrorConfirm(request, KOV_STATUS_OK);
+    const bool reloaded = registry::reloadProviders();
+    dispatch::sendErrorConfirm(request, reloaded ? KOV_STATUS_OK : KOV_STATUS_NO_MEMORY);
 }
 
 void handleBrokerFunction(BrokerMessage* request) {

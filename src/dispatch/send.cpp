@@ -13,15 +13,20 @@ std::int32_t send(BrokerMessage* request) {
     runtime::ensureLoaded();
     request->status = KOV_STATUS_OK;
     runtime::countCall(runtime::Counter::SendCalls);
-    // The reference keeps the provider's code loaded while its receive entry runs, even if a
-    // reload or removal unlinks it meanwhile.
+    // The pin keeps the provider's code loaded while its receive entry runs, even if a reload or
+    // removal unlinks it meanwhile.
     const registry::ProviderRef provider = registry::findProvider(request->provider);
+    // Checked again after the pin: a detach that began meanwhile either sees this send or is
+    // seen here.
+    if (!runtime::attached()) return kRefused;
     if (provider) {
         const std::int32_t result = provider->receiveEntry(request);
         runtime::countCall(runtime::Counter::SendDelivered);
         return result;
     }
-    const std::int32_t result = sendErrorConfirm(request, KOV_STATUS_UNKNOWN_PROVIDER);
+    const std::uint32_t code =
+        provider.pinned() ? KOV_STATUS_UNKNOWN_PROVIDER : KOV_STATUS_NO_MEMORY;
+    const std::int32_t result = sendErrorConfirm(request, code);
     runtime::countCall(runtime::Counter::SendFailed);
     return result;
 }
@@ -32,7 +37,7 @@ std::int32_t deleteConfirm(BrokerMessage* confirm) {
     // library must never be handed a block it did not build.
     if (message::releaseBrokerConfirm(confirm)) return 0;
     const registry::ProviderRef provider = registry::findProvider(confirm->provider);
-    if (!provider) return KOV_STATUS_UNKNOWN_PROVIDER;
+    if (!provider || !runtime::attached()) return KOV_STATUS_UNKNOWN_PROVIDER;
     return provider->deleteEntry(confirm);
 }
 

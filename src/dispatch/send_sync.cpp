@@ -4,77 +4,117 @@
 #include "message/broker_confirms.h"
 #include "platform/platform.h"
 #include "registry/provider_list.h"
-#include "runtime/broker_lock.h"
 #include "runtime/broker_security.h"
 #include "runtime/process.h"
 #include "runtime/statistics.h"
+#include "runtime/thread_slots.h"
 
-#include <mutex>
+#include <atomic>
+#include <cstdint>
 
 namespace kov::dispatch {
 namespace {
 
-// One per waiting call, in the caller's frame. While it waits it is linked into the list of live
-// records, and every hand-over to it happens under waitMutex: a confirm whose callbackData names
-// a record that is gone (or a second confirm for one request) is never written anywhere.
-struct SyncWaitRecord {
-    platform::EventHandle event;
+// A waiting call is known by a token, never by an address: callbackData carries the token, and a
+// confirm whose token names no waiting call is turned away. Each call takes one entry of a fixed
+// table in the module's storage, so a late confirm only ever reads a live entry and compares
+// tokens. An entry's word holds the token and its state, changed only by compare-and-swap:
+// exactly one side wins each hand-over.
+enum State : std::uint32_t { Free = 0, Waiting = 1, Answering = 2, Answered = 3, Filling = 4 };
+
+struct WaitEntry {
+    std::atomic<std::uint64_t> word;
     BrokerMessage* confirm;
     BrokerMessage* request;
-    bool answered;
-    SyncWaitRecord* previous;
-    SyncWaitRecord* nextWaiting;
+    platform::EventHandle event;
+    runtime::ThreadSlot* owner;
 };
 
-std::mutex waitMutex;
-SyncWaitRecord* waiting = nullptr;
-// The record whose receive entry runs on this thread right now (innermost, for nested sends).
-thread_local SyncWaitRecord* receivingHere = nullptr;
+constexpr std::uint32_t kEntries = 1024;
+WaitEntry entries[kEntries];
+std::atomic<std::uint32_t> lastToken{0};
 
-void linkWaiting(SyncWaitRecord* record) {
-    std::lock_guard<std::mutex> guard(waitMutex);
-    record->nextWaiting = waiting;
-    record->previous = nullptr;
-    if (waiting != nullptr) waiting->previous = record;
-    waiting = record;
+// The innermost call whose receive entry runs on this thread (nested sends stack them). Plain
+// values: a thread_local with a destructor would keep the module from unloading.
+thread_local WaitEntry* receivingEntry = nullptr;
+thread_local std::uint32_t receivingToken = 0;
+
+std::uint64_t wordOf(std::uint32_t token, State state) {
+    return (std::uint64_t{token} << 32) | state;
 }
 
-void unlinkWaiting(SyncWaitRecord* record) {
-    std::lock_guard<std::mutex> guard(waitMutex);
-    (record->previous == nullptr ? waiting : record->previous->nextWaiting) = record->nextWaiting;
-    if (record->nextWaiting != nullptr) record->nextWaiting->previous = record->previous;
+std::uint32_t nextToken() {
+    std::uint32_t token;
+    do {
+        token = lastToken.fetch_add(1, std::memory_order_relaxed) + 1;
+    } while (token == 0);
+    return token;
 }
 
-bool isWaiting(const SyncWaitRecord* candidate) {
-    for (const SyncWaitRecord* r = waiting; r != nullptr; r = r->nextWaiting)
-        if (r == candidate) return true;
-    return false;
+WaitEntry* takeEntry(std::uint32_t token) {
+    for (std::uint32_t i = 0; i < kEntries; ++i) {
+        WaitEntry& entry = entries[(token + i) % kEntries];
+        std::uint64_t expected = 0;
+        if (entry.word.compare_exchange_strong(expected, wordOf(token, Filling))) return &entry;
+    }
+    return nullptr;
 }
 
-// The request stays the caller's while it waits, but a provider may write its status on another
-// thread.
+WaitEntry* findEntry(std::uint32_t token) {
+    for (std::uint32_t i = 0; i < kEntries; ++i) {
+        WaitEntry& entry = entries[(token + i) % kEntries];
+        if ((entry.word.load(std::memory_order_acquire) >> 32) == token) return &entry;
+    }
+    return nullptr;
+}
+
+void pause() {
+    // The other side is between two stores of its hand-over; this lasts a few instructions.
+#if defined(__i386__) || defined(__x86_64__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// The winner of Waiting -> Answering writes the answer, wakes the waiter unless it is this very
+// thread (then it is up the stack, not blocked), and only then lets the entry go.
+void finishAnswer(WaitEntry* entry, std::uint32_t token, BrokerMessage* confirm) {
+    entry->confirm = confirm;
+    if (entry->owner != runtime::currentSlot()) platform::setEvent(entry->event);
+    entry->word.store(wordOf(token, Answered), std::memory_order_release);
+}
+
+bool claim(WaitEntry* entry, std::uint32_t token) {
+    std::uint64_t expected = wordOf(token, Waiting);
+    return entry->word.compare_exchange_strong(expected, wordOf(token, Answering));
+}
+
 std::uint32_t statusOf(const BrokerMessage* request) {
     return __atomic_load_n(&request->status, __ATOMIC_ACQUIRE);
 }
 
-void answer(SyncWaitRecord* record, BrokerMessage* confirm) {
-    record->confirm = confirm;
-    record->answered = true;
-    platform::setEvent(record->event);
-}
-
-// A provider that could not build a confirm delivers null, which carries no way back to its
-// request. On the thread that is inside the receive entry the request is known; from any other
-// thread every waiting call whose request already carries a failure status is woken.
+// A provider that could not build a confirm delivers null, which carries no token. On the thread
+// inside the receive entry the call is known and ends; from any other thread every waiting call
+// whose request already carries a failure status ends.
 void answerWithNull() {
-    std::lock_guard<std::mutex> guard(waitMutex);
-    SyncWaitRecord* here = receivingHere;
-    if (here != nullptr && !here->answered && statusOf(here->request) != KOV_STATUS_OK) {
-        answer(here, nullptr);
+    if (receivingEntry != nullptr && claim(receivingEntry, receivingToken)) {
+        if (statusOf(receivingEntry->request) == KOV_STATUS_OK)
+            __atomic_store_n(&receivingEntry->request->status, std::uint32_t{KOV_STATUS_NO_MEMORY},
+                             __ATOMIC_RELEASE);
+        finishAnswer(receivingEntry, receivingToken, nullptr);
         return;
     }
-    for (SyncWaitRecord* r = waiting; r != nullptr; r = r->nextWaiting)
-        if (!r->answered && statusOf(r->request) != KOV_STATUS_OK) answer(r, nullptr);
+    for (WaitEntry& entry : entries) {
+        const std::uint64_t word = entry.word.load(std::memory_order_acquire);
+        if (static_cast<std::uint32_t>(word) != Waiting) continue;
+        const auto token = static_cast<std::uint32_t>(word >> 32);
+        if (!claim(&entry, token)) continue;
+        // Claimed: the waiter cannot leave while we look at its request.
+        if (statusOf(entry.request) != KOV_STATUS_OK) {
+            finishAnswer(&entry, token, nullptr);
+        } else {
+            entry.word.store(wordOf(token, Waiting), std::memory_order_release);
+        }
+    }
 }
 
 std::int32_t KOV_CALL syncConfirmCallback(BrokerMessage* confirm) {
@@ -82,10 +122,10 @@ std::int32_t KOV_CALL syncConfirmCallback(BrokerMessage* confirm) {
         answerWithNull();
         return 0;
     }
-    std::lock_guard<std::mutex> guard(waitMutex);
-    auto* record = static_cast<SyncWaitRecord*>(confirm->callbackData);
-    if (!isWaiting(record) || record->answered) return 0; // nobody waits for it: not kept
-    answer(record, confirm);
+    const auto token = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(confirm->callbackData));
+    WaitEntry* entry = token == 0 ? nullptr : findEntry(token);
+    if (entry == nullptr || !claim(entry, token)) return 0; // nobody waits for it: not kept
+    finishAnswer(entry, token, confirm);
     return 1; // the confirm passes to the caller of kov_SendSync
 }
 
@@ -103,6 +143,98 @@ std::int32_t failSync(BrokerMessage* request, std::uint32_t code, BrokerMessage*
     return 1;
 }
 
+platform::EventHandle threadEvent(runtime::ThreadSlot* slot) {
+    if (slot->waitEvent == nullptr) slot->waitEvent = platform::createEvent(runtime::brokerSecurity());
+    return slot->waitEvent;
+}
+
+// One call's entry, from taking it to letting it go. Its destructor runs on every way out of the
+// call, an exception or a thread's cancellation included.
+class PendingCall {
+public:
+    PendingCall(WaitEntry* entry, std::uint32_t token) : entry_(entry), token_(token) {
+        outerEntry_ = receivingEntry;
+        outerToken_ = receivingToken;
+        runtime::addSyncWaiting(1);
+    }
+    PendingCall(const PendingCall&) = delete;
+    PendingCall& operator=(const PendingCall&) = delete;
+    ~PendingCall() {
+        leaveReceive();
+        BrokerMessage* const late = finish();
+        if (late != nullptr) handBack(late);
+        runtime::addSyncWaiting(-1);
+    }
+
+    void enterReceive() {
+        receivingEntry = entry_;
+        receivingToken = token_;
+        entry_->word.store(wordOf(token_, Waiting), std::memory_order_release);
+    }
+    void leaveReceive() {
+        receivingEntry = outerEntry_;
+        receivingToken = outerToken_;
+    }
+
+    // Blocks until the answer is in. No kernel call when it already is.
+    BrokerMessage* awaitAnswer() {
+        for (;;) {
+            const auto state = static_cast<std::uint32_t>(entry_->word.load(std::memory_order_acquire));
+            if (state == Answered) break;
+            if (state == Answering) {
+                pause();
+                continue;
+            }
+            platform::resetEvent(entry_->event);
+            if (static_cast<std::uint32_t>(entry_->word.load(std::memory_order_acquire)) != Waiting)
+                continue;
+            platform::waitEvent(entry_->event);
+        }
+        BrokerMessage* const confirm = entry_->confirm;
+        release();
+        return confirm;
+    }
+
+private:
+    // Retires the token (a confirm arriving later finds nobody); returns a confirm that came
+    // although nobody took it.
+    BrokerMessage* finish() {
+        if (entry_ == nullptr) return nullptr;
+        for (;;) {
+            std::uint64_t word = entry_->word.load(std::memory_order_acquire);
+            const auto state = static_cast<std::uint32_t>(word);
+            if (state == Answered) {
+                BrokerMessage* const confirm = entry_->confirm;
+                release();
+                return confirm;
+            }
+            if (state == Answering) {
+                pause();
+                continue;
+            }
+            if (entry_->word.compare_exchange_strong(word, 0)) {
+                entry_ = nullptr;
+                return nullptr;
+            }
+        }
+    }
+    void release() {
+        entry_->word.store(0, std::memory_order_release);
+        entry_ = nullptr;
+    }
+    // A provider that refused yet confirmed: nobody takes that confirm, so hand it back.
+    static void handBack(BrokerMessage* confirm) {
+        if (message::releaseBrokerConfirm(confirm)) return;
+        const registry::ProviderRef owner = registry::findProvider(confirm->provider);
+        if (owner) owner->deleteEntry(confirm);
+    }
+
+    WaitEntry* entry_;
+    std::uint32_t token_;
+    WaitEntry* outerEntry_;
+    std::uint32_t outerToken_;
+};
+
 } // namespace
 
 std::int32_t sendSync(BrokerMessage* request, BrokerMessage** confirmOut) {
@@ -113,46 +245,33 @@ std::int32_t sendSync(BrokerMessage* request, BrokerMessage** confirmOut) {
         return 0;
     }
     runtime::ensureLoaded();
+    request->status = KOV_STATUS_OK;
+    request->callback = syncConfirmCallback;
+    runtime::countCall(runtime::Counter::SyncCalls);
 
-    registry::ProviderRef provider;
-    {
-        runtime::BrokerLockGuard guard;
-        request->status = KOV_STATUS_OK;
-        request->callback = syncConfirmCallback;
-        runtime::countCall(runtime::Counter::SyncCalls);
-        provider = registry::findProvider(request->provider);
-    }
+    const registry::ProviderRef provider = registry::findProvider(request->provider);
+    if (!runtime::attached()) return 0;
+    if (!provider.pinned()) return failSync(request, KOV_STATUS_NO_MEMORY, confirmOut);
     if (!provider) return failSync(request, KOV_STATUS_UNKNOWN_PROVIDER, confirmOut);
 
-    SyncWaitRecord record{};
-    record.event = platform::createEvent(runtime::brokerSecurity());
-    if (record.event == nullptr) return failSync(request, KOV_STATUS_NO_EVENT, confirmOut);
-    runtime::addSyncWaiting(1);
-    record.request = request;
-    request->callbackData = &record;
-    platform::resetEvent(record.event);
-    linkWaiting(&record);
+    runtime::ThreadSlot* const slot = runtime::currentSlot();
+    const platform::EventHandle event = threadEvent(slot);
+    if (event == nullptr) return failSync(request, KOV_STATUS_NO_EVENT, confirmOut);
+    const std::uint32_t token = nextToken();
+    WaitEntry* const entry = takeEntry(token);
+    if (entry == nullptr) return failSync(request, KOV_STATUS_NO_MEMORY, confirmOut);
+    entry->confirm = nullptr;
+    entry->request = request;
+    entry->event = event;
+    entry->owner = slot;
+    request->callbackData = reinterpret_cast<void*>(static_cast<std::uintptr_t>(token));
 
+    PendingCall call(entry, token);
     runtime::countCall(runtime::Counter::SyncDelivered);
-    SyncWaitRecord* outer = receivingHere;
-    receivingHere = &record;
+    call.enterReceive();
     const std::int32_t taken = provider->receiveEntry(request);
-    receivingHere = outer;
-
-    if (taken == 0) {
-        // Manual reset: a confirm delivered before this wait (the broker provider always does)
-        // ends it at once.
-        platform::waitEvent(record.event);
-    }
-    unlinkWaiting(&record);
-    *confirmOut = taken == 0 ? record.confirm : nullptr;
-    if (taken != 0 && record.confirm != nullptr) {
-        // A provider that refused yet confirmed: nobody takes that confirm, so hand it back.
-        const registry::ProviderRef owner = registry::findProvider(record.confirm->provider);
-        if (!message::releaseBrokerConfirm(record.confirm) && owner) owner->deleteEntry(record.confirm);
-    }
-    platform::closeEvent(record.event);
-    runtime::addSyncWaiting(-1);
+    call.leaveReceive();
+    if (taken == 0) *confirmOut = call.awaitAnswer();
     return 1;
 }
 

@@ -14,6 +14,7 @@ struct Switch {
 };
 
 Switch switches[kKinds];
+std::atomic<unsigned> uses[static_cast<unsigned>(Use::Count)] = {};
 
 Switch& of(Fault fault) { return switches[static_cast<unsigned>(fault)]; }
 
@@ -31,7 +32,12 @@ void clear() {
         s.andAfter = false;
         s.seen = 0;
     }
+    for (auto& u : uses) u = 0;
 }
+
+void noteUse(Use use) { uses[static_cast<unsigned>(use)].fetch_add(1, std::memory_order_relaxed); }
+
+unsigned usesSeen(Use use) { return uses[static_cast<unsigned>(use)].load(); }
 
 unsigned callsSeen(Fault fault) { return of(fault).seen.load(); }
 

@@ -35,4 +35,10 @@ unsigned callsSeen(Fault fault);
 // Called by the backends at the top of each faultable call; true means "fail this call".
 bool shouldFail(Fault fault);
 
+// Calls that cannot fail but cost a system call on some target; counted so a test can prove a
+// path makes none.
+enum class Use : unsigned { AcquireLock, ReleaseLock, EventCall, Count };
+void noteUse(Use use);
+unsigned usesSeen(Use use);
+
 } // namespace kov::faults

@@ -33,6 +33,14 @@ void resetEvent(EventHandle event);
 void waitEvent(EventHandle event); // no time-out
 void closeEvent(EventHandle event);
 
+// ---- per-thread key ------------------------------------------------------------------------
+// A key whose value is one pointer per thread; atExit(value) runs when a thread that set a
+// non-null value ends. Deleting the key runs nothing for the threads still alive.
+using ThreadKey = void*;
+bool createThreadKey(ThreadKey* key, void (*atExit)(void* value));
+void setThreadValue(ThreadKey key, void* value);
+void deleteThreadKey(ThreadKey key);
+
 // ---- security ------------------------------------------------------------------------------
 constexpr std::size_t kSecurityDescriptorSize = 20;
 // InitializeSecurityDescriptor (revision 1) on a zeroed 20-byte block; false on failure.

@@ -1,9 +1,11 @@
-// ProviderList: every loaded provider, the broker provider first. Records are counted: the list
-// holds one reference and every user found through findProvider holds one more, so a record that
-// is unlinked by a reload or removal is unloaded and freed only when its last user lets go.
+// ProviderList: every loaded provider, the broker provider first. Changes are made under
+// BrokerLock; sends read a published, read-only snapshot of the list and its handle index without
+// any lock. A user found through findProvider pins the record in its thread's slot, so a record
+// unlinked by a reload or removal is unloaded and freed only once no thread pins it.
 #pragma once
 
 #include "platform/platform.h"
+#include "runtime/thread_slots.h"
 
 #include <kov/kov_broker.h>
 
@@ -23,15 +25,22 @@ struct ProviderRecord {
     std::uint8_t* descriptor; // follows the record in the same block
 
     ProviderHandle handle; // unique for the life of the process, never 0
-    std::atomic<std::uint32_t> references;
+    ProviderRecord* nextRetired; // while unlinked and waiting for its last user
+    std::atomic<bool> retired;   // set once, when unlinked
 };
 
-// A counted reference to a record; lets go when it goes out of scope.
+// A pinned record (or, when the lookup found nothing, a pin that only marks the thread as inside
+// a send); the pin goes when it goes out of scope. Pins belong to the thread that took them.
 class ProviderRef {
 public:
     ProviderRef() = default;
-    explicit ProviderRef(ProviderRecord* record) : record_(record) {}
-    ProviderRef(ProviderRef&& other) noexcept : record_(other.record_) { other.record_ = nullptr; }
+    ProviderRef(ProviderRecord* record, runtime::ThreadSlot* slot, unsigned pinIndex)
+        : record_(record), slot_(slot), pinIndex_(pinIndex) {}
+    ProviderRef(ProviderRef&& other) noexcept
+        : record_(other.record_), slot_(other.slot_), pinIndex_(other.pinIndex_) {
+        other.record_ = nullptr;
+        other.slot_ = nullptr;
+    }
     ProviderRef& operator=(ProviderRef&& other) noexcept;
     ProviderRef(const ProviderRef&) = delete;
     ProviderRef& operator=(const ProviderRef&) = delete;
@@ -40,9 +49,15 @@ public:
     ProviderRecord* operator->() const { return record_; }
     ProviderRecord* get() const { return record_; }
     explicit operator bool() const { return record_ != nullptr; }
+    // False only when the thread could get no slot (no memory): nothing was looked up.
+    bool pinned() const { return slot_ != nullptr; }
 
 private:
+    void letGo();
+
     ProviderRecord* record_ = nullptr;
+    runtime::ThreadSlot* slot_ = nullptr;
+    unsigned pinIndex_ = 0;
 };
 
 // One block holding a record and a zeroed descriptor area of descriptorSize bytes, with a fresh
@@ -53,12 +68,13 @@ void discardProviderRecord(ProviderRecord* record);
 // Unloads the library of a record that was never linked, then frees the record.
 void unloadUnlinkedRecord(ProviderRecord* record);
 
-// Takes BrokerLock itself. Handle 0 finds the head of the list; a handle of a provider that has
-// been unlinked finds nothing.
+// Takes no lock unless the list is being changed right now (then it waits for the change). Handle
+// 0 finds the head of the list; a handle of a provider that has been unlinked finds nothing.
 ProviderRef findProvider(ProviderHandle handle);
 
-// The operations below expect the caller to hold BrokerLock. Linking fails (false) only when the
-// handle index cannot grow; the record then stays unlinked and the caller still owns it.
+// The operations below expect the caller to hold BrokerLock. Sends see their result once the
+// outermost hold of BrokerLock ends (until then they wait for it). Linking always succeeds; the
+// bool stays for callers that check it.
 bool pushFront(ProviderRecord* record);
 bool append(ProviderRecord* record);
 // Unlinks the first record of `module` (a null module matches nothing).
@@ -70,5 +86,11 @@ void unloadAll(Unload mode = Unload::FreeLibraries);
 
 // The head, for walks made under BrokerLock.
 ProviderRecord* listHead();
+
+// Publishes the changed list for lock-free sends and frees what no thread pins any more. Runs at
+// the end of the outermost hold of BrokerLock.
+void publishChanges();
+// Detach, with no send running: frees everything unlinked, whatever the threads last looked at.
+void forgetUnlinked();
 
 } // namespace kov::registry

@@ -5,6 +5,7 @@
 #include "registry/library_probe.h"
 #include "registry/registry_key.h"
 #include "runtime/broker_lock.h"
+#include "runtime/process.h"
 #include "runtime/statistics.h"
 
 #include <cstdio>
@@ -73,23 +74,33 @@ ProviderRecord* loadProviderLibrary(const char* path, LibraryProbe& probe) {
     return record;
 }
 
-void loadAllProviders() {
+bool loadAllProviders() {
     runtime::BrokerLockGuard guard;
     runtime::resetSetCount();
-    loadRegisteredLibraries();
-    if (ProviderRecord* broker = brokerprovider::newBrokerProviderRecord()) {
-        if (pushFront(broker)) {
-            runtime::addSetCount(brokerprovider::kBrokerProviderSets);
-        } else {
-            discardProviderRecord(broker);
-        }
+    // The broker provider's record comes first: without it handle 0 would name a library, so
+    // nothing is loaded and the next send tries the whole load again.
+    ProviderRecord* broker = brokerprovider::newBrokerProviderRecord();
+    if (broker == nullptr) return false;
+    try {
+        loadRegisteredLibraries();
+    } catch (...) {
+        // Nothing of an interrupted load stays for a later load to build on.
+        unloadAll();
+        discardProviderRecord(broker);
+        runtime::resetSetCount();
+        return false;
     }
+    pushFront(broker);
+    runtime::addSetCount(brokerprovider::kBrokerProviderSets);
+    return true;
 }
 
-void reloadProviders() {
+bool reloadProviders() {
     runtime::BrokerLockGuard guard;
     unloadAll();
-    loadAllProviders();
+    if (loadAllProviders()) return true;
+    runtime::forgetLoaded();
+    return false;
 }
 
 } // namespace kov::registry

@@ -22,11 +22,13 @@ ProviderRecord* loadProviderLibrary(const char* path);
 // The same, keeping what was found out: on null, probe.reason says why.
 ProviderRecord* loadProviderLibrary(const char* path, LibraryProbe& probe);
 
-// Builds the whole list from the registry, then puts the broker provider at its head. Expects an
-// empty list. Takes BrokerLock.
-void loadAllProviders();
+// Builds the broker provider's record, then the whole list from the registry, and puts the broker
+// provider at its head. Expects an empty list. Takes BrokerLock. All or nothing: false (and the
+// list left empty) when the broker's record cannot be built or the load is interrupted.
+bool loadAllProviders();
 
-// Unloads every provider and loads them all again, under BrokerLock.
-void reloadProviders();
+// Unloads every provider and loads them all again, under BrokerLock. When the load fails the
+// next send loads again from scratch.
+bool reloadProviders();
 
 } // namespace kov::registry

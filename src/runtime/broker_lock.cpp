@@ -6,10 +6,14 @@
 namespace kov::runtime {
 namespace {
 platform::LockHandle brokerLock = nullptr;
-}
+// How deep the holding thread holds the lock; only the holder reads or writes it.
+unsigned holdDepth = 0;
+void (*outermostRelease)() = nullptr;
+} // namespace
 
 bool createBrokerLock() {
     brokerLock = platform::createLock(brokerSecurity());
+    holdDepth = 0;
     return brokerLock != nullptr;
 }
 
@@ -18,8 +22,22 @@ void closeBrokerLock() {
     brokerLock = nullptr;
 }
 
-void lock() { platform::acquireLock(brokerLock); }
+void onOutermostRelease(void (*hook)()) { outermostRelease = hook; }
 
-void unlock() { platform::releaseLock(brokerLock); }
+void lock() {
+    platform::acquireLock(brokerLock);
+    ++holdDepth;
+}
+
+void unlock() {
+    if (holdDepth == 1 && outermostRelease != nullptr) {
+        // Still held, one level deeper, so the hook's own use of the lock does not re-enter it.
+        ++holdDepth;
+        outermostRelease();
+        --holdDepth;
+    }
+    --holdDepth;
+    platform::releaseLock(brokerLock);
+}
 
 } // namespace kov::runtime

@@ -9,6 +9,9 @@ void closeBrokerLock();
 
 void lock();
 void unlock();
+// `hook` runs whenever the outermost hold of the lock is about to end, still under the lock:
+// the provider list publishes its changes there.
+void onOutermostRelease(void (*hook)());
 
 class BrokerLockGuard {
 public:

@@ -6,6 +6,7 @@
 #include "runtime/broker_lock.h"
 #include "runtime/broker_security.h"
 #include "runtime/statistics.h"
+#include "runtime/thread_slots.h"
 
 #include <atomic>
 
@@ -16,6 +17,8 @@ std::atomic<bool> isAttached{false};
 // Set once the first load of providers has run; never cleared by a reload. Atomic so that every
 // later send can see it without taking BrokerLock.
 std::atomic<bool> loaded{false};
+// A detach found sends still running and left everything in place.
+bool cleanupLeft = false;
 } // namespace
 
 bool processAttach(platform::ModuleHandle module) {
@@ -24,7 +27,9 @@ bool processAttach(platform::ModuleHandle module) {
     instance = module;
     loaded = false;
     // After the security blocks, so they are not counted as in use.
+    startThreadSlots();
     resetStatistics();
+    onOutermostRelease(registry::publishChanges);
     if (!createBrokerLock()) {
         releaseBrokerSecurity();
         return false;
@@ -34,11 +39,22 @@ bool processAttach(platform::ModuleHandle module) {
 }
 
 void processDetach(bool terminating) {
-    if (!isAttached) return;
-    isAttached = false;
+    if (!isAttached && !cleanupLeft) return;
+    // From here every export refuses. A send that got past its own check has pinned something
+    // by now (the order of the two stores is what makes that hold), so it is seen below.
+    isAttached.store(false);
+    if (anyPinned()) {
+        // Sends still run (another thread, while the process exits): the list, the lock and
+        // everything else they may touch stay as they are. A later detach finishes the job.
+        cleanupLeft = true;
+        return;
+    }
+    cleanupLeft = false;
     registry::unloadAll(terminating ? registry::Unload::KeepLibraries
                                     : registry::Unload::FreeLibraries);
+    registry::forgetUnlinked();
     message::forgetTrackedConfirms();
+    stopThreadSlots();
     closeBrokerLock();
     releaseBrokerSecurity();
 }
@@ -50,10 +66,10 @@ platform::ModuleHandle moduleInstance() { return instance; }
 void ensureLoaded() {
     if (loaded.load(std::memory_order_acquire)) return;
     BrokerLockGuard guard;
-    if (!loaded.load(std::memory_order_relaxed)) {
-        registry::loadAllProviders();
+    if (!loaded.load(std::memory_order_relaxed) && registry::loadAllProviders())
         loaded.store(true, std::memory_order_release);
-    }
 }
+
+void forgetLoaded() { loaded.store(false, std::memory_order_release); }
 
 } // namespace kov::runtime

@@ -20,7 +20,10 @@ bool attached();
 // The broker's own module; its string table holds the resource strings.
 platform::ModuleHandle moduleInstance();
 
-// Runs loadAllProviders once per process, under BrokerLock; the first send calls it.
+// Runs loadAllProviders once per process, under BrokerLock; the first send calls it. A load that
+// fails is tried again by the next send.
 void ensureLoaded();
+// Under BrokerLock, after a failed reload: the next send loads from scratch.
+void forgetLoaded();
 
 } // namespace kov::runtime

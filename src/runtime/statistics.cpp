@@ -1,5 +1,7 @@
 #include "runtime/statistics.h"
 
+#include "runtime/thread_slots.h"
+
 #include <atomic>
 #include <cstring>
 
@@ -9,7 +11,9 @@ namespace {
 constexpr std::uint32_t kRecordSize = 108;
 
 // The published record has its 64-bit counters at offsets that are not 8-aligned, so the live
-// counters are kept apart as aligned atomics and laid out only when copied.
+// counters are kept apart as aligned atomics and laid out only when copied. The call counters
+// live in each thread's own slot (no line shared between senders) and are summed when read;
+// `counters` here only takes the counts of a thread that could get no slot.
 struct LiveStatistics {
     std::atomic<std::uint32_t> setCount{0};
     std::atomic<std::uint64_t> totalCalls{0};
@@ -24,7 +28,10 @@ struct LiveStatistics {
 
 LiveStatistics live;
 
-std::atomic<std::uint64_t>& counter(Counter c) { return live.counters[static_cast<int>(c)]; }
+std::uint64_t counter(Counter c) {
+    const auto index = static_cast<unsigned>(c);
+    return live.counters[index].load(std::memory_order_relaxed) + sumCounter(index);
+}
 
 void put64(KovCounter64& out, std::uint64_t value) {
     out.low = static_cast<std::uint32_t>(value);
@@ -39,13 +46,24 @@ void resetStatistics() {
     live.totalDelivered = 0;
     live.totalFailed = 0;
     for (auto& c : live.counters) c = 0;
+    resetCounters();
     live.bytesAllocated = 0;
     live.bytesInUse = 0;
     live.bytesFreed = 0;
     live.syncWaiting = 0;
 }
 
-void countCall(Counter c) { counter(c).fetch_add(1, std::memory_order_relaxed); }
+void countCall(Counter c) {
+    const auto index = static_cast<unsigned>(c);
+    ThreadSlot* const slot = currentSlot();
+    if (slot == nullptr) {
+        live.counters[index].fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    // Only this thread writes its slot: a plain add, no locked instruction.
+    std::atomic<std::uint64_t>& mine = slot->counters[index];
+    mine.store(mine.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
 
 void countAllocated(std::uint32_t blockSize) {
     live.bytesAllocated.fetch_add(blockSize, std::memory_order_relaxed);
@@ -58,7 +76,13 @@ void countFreed(std::uint32_t blockSize) {
 }
 
 void addSyncWaiting(std::int32_t delta) {
-    live.syncWaiting.fetch_add(static_cast<std::uint32_t>(delta), std::memory_order_relaxed);
+    ThreadSlot* const slot = currentSlot();
+    if (slot == nullptr) {
+        live.syncWaiting.fetch_add(static_cast<std::uint32_t>(delta), std::memory_order_relaxed);
+        return;
+    }
+    std::atomic<std::int32_t>& mine = slot->syncWaiting;
+    mine.store(mine.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
 }
 
 void resetSetCount() { live.setCount = 0; }
@@ -89,7 +113,7 @@ void copyStatistics(StatisticsRecord* out) {
     out->bytesAllocated = live.bytesAllocated;
     out->bytesInUse = live.bytesInUse;
     out->bytesFreed = live.bytesFreed;
-    out->syncWaiting = live.syncWaiting;
+    out->syncWaiting = live.syncWaiting + static_cast<std::uint32_t>(sumSyncWaiting());
 }
 
 } // namespace kov::runtime

@@ -1,5 +1,6 @@
-// Usage statistics: process-wide counters, updated atomically so concurrent sends never lose a
-// count. GetStatistics copies them out in the fixed StatisticsRecord layout.
+// Usage statistics: call counters kept per thread and summed when read (exact whenever no send
+// runs), byte counters updated atomically, so concurrent sends never lose a count.
+// GetStatistics copies them out in the fixed StatisticsRecord layout.
 #pragma once
 
 #include <kov/kov_broker.h>

@@ -4,6 +4,7 @@
 //   code 1  from the thread: status 3 written into the request, then null delivered. The request
 //           must still exist then, as it does while kov_SendSync waits.
 //   code 2  status 3 and null at once, on the caller's thread inside kov_Receive
+//   code 3  refuses (returns 1), yet sends a header-only confirm with status 6 from the thread
 //   other   header-only confirm with status 6 from the thread
 // Confirms are built while the request is at hand, so the thread never reads a request that its
 // caller may have released, except for code 1.
@@ -141,7 +142,7 @@ extern "C" int32_t KOV_CALL kov_Receive(BrokerMessage *request)
         kit::bump(counters.pendingConfirms, -1);
         return kit::refuse();
     }
-    return 0;
+    return request->functionCode == 3 ? kit::refuse() : 0;
 }
 
 extern "C" int32_t KOV_CALL kov_DeleteReceive(BrokerMessage *block)

@@ -27,9 +27,15 @@ LockHandle createLock(const void* /*security*/) {
     return new (std::nothrow) std::recursive_mutex;
 }
 
-void acquireLock(LockHandle lock) { asLock(lock)->lock(); }
+void acquireLock(LockHandle lock) {
+    faults::noteUse(faults::Use::AcquireLock);
+    asLock(lock)->lock();
+}
 
-void releaseLock(LockHandle lock) { asLock(lock)->unlock(); }
+void releaseLock(LockHandle lock) {
+    faults::noteUse(faults::Use::ReleaseLock);
+    asLock(lock)->unlock();
+}
 
 void closeLock(LockHandle lock) { delete asLock(lock); }
 
@@ -39,6 +45,7 @@ EventHandle createEvent(const void* /*security*/) {
 }
 
 void setEvent(EventHandle event) {
+    faults::noteUse(faults::Use::EventCall);
     Event* e = asEvent(event);
     {
         const std::lock_guard<std::mutex> hold(e->mutex);
@@ -49,12 +56,14 @@ void setEvent(EventHandle event) {
 }
 
 void resetEvent(EventHandle event) {
+    faults::noteUse(faults::Use::EventCall);
     Event* e = asEvent(event);
     const std::lock_guard<std::mutex> hold(e->mutex);
     e->signalled = false;
 }
 
 void waitEvent(EventHandle event) {
+    faults::noteUse(faults::Use::EventCall);
     Event* e = asEvent(event);
     std::unique_lock<std::mutex> hold(e->mutex);
     e->changed.wait(hold, [e] { return e->signalled; });

@@ -14,9 +14,15 @@ LockHandle createLock(const void* security) {
     return CreateMutexA(asAttributes(security), FALSE, nullptr);
 }
 
-void acquireLock(LockHandle lock) { WaitForSingleObject(asHandle(lock), INFINITE); }
+void acquireLock(LockHandle lock) {
+    faults::noteUse(faults::Use::AcquireLock);
+    WaitForSingleObject(asHandle(lock), INFINITE);
+}
 
-void releaseLock(LockHandle lock) { ReleaseMutex(asHandle(lock)); }
+void releaseLock(LockHandle lock) {
+    faults::noteUse(faults::Use::ReleaseLock);
+    ReleaseMutex(asHandle(lock));
+}
 
 void closeLock(LockHandle lock) {
     if (lock != nullptr) CloseHandle(asHandle(lock));
@@ -27,11 +33,20 @@ EventHandle createEvent(const void* security) {
     return CreateEventA(asAttributes(security), TRUE, FALSE, nullptr);
 }
 
-void setEvent(EventHandle event) { SetEvent(asHandle(event)); }
+void setEvent(EventHandle event) {
+    faults::noteUse(faults::Use::EventCall);
+    SetEvent(asHandle(event));
+}
 
-void resetEvent(EventHandle event) { ResetEvent(asHandle(event)); }
+void resetEvent(EventHandle event) {
+    faults::noteUse(faults::Use::EventCall);
+    ResetEvent(asHandle(event));
+}
 
-void waitEvent(EventHandle event) { WaitForSingleObject(asHandle(event), INFINITE); }
+void waitEvent(EventHandle event) {
+    faults::noteUse(faults::Use::EventCall);
+    WaitForSingleObject(asHandle(event), INFINITE);
+}
 
 void closeEvent(EventHandle event) {
     if (event != nullptr) CloseHandle(asHandle(event));
