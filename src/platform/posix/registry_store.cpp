@@ -12,7 +12,8 @@ namespace kov::platform::posix {
 namespace {
 
 constexpr const char* kMachineRegistry = "/var/lib/kov_broker/registry.db";
-constexpr int kBusyTimeoutMs = 5000;
+// Generous: on a loaded machine a process that registers must wait for the others, not fail.
+constexpr int kBusyTimeoutMs = 30000;
 
 // AUTOINCREMENT keeps row ids from being reused, so a handle to a deleted key can never come to
 // name a key created later; for values it also records insertion order, the enumeration order.
