@@ -19,8 +19,10 @@ public:
         const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
         const std::size_t dataPages = (size + page - 1) / page;
         mapped_ = (dataPages + 1) * page;
-        void* base = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                          -1, 0);
+        // A hint (not a demand) low in the address space: under qemu-user the system otherwise
+        // hands out the last pages below 4 GiB, which the sanitizer's shadow does not cover.
+        void* base = mmap(reinterpret_cast<void*>(kHint), mapped_, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (base == MAP_FAILED) std::abort();
         base_ = static_cast<std::uint8_t*>(base);
         if (mprotect(base_ + dataPages * page, page, PROT_NONE) != 0) std::abort();
@@ -34,6 +36,7 @@ public:
     std::size_t size() const { return size_; }
 
 private:
+    static constexpr std::uintptr_t kHint = 0x60000000;
     std::uint8_t* base_ = nullptr;
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
