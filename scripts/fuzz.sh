@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang -m32, ASan + UBSan) and runs each for a bounded time.
 #   KOV_FUZZ_SECONDS   seconds per target (default 60)
+#   KOV_FUZZ_TARGETS   which targets (default: info_block request)
 # Seeds: the test providers' information blocks (from build/linux, built first if missing) and
 # fuzz/seeds/request. Corpora grow in build/fuzz/corpus and are reused by the next run.
 set -euo pipefail
@@ -30,5 +31,7 @@ run() { # target corpus
   (cd build/fuzz && "../../$bin/kov_fuzz_$1" -max_total_time="$seconds" -timeout=10 \
      -rss_limit_mb=1024 -print_final_stats=1 "../../$2")
 }
-run info_block "$info_corpus"
-run request "$request_corpus"
+# KOV_FUZZ_TARGETS picks the targets (default: both).
+for target in ${KOV_FUZZ_TARGETS:-info_block request}; do
+  run "$target" "build/fuzz/corpus/${target%_block}"
+done
