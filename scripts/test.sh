@@ -21,6 +21,10 @@ if [ "$("$probe/machine")" != x86_64 ]; then
   export KOV_ASAN_EXTRA_OPTIONS=detect_leaks=0
   echo "note: 32-bit programs run under qemu-user here; LeakSanitizer is switched off"
 fi
+# qemu-user hands out addresses above 3 GiB once the lower ones are used up, where
+# AddressSanitizer (which takes the top GiB for the kernel's) has no shadow: long sanitized runs
+# then die in a sanitizer CHECK, or hang on the way out. Keep 32-bit guests below 3 GiB.
+export QEMU_RESERVED_VA="${QEMU_RESERVED_VA:-0xc0000000}"
 
 # Can Wine run a 32-bit Windows program here? Where it cannot (Wine's 32-bit loader does not work
 # under qemu-user), the Windows target is still built and its file checks run (exports, resources),

@@ -21,6 +21,10 @@ std::int32_t sendErrorConfirm(BrokerMessage* request, std::uint32_t code) {
     return deliverConfirm(request, confirm, code);
 }
 
+std::uint32_t notFoundStatus(bool lookedUp, ProviderHandle handle) {
+    return lookedUp && handle != 0 ? KOV_STATUS_UNKNOWN_PROVIDER : KOV_STATUS_NO_MEMORY;
+}
+
 bool requestUnusable(BrokerMessage* request, bool needsCallback) {
     if (request == nullptr) return true;
     // A header longer than the whole request is as unusable as a short one: confirms copy the

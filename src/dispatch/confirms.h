@@ -16,8 +16,14 @@ std::int32_t deliverConfirm(BrokerMessage* request, BrokerMessage* confirm, std:
 // code too. Without memory for the confirm the callback receives null.
 std::int32_t sendErrorConfirm(BrokerMessage* request, std::uint32_t code);
 
+// The status for a request whose provider was not found. Handle 0 finds nothing only when the
+// broker provider's record could not be built, and a thread without its slot looked nothing up:
+// both are a lack of memory, not an unknown provider.
+std::uint32_t notFoundStatus(bool lookedUp, ProviderHandle handle);
+
 // Refuses a request that cannot be handled safely: null, no callback, a header shorter than
-// the 44 bytes every confirm needs, or a header longer than the request's totalLength. Writes status 25 into it where its header holds the field.
+// the 44 bytes every confirm needs, or a header longer than the request's totalLength. Writes
+// status 25 into it where its header holds the field.
 bool requestUnusable(BrokerMessage* request, bool needsCallback);
 
 } // namespace kov::dispatch

@@ -24,9 +24,8 @@ std::int32_t send(BrokerMessage* request) {
         runtime::countCall(runtime::Counter::SendDelivered);
         return result;
     }
-    const std::uint32_t code =
-        provider.pinned() ? KOV_STATUS_UNKNOWN_PROVIDER : KOV_STATUS_NO_MEMORY;
-    const std::int32_t result = sendErrorConfirm(request, code);
+    const std::int32_t result =
+        sendErrorConfirm(request, notFoundStatus(provider.pinned(), request->provider));
     runtime::countCall(runtime::Counter::SendFailed);
     return result;
 }

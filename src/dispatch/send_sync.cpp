@@ -251,8 +251,8 @@ std::int32_t sendSync(BrokerMessage* request, BrokerMessage** confirmOut) {
 
     const registry::ProviderRef provider = registry::findProvider(request->provider);
     if (!runtime::attached()) return 0;
-    if (!provider.pinned()) return failSync(request, KOV_STATUS_NO_MEMORY, confirmOut);
-    if (!provider) return failSync(request, KOV_STATUS_UNKNOWN_PROVIDER, confirmOut);
+    if (!provider)
+        return failSync(request, notFoundStatus(provider.pinned(), request->provider), confirmOut);
 
     runtime::ThreadSlot* const slot = runtime::currentSlot();
     const platform::EventHandle event = threadEvent(slot);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cxxabi.h>
 
 namespace kov::registry {
 namespace {
@@ -75,7 +76,19 @@ bool probeLibrary(const char* path, LibraryProbe& probe) {
         giveUp(probe);
         return false;
     }
-    probe.block = probe.infoEntry();
+    // A library that throws while describing itself is one that cannot serve; it must not cut
+    // short the loading of every other library. A thread's cancellation passes through.
+    try {
+        probe.block = probe.infoEntry();
+    } catch (abi::__forced_unwind&) {
+        giveUp(probe);
+        throw;
+    } catch (...) {
+        std::snprintf(probe.reason, sizeof probe.reason,
+                      "kov_GetSubSystemInfo ended with a C++ exception");
+        giveUp(probe);
+        return false;
+    }
     if (probe.block == nullptr) {
         std::snprintf(probe.reason, sizeof probe.reason,
                       "kov_GetSubSystemInfo returned no information block (null)");

@@ -81,18 +81,19 @@ bool loadAllProviders() {
     // nothing is loaded and the next send tries the whole load again.
     ProviderRecord* broker = brokerprovider::newBrokerProviderRecord();
     if (broker == nullptr) return false;
+    bool complete = true;
     try {
         loadRegisteredLibraries();
     } catch (...) {
-        // Nothing of an interrupted load stays for a later load to build on.
+        // Nothing of an interrupted load stays for a later load to build on; the broker provider
+        // alone stays, so that handle 0 still answers while the next send loads again.
         unloadAll();
-        discardProviderRecord(broker);
         runtime::resetSetCount();
-        return false;
+        complete = false;
     }
     pushFront(broker);
     runtime::addSetCount(brokerprovider::kBrokerProviderSets);
-    return true;
+    return complete;
 }
 
 bool reloadProviders() {

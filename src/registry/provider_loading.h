@@ -23,8 +23,9 @@ ProviderRecord* loadProviderLibrary(const char* path);
 ProviderRecord* loadProviderLibrary(const char* path, LibraryProbe& probe);
 
 // Builds the broker provider's record, then the whole list from the registry, and puts the broker
-// provider at its head. Expects an empty list. Takes BrokerLock. All or nothing: false (and the
-// list left empty) when the broker's record cannot be built or the load is interrupted.
+// provider at its head. Expects an empty list. Takes BrokerLock. All or nothing: false when the
+// broker's record cannot be built (the list stays empty) or when the load is interrupted (the
+// list holds only the broker provider, so that handle 0 still answers).
 bool loadAllProviders();
 
 // Unloads every provider and loads them all again, under BrokerLock. When the load fails the

@@ -66,8 +66,10 @@ platform::ModuleHandle moduleInstance() { return instance; }
 void ensureLoaded() {
     if (loaded.load(std::memory_order_acquire)) return;
     BrokerLockGuard guard;
-    if (!loaded.load(std::memory_order_relaxed) && registry::loadAllProviders())
-        loaded.store(true, std::memory_order_release);
+    if (loaded.load(std::memory_order_relaxed)) return;
+    // An interrupted earlier load left the broker provider alone in the list: start afresh.
+    registry::unloadAll();
+    if (registry::loadAllProviders()) loaded.store(true, std::memory_order_release);
 }
 
 void forgetLoaded() { loaded.store(false, std::memory_order_release); }

@@ -5,6 +5,8 @@
 #include "runtime/broker_lock.h"
 #include "runtime/process.h"
 
+#include <cstdio>
+
 namespace kov::test {
 namespace {
 
@@ -120,6 +122,62 @@ TEST_F(EnsureLoadedTest, ProvidersAreDescribedOnceWhateverTheNumberOfCalls) {
     EXPECT_EQ(probe.counters().infoCalls - infoCalls, 1);
     EXPECT_EQ(listedProviders().size(), 2u);
     EXPECT_EQ(statistics().setCount, 3u);
+}
+
+// The first load with the C++ heap failing from the nth call on (the registry walk allocates
+// on Linux). A registry step that fails skips what it could not read, and the load counts as
+// done; a load interrupted outright keeps only the broker provider and the next send loads the
+// whole list afresh. Either way the broker provider heads the list and nothing is ever loaded on
+// top of what is there (that once gave duplicates).
+TEST_F(EnsureLoadedTest, AFirstLoadCutShortNeverLoadsTwice) {
+    registerInRegistry("A", {providerPath("kov_test_immediate")});
+    registerInRegistry("B", {providerPath("kov_test_three_sets")});
+    const std::vector<std::uint32_t> whole{0, 0x401, 0x100};
+    const std::uint32_t sets[] = {2, 3, 1}; // sets served by each of the above
+    const std::vector<std::uint32_t> brokerOnly{0};
+    unsigned skipped = 0, redone = 0;
+    for (unsigned n = 1;; ++n) {
+        ASSERT_LT(n, 400u) << "the load never gets through";
+        SCOPED_TRACE("C++ heap fails from call " + std::to_string(n) + " on");
+        runtime::processDetach(false);
+        ASSERT_TRUE(runtime::processAttach(nullptr));
+        faults::failNth(Fault::CppHeap, n, true);
+        EXPECT_NO_THROW(runtime::ensureLoaded());
+        const bool reached = faults::callsSeen(Fault::CppHeap) >= n;
+        faults::clear();
+        const std::vector<std::uint32_t> first = listedFunctionSets();
+        {
+            const registry::ProviderRef head = registry::findProvider(0);
+            ASSERT_TRUE(head) << "handle 0 names nothing";
+            EXPECT_EQ(head->module, nullptr) << "handle 0 at the broker provider";
+        }
+        runtime::ensureLoaded();
+        const std::vector<std::uint32_t> now = listedFunctionSets();
+        if (!reached) {
+            EXPECT_EQ(first, whole);
+            break;
+        }
+        if (now != first) {
+            EXPECT_EQ(first, brokerOnly) << "only an interrupted load is done again";
+            EXPECT_EQ(now, whole);
+            ++redone;
+        } else if (first != whole) {
+            ++skipped;
+        }
+        // The whole list with some libraries left out, in its order.
+        std::uint32_t expectedSets = 0;
+        std::size_t at = 0;
+        for (std::size_t k = 0; k < whole.size() && at < now.size(); ++k) {
+            if (whole[k] != now[at]) continue;
+            expectedSets += sets[k];
+            ++at;
+        }
+        ASSERT_FALSE(now.empty());
+        EXPECT_EQ(now[0], 0u) << "the broker provider first";
+        EXPECT_EQ(at, now.size()) << "no duplicate and nothing out of order";
+        EXPECT_EQ(statistics().setCount, expectedSets);
+    }
+    std::printf("first loads with libraries skipped: %u, redone whole: %u\n", skipped, redone);
 }
 
 } // namespace

@@ -7,7 +7,10 @@
 #include "runtime/statistics.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 namespace kov::test {
 namespace {
@@ -46,6 +49,32 @@ protected:
     SyncOutcome out_;
 };
 
+// Counts deliveries without allocating: the callback runs while the C++ heap is being failed, and
+// an exception of its own would be the test's fault, not the broker's.
+struct DeliveryCount {
+    std::atomic<unsigned> count{0};
+    std::atomic<BrokerMessage*> confirm{nullptr};
+    std::atomic<std::uint32_t> status{0};
+    // Null deliveries carry no callbackData.
+    static inline std::atomic<DeliveryCount*> nullTarget{nullptr};
+
+    static std::int32_t KOV_CALL callback(BrokerMessage* delivered) {
+        DeliveryCount* self = delivered != nullptr
+                                  ? static_cast<DeliveryCount*>(delivered->callbackData)
+                                  : nullTarget.load();
+        if (self == nullptr) return 0;
+        if (delivered != nullptr) self->status = delivered->status;
+        self->confirm = delivered;
+        ++self->count;
+        return 0; // not kept: the broker or the provider takes it back
+    }
+    bool waitForOne() const {
+        for (int i = 0; i < 2000 && count.load() == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return count.load() != 0;
+    }
+};
+
 // The asynchronous form: exactly one delivery, a confirm or null with status 3.
 class AsyncRequest : public SweptOperation {
 public:
@@ -53,9 +82,10 @@ public:
         : provider_(provider), set_(set), code_(code) {}
     void prepare() override {
         request_ = Request(provider_, set_, code_);
-        collector_ = std::make_unique<ConfirmCollector>(0);
-        collector_->use(request_.get());
-        nulls_ = std::make_unique<NullDeliveriesTo>(*collector_);
+        delivered_ = std::make_unique<DeliveryCount>();
+        request_->callback = DeliveryCount::callback;
+        request_->callbackData = delivered_.get();
+        DeliveryCount::nullTarget = delivered_.get();
     }
     void run() override {
         threw_ = false;
@@ -68,21 +98,26 @@ public:
     void verify() override {
         EXPECT_FALSE(threw_) << "an exception left the send";
         EXPECT_NE(result_, dispatch::kRefused);
-        ASSERT_TRUE(collector_->waitFor(1)) << "the callback was never called";
-        const auto deliveries = collector_->deliveries();
-        ASSERT_EQ(deliveries.size(), 1u);
-        if (deliveries[0].confirm == nullptr) {
-            EXPECT_EQ(request_->status, 3u);
+        ASSERT_TRUE(delivered_->waitForOne()) << "the callback was never called";
+        // A second delivery would arrive at once with a provider that confirms on the caller's
+        // thread; give a late one a moment anyway.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(delivered_->count.load(), 1u);
+        if (delivered_->confirm.load() == nullptr) {
+            // A null names its reason in the request's status: no memory, or the code the
+            // header-only answer would have carried (a reload that went through answers 0).
+            const bool headerOnlyAnswer = set_ == 0 && code_ == KOV_FN_RELOAD;
+            EXPECT_TRUE(request_->status == 3u || (headerOnlyAnswer && request_->status == 0u))
+                << "status " << request_->status;
         }
-        nulls_.reset();
+        DeliveryCount::nullTarget = nullptr;
     }
 
 private:
     ProviderHandle provider_;
     std::uint32_t set_, code_;
     Request request_;
-    std::unique_ptr<ConfirmCollector> collector_;
-    std::unique_ptr<NullDeliveriesTo> nulls_;
+    std::unique_ptr<DeliveryCount> delivered_;
     std::int32_t result_ = 0;
     bool threw_ = false;
 };
@@ -98,7 +133,6 @@ public:
         const std::vector<ListedSet> sets = listedSets();
         ASSERT_FALSE(sets.empty());
         EXPECT_EQ(sets[0].functionSet, KOV_BROKER_FUNCTION_SET) << "the broker provider first";
-        EXPECT_EQ(sets[0].provider, 0u);
     }
     void restore() override { registry::reloadProviders(); }
 };
@@ -136,7 +170,9 @@ public:
     void run() override { sendSyncRecording(request_, out_); }
     void verify() override {
         const std::uint32_t status = out_.confirm != nullptr ? out_.confirm->status : out_.status;
-        const std::uint32_t allowed[] = {0, 2, 3, operation_ == kRegister ? 9u : 7u,
+        // 8: a key could not be opened; 9/7: the value could not be written/deleted; 10: the
+        // library could not be loaded (its record, say); 11: the key exists already.
+        const std::uint32_t allowed[] = {0, 2, 3, 8, operation_ == kRegister ? 9u : 7u,
                                          operation_ == kRegister ? 10u : 0u, 11};
         EXPECT_NE(std::find(std::begin(allowed), std::end(allowed), status), std::end(allowed))
             << "status " << status;
@@ -180,6 +216,38 @@ public:
         runtime::ensureLoaded();
     }
 };
+
+TEST_F(SweepTest, FirstLoadOfThreeProviders) {
+    registerThree();
+    FirstLoad operation;
+    EXPECT_GT(sweep("first load", operation), 0u);
+}
+
+TEST_F(SweepTest, ReloadSyncAndAsync) {
+    registerThree();
+    loadProviders();
+    ReloadRequest<SyncRequest> sync;
+    EXPECT_GT(sweep("reload (sync)", sync), 0u);
+    ReloadRequest<AsyncRequest> async;
+    EXPECT_GT(sweep("reload (async)", async), 0u);
+}
+
+TEST_F(SweepTest, RegisterAndRemove) {
+    registerThree();
+    loadProviders();
+    Registration add(kRegister, providerPath("kov_test_three_sets"));
+    EXPECT_GT(sweep("RegisterProvider", add), 0u);
+    Registration remove(kRemove, providerPath("kov_test_three_sets"));
+    EXPECT_GT(sweep("remove", remove), 0u);
+}
+
+TEST_F(SweepTest, AsyncSendToAProviderLibrary) {
+    registerThree();
+    const ProviderHandle immediate = handleServing(0x100);
+    ASSERT_NE(immediate, 0u);
+    AsyncRequest async(immediate, 0x100, 0);
+    EXPECT_GT(sweep("async send to a library", async), 0u);
+}
 
 TEST_F(SweepTest, BrokerFunctions) {
     registerThree();
