@@ -1,6 +1,8 @@
-# The SDK: the import library callers link, the version resource, and what `cmake --install`
-# puts into a prefix (header, module, kovctl, import library and .def, CMake package config, and
-# on Linux a pkg-config file).
+# The SDK: the import libraries callers link, the version resource, and what `cmake --install`
+# puts into a prefix (header, module, kovctl, import libraries and .def, CMake package config, a
+# toolchain file for MinGW consumers, and on Linux a pkg-config file). The Linux and the Windows
+# install share one prefix without overwriting each other: files both install are identical, the
+# rest have names of their own.
 
 include(CMakePackageConfigHelpers)
 
@@ -42,12 +44,13 @@ if(WIN32)
   # install(FILES): install(TARGETS) would also install the linker's unusable import library.
   install(FILES $<TARGET_FILE:KOV_BR> DESTINATION bin)
   install(FILES ${KOV_IMPORT_LIBRARY} ${KOV_DEF_FILE} DESTINATION lib)
-  set(KOV_MODULE_FILE bin/KOV_BR.dll)
-  set(KOV_IMPLIB_PROPERTY "IMPORTED_IMPLIB \"\${PACKAGE_PREFIX_DIR}/lib/libKOV_BR.dll.a\"")
+  set(KOV_PACKAGE_SYSTEM Windows)
+  # A consumer on Linux cross-compiling with MinGW finds the package with CMAKE_PREFIX_PATH alone.
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/consumer-toolchain-mingw-i686.cmake
+          DESTINATION share/kovbroker RENAME toolchain-mingw-i686.cmake)
 else()
   install(TARGETS KOV_BR LIBRARY DESTINATION lib)
-  set(KOV_MODULE_FILE lib/libKOV_BR.so)
-  set(KOV_IMPLIB_PROPERTY "IMPORTED_SONAME libKOV_BR.so")
+  set(KOV_PACKAGE_SYSTEM Linux)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/kovbroker.pc.in ${KOV_GENERATED_DIR}/kovbroker.pc @ONLY)
   install(FILES ${KOV_GENERATED_DIR}/kovbroker.pc DESTINATION lib/pkgconfig)
 endif()
@@ -61,11 +64,12 @@ if(TARGET kovctl)
   endif()
 endif()
 
+# KOVBrokerConfig.cmake is the same for both targets and includes KOVBroker-Linux.cmake or
+# KOVBroker-Windows.cmake, whichever fits the consumer's toolchain.
 set(KOV_CONFIG_DIR lib/cmake/KOVBroker)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/KOVBrokerConfig.cmake.in
   ${KOV_GENERATED_DIR}/KOVBrokerConfig.cmake
-  INSTALL_DESTINATION ${KOV_CONFIG_DIR}
-  PATH_VARS KOV_MODULE_FILE)
+  INSTALL_DESTINATION ${KOV_CONFIG_DIR})
 write_basic_package_version_file(${KOV_GENERATED_DIR}/KOVBrokerConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion
   # The config file itself refuses a 64-bit consumer, with a message that says why; the version
@@ -73,6 +77,7 @@ write_basic_package_version_file(${KOV_GENERATED_DIR}/KOVBrokerConfigVersion.cma
   ARCH_INDEPENDENT)
 install(FILES ${KOV_GENERATED_DIR}/KOVBrokerConfig.cmake
               ${KOV_GENERATED_DIR}/KOVBrokerConfigVersion.cmake
+              ${CMAKE_CURRENT_LIST_DIR}/KOVBroker-${KOV_PACKAGE_SYSTEM}.cmake
               ${CMAKE_CURRENT_LIST_DIR}/KOVBrokerProvider.cmake
               ${CMAKE_CURRENT_LIST_DIR}/kov_provider_exports.map
         DESTINATION ${KOV_CONFIG_DIR})

@@ -1,7 +1,10 @@
-# The sample provider exports exactly its three entry points, undecorated.
+# A provider library exports exactly its three entry points, undecorated, and on Windows needs
+# no MinGW runtime DLL.
 # Inputs: LIBRARY, WINDOWS, OBJDUMP, NM.
 if(WINDOWS)
   execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+  include(${CMAKE_CURRENT_LIST_DIR}/../no_mingw_runtime.cmake)
+  expect_no_mingw_runtime("${dump}" ${LIBRARY})
   string(REGEX REPLACE ".*\\[Ordinal/Name Pointer\\] Table" "" dump "${dump}")
   string(REGEX MATCHALL "\t\\[ *[0-9]+\\] [A-Za-z_@0-9]+" rows "${dump}")
   list(TRANSFORM rows REPLACE "\t\\[ *[0-9]+\\] " "")
