@@ -5,12 +5,14 @@
 #          could bind to another library's copy).
 #   MinGW: the __stdcall entry points exported undecorated (kov_Receive, not kov_Receive@4) and
 #          the C and C++ runtimes linked statically, so the DLL needs no MinGW DLLs beside it.
+#   MSVC-style tools: a .def gives the undecorated names (the decorated ones stay as well).
 #
 # Mark the entry points KOV_PROVIDER_EXPORT (from <kov/kov_broker.h>). Used in the source tree
 # for the sample provider and installed with the package.
 function(kov_add_provider name)
   # Beside this file, in the source tree and in the installed package alike.
   set(KOV_PROVIDER_EXPORTS_MAP "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/kov_provider_exports.map")
+  set(KOV_PROVIDER_EXPORTS_DEF "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/kov_provider_exports.def")
   if(NOT ARGN)
     message(FATAL_ERROR "kov_add_provider(${name}): no sources given")
   endif()
@@ -23,7 +25,9 @@ function(kov_add_provider name)
                                            VISIBILITY_INLINES_HIDDEN ON)
   if(MINGW)
     target_link_options(${name} PRIVATE -Wl,--kill-at -static)
-  elseif(NOT WIN32)
+  elseif(WIN32)
+    target_sources(${name} PRIVATE "${KOV_PROVIDER_EXPORTS_DEF}")
+  else()
     target_link_options(${name} PRIVATE "-Wl,--version-script=${KOV_PROVIDER_EXPORTS_MAP}")
     set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${KOV_PROVIDER_EXPORTS_MAP}")
   endif()

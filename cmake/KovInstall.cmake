@@ -30,7 +30,23 @@ if(WIN32)
     COMMAND ${CMAKE_DLLTOOL} -d ${KOV_DEF_FILE} -l ${KOV_IMPORT_LIBRARY} -k
     DEPENDS ${KOV_DEF_FILE}
     COMMENT "Import library for KOV_BR.dll")
-  add_custom_target(kov_import_library ALL DEPENDS ${KOV_IMPORT_LIBRARY})
+  # The same for MSVC-style linkers (link.exe, lld-link), whose objects ask for
+  # __imp__kov_Send@4: llvm-dlltool -k writes short import entries of the kind "undecorate", so
+  # the program imports kov_Send. An import library made from the .def by an MSVC librarian
+  # would import kov_Send@4, which the DLL does not export.
+  find_program(KOV_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14)
+  if(KOV_LLVM_DLLTOOL)
+    set(KOV_MSVC_IMPORT_LIBRARY ${CMAKE_BINARY_DIR}/sdk/KOV_BR.lib)
+    add_custom_command(OUTPUT ${KOV_MSVC_IMPORT_LIBRARY}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/sdk
+      COMMAND ${KOV_LLVM_DLLTOOL} -m i386 -d ${KOV_DEF_FILE} -l ${KOV_MSVC_IMPORT_LIBRARY} -k
+      DEPENDS ${KOV_DEF_FILE}
+      COMMENT "Import library for KOV_BR.dll (MSVC)")
+  else()
+    message(WARNING "llvm-dlltool not found (scripts/install-deps.sh installs it): KOV_BR.lib, "
+                    "the import library for MSVC, is not built")
+  endif()
+  add_custom_target(kov_import_library ALL DEPENDS ${KOV_IMPORT_LIBRARY} ${KOV_MSVC_IMPORT_LIBRARY})
   add_dependencies(kov_broker_sdk kov_import_library KOV_BR)
   target_link_libraries(kov_broker_sdk INTERFACE ${KOV_IMPORT_LIBRARY})
 else()
@@ -43,7 +59,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/kov/kov_broker.h DESTINATION include
 if(WIN32)
   # install(FILES): install(TARGETS) would also install the linker's unusable import library.
   install(FILES $<TARGET_FILE:KOV_BR> DESTINATION bin)
-  install(FILES ${KOV_IMPORT_LIBRARY} ${KOV_DEF_FILE} DESTINATION lib)
+  install(FILES ${KOV_IMPORT_LIBRARY} ${KOV_MSVC_IMPORT_LIBRARY} ${KOV_DEF_FILE} DESTINATION lib)
   set(KOV_PACKAGE_SYSTEM Windows)
   # A consumer on Linux cross-compiling with MinGW finds the package with CMAKE_PREFIX_PATH alone.
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/consumer-toolchain-mingw-i686.cmake
@@ -80,4 +96,5 @@ install(FILES ${KOV_GENERATED_DIR}/KOVBrokerConfig.cmake
               ${CMAKE_CURRENT_LIST_DIR}/KOVBroker-${KOV_PACKAGE_SYSTEM}.cmake
               ${CMAKE_CURRENT_LIST_DIR}/KOVBrokerProvider.cmake
               ${CMAKE_CURRENT_LIST_DIR}/kov_provider_exports.map
+              ${CMAKE_CURRENT_LIST_DIR}/kov_provider_exports.def
         DESTINATION ${KOV_CONFIG_DIR})
