@@ -1,10 +1,9 @@
-# The MSVC route: a caller compiled by clang in MSVC mode against the installed header and
-# linked by lld-link against the installed KOV_BR.lib imports exactly the names KOV_BR.dll
-# exports. Leaves WORK_DIR/bin/kov_msvc_caller.exe beside KOV_BR.dll, for the run under Wine.
-# A provider linked the same way with the package's kov_provider_exports.def (what
-# kov_add_provider() adds for MSVC-style tools) exports its entry points undecorated.
-# Inputs: BUILD_DIR, WORK_DIR, SOURCE_DIR, PROVIDER_SOURCE, CLANG, LLD_LINK, DLLTOOL, READOBJ.
-
+# The MSVC route, with clang in MSVC mode and lld-link: a caller built through find_package
+# against the installed package links KOV_BR.lib and imports exactly the names KOV_BR.dll
+# exports, and a provider built with kov_add_provider() exports its entry points undecorated.
+# Leaves WORK_DIR/bin/kov_msvc_caller.exe beside KOV_BR.dll, for the run under Wine.
+# Inputs: BUILD_DIR, WORK_DIR, CONSUMER_DIR (msvc_caller/), PROVIDER_SOURCE, GENERATOR, CLANG,
+#         LLD_LINK, DLLTOOL, READOBJ.
 cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/package_steps.cmake)
 
@@ -23,15 +22,13 @@ if(NOT EXISTS ${prefix}/lib/KOV_BR.lib)
 endif()
 
 # No MSVC runtime here: kernel32's one function comes from an import library of our own.
-run(${DLLTOOL} -m i386 -d ${SOURCE_DIR}/kernel32.def -l ${WORK_DIR}/kernel32.lib -k)
-run(${CLANG} --target=i686-pc-windows-msvc -ffreestanding -Wall -Wextra -Werror
-    -I${prefix}/include -c ${SOURCE_DIR}/caller.c -o ${WORK_DIR}/caller.obj)
-run(${LLD_LINK} /nologo /nodefaultlib /entry:caller_main /subsystem:console /machine:x86
-    /out:${WORK_DIR}/bin/kov_msvc_caller.exe ${WORK_DIR}/caller.obj ${prefix}/lib/KOV_BR.lib
-    ${WORK_DIR}/kernel32.lib)
-file(COPY ${prefix}/bin/KOV_BR.dll DESTINATION ${WORK_DIR}/bin)
+run(${DLLTOOL} -m i386 -d ${CONSUMER_DIR}/kernel32.def -l ${WORK_DIR}/kernel32.lib -k)
+set(build ${WORK_DIR}/consumer)
+configure_consumer(${build} ${CONSUMER_DIR}/toolchain-clang-msvc.cmake ${prefix}
+                   DEFINE CMAKE_C_COMPILER=${CLANG} KERNEL32_LIB=${WORK_DIR}/kernel32.lib
+                          PROVIDER_SOURCE=${PROVIDER_SOURCE})
+file(COPY ${build}/kov_msvc_caller.exe ${prefix}/bin/KOV_BR.dll DESTINATION ${WORK_DIR}/bin)
 
-imports_from_broker(${READOBJ} ${WORK_DIR}/bin/kov_msvc_caller.exe imported)
 # Sorted export names, out of --coff-exports: one "Name: kov_Send" line per export.
 function(exports_of dll out)
   run(${READOBJ} --coff-exports ${dll})
@@ -40,22 +37,18 @@ function(exports_of dll out)
   list(SORT names)
   set(${out} "${names}" PARENT_SCOPE)
 endfunction()
+
+imports_from_broker(${READOBJ} ${build}/kov_msvc_caller.exe imported)
 exports_of(${prefix}/bin/KOV_BR.dll exported)
 if(NOT imported STREQUAL "kov_DeleteConfirm;kov_Send;kov_SendSync" OR NOT imported STREQUAL exported)
   message(FATAL_ERROR "the MSVC-linked caller imports [${imported}] from KOV_BR.dll, "
                       "which exports [${exported}]")
 endif()
-message(STATUS "MSVC-linked caller imports ${imported}")
 
-# No C runtime in the provider either: it has no DllMain (/noentry).
-run(${CLANG} --target=i686-pc-windows-msvc -ffreestanding -Wall -Wextra -Werror
-    -I${prefix}/include -c ${PROVIDER_SOURCE} -o ${WORK_DIR}/provider.obj)
-run(${LLD_LINK} /nologo /dll /noentry /nodefaultlib /machine:x86
-    /def:${prefix}/lib/cmake/KOVBroker/kov_provider_exports.def
-    /out:${WORK_DIR}/kov_msvc_provider.dll ${WORK_DIR}/provider.obj)
-exports_of(${WORK_DIR}/kov_msvc_provider.dll exported)
+exports_of(${build}/kov_msvc_provider.dll exported)
 foreach(entry kov_DeleteReceive kov_GetSubSystemInfo kov_Receive)
   if(NOT entry IN_LIST exported)
     message(FATAL_ERROR "the MSVC-linked provider does not export ${entry}: [${exported}]")
   endif()
 endforeach()
+message(STATUS "MSVC-linked caller imports ${imported}; provider exports ${exported}")

@@ -9,12 +9,15 @@ function(run)
   set(output "${out}" PARENT_SCOPE)
 endfunction()
 
-# Configures the consumer project (consumer/) in `dir` with `toolchain` against `prefix`; the
-# configure must fail with a message matching `error` when one is given, else succeed and build.
+# Configures the consumer project CONSUMER_DIR in `dir` with `toolchain` against `prefix` (and
+# the cache settings after DEFINE); the configure must fail with a message matching ERROR when
+# one is given, else succeed and build.
 function(configure_consumer dir toolchain prefix)
-  cmake_parse_arguments(arg "" "ERROR" "" ${ARGN})
+  cmake_parse_arguments(arg "" "ERROR" "DEFINE" ${ARGN})
+  list(TRANSFORM arg_DEFINE PREPEND "-D")
   execute_process(COMMAND ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${dir} -G ${GENERATOR}
                           -DCMAKE_TOOLCHAIN_FILE=${toolchain} -DCMAKE_PREFIX_PATH=${prefix}
+                          ${arg_DEFINE}
                   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(arg_ERROR)
     if(rc EQUAL 0 OR NOT err MATCHES "${arg_ERROR}")
