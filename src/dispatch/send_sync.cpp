@@ -19,8 +19,16 @@ namespace {
 // confirm whose token names no waiting call is turned away. Each call takes one entry of a fixed
 // table in the module's storage, so a late confirm only ever reads a live entry and compares
 // tokens. An entry's word holds the token and its state, changed only by compare-and-swap:
-// exactly one side wins each hand-over.
-enum State : std::uint32_t { Free = 0, Waiting = 1, Answering = 2, Answered = 3, Filling = 4 };
+// exactly one side wins each hand-over. Looking: a null from another thread reads the call's
+// request status; for those few instructions the call neither ends nor takes an answer.
+enum State : std::uint32_t {
+    Free = 0,
+    Waiting = 1,
+    Answering = 2,
+    Answered = 3,
+    Filling = 4,
+    Looking = 5,
+};
 
 struct WaitEntry {
     std::atomic<std::uint64_t> word;
@@ -83,10 +91,19 @@ void finishAnswer(WaitEntry* entry, std::uint32_t token, BrokerMessage* confirm)
     entry->word.store(wordOf(token, Answered), std::memory_order_release);
 }
 
+// Waiting -> Answering. A look lasts a few instructions and is waited out: a confirm turned away
+// meanwhile would leave its call waiting for ever.
 bool claim(WaitEntry* entry, std::uint32_t token) {
-    std::uint64_t expected = wordOf(token, Waiting);
-    return entry->word.compare_exchange_strong(expected, wordOf(token, Answering));
+    for (;;) {
+        std::uint64_t expected = wordOf(token, Waiting);
+        if (entry->word.compare_exchange_strong(expected, wordOf(token, Answering))) return true;
+        if (expected != wordOf(token, Looking)) return false;
+        pause();
+    }
 }
+
+// A state that ends on its own within a few instructions of the other side.
+bool passing(std::uint32_t state) { return state == Answering || state == Looking; }
 
 std::uint32_t statusOf(const BrokerMessage* request) {
     return __atomic_load_n(&request->status, __ATOMIC_ACQUIRE);
@@ -107,9 +124,11 @@ void answerWithNull() {
         const std::uint64_t word = entry.word.load(std::memory_order_acquire);
         if (static_cast<std::uint32_t>(word) != Waiting) continue;
         const auto token = static_cast<std::uint32_t>(word >> 32);
-        if (!claim(&entry, token)) continue;
-        // Claimed: the waiter cannot leave while we look at its request.
+        std::uint64_t expected = word;
+        if (!entry.word.compare_exchange_strong(expected, wordOf(token, Looking))) continue;
+        // While we look, the waiter cannot leave and no answer is taken.
         if (statusOf(entry.request) != KOV_STATUS_OK) {
+            entry.word.store(wordOf(token, Answering), std::memory_order_relaxed);
             finishAnswer(&entry, token, nullptr);
         } else {
             entry.word.store(wordOf(token, Waiting), std::memory_order_release);
@@ -141,6 +160,19 @@ std::int32_t failSync(BrokerMessage* request, std::uint32_t code, BrokerMessage*
     }
     *confirmOut = confirm;
     return 1;
+}
+
+// A receive entry that throws has answered nothing: unless the provider left a reason, the
+// request says the call failed (3, as for any call that ends with result 0). The exception goes
+// on to the export, and every step of the call undoes itself on the way.
+std::int32_t handOver(const registry::ProviderRecord* provider, BrokerMessage* request) {
+    try {
+        return provider->receiveEntry(request);
+    } catch (...) {
+        if (statusOf(request) == KOV_STATUS_OK)
+            __atomic_store_n(&request->status, std::uint32_t{KOV_STATUS_NO_MEMORY}, __ATOMIC_RELEASE);
+        throw; // a forced unwind too: the thread is being cancelled
+    }
 }
 
 platform::EventHandle threadEvent(runtime::ThreadSlot* slot) {
@@ -181,7 +213,7 @@ public:
         for (;;) {
             const auto state = static_cast<std::uint32_t>(entry_->word.load(std::memory_order_acquire));
             if (state == Answered) break;
-            if (state == Answering) {
+            if (passing(state)) {
                 pause();
                 continue;
             }
@@ -208,7 +240,7 @@ private:
                 release();
                 return confirm;
             }
-            if (state == Answering) {
+            if (passing(state)) {
                 pause();
                 continue;
             }
@@ -269,7 +301,7 @@ std::int32_t sendSync(BrokerMessage* request, BrokerMessage** confirmOut) {
     PendingCall call(entry, token);
     runtime::countCall(runtime::Counter::SyncDelivered);
     call.enterReceive();
-    const std::int32_t taken = provider->receiveEntry(request);
+    const std::int32_t taken = handOver(provider.get(), request);
     call.leaveReceive();
     if (taken == 0) *confirmOut = call.awaitAnswer();
     return 1;

@@ -36,8 +36,8 @@ unsigned callsSeen(Fault fault);
 bool shouldFail(Fault fault);
 
 // Calls that cannot fail but cost a system call on some target; counted so a test can prove a
-// path makes none.
-enum class Use : unsigned { AcquireLock, ReleaseLock, EventCall, Count };
+// path makes none. Event closes are counted apart, to match them against event creations.
+enum class Use : unsigned { AcquireLock, ReleaseLock, EventCall, CloseEvent, Count };
 void noteUse(Use use);
 unsigned usesSeen(Use use);
 

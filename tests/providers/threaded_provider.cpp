@@ -5,6 +5,8 @@
 //           must still exist then, as it does while kov_SendSync waits.
 //   code 2  status 3 and null at once, on the caller's thread inside kov_Receive
 //   code 3  refuses (returns 1), yet sends a header-only confirm with status 6 from the thread
+//   code 5  leaves status 3 in the request on the caller's thread, yet takes it and sends the
+//           echo confirm of code 0 from the thread: a call that a null from elsewhere may end
 //   other   header-only confirm with status 6 from the thread
 // Confirms are built while the request is at hand, so the thread never reads a request that its
 // caller may have released, except for code 1.
@@ -126,7 +128,9 @@ extern "C" int32_t KOV_CALL kov_Receive(BrokerMessage *request)
     }
 
     Job job{nullptr, request, request->callback};
-    if (request->functionCode == 0)
+    if (request->functionCode == 5)
+        request->status = KOV_STATUS_NO_MEMORY;
+    if (request->functionCode == 0 || request->functionCode == 5)
         job.confirm = kit::buildConfirm(request, kit::payloadOf(request),
                                         kit::payloadLength(request), KOV_STATUS_OK);
     else if (request->functionCode != 1)

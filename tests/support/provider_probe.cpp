@@ -23,6 +23,15 @@ std::vector<std::uint32_t> listedFunctionSets() {
     return sets;
 }
 
+registry::ProviderRecord* linkFakeProvider(KovReceiveFn receive) {
+    registry::ProviderRecord* record = registry::newProviderRecord(0);
+    if (record == nullptr) return nullptr;
+    record->receiveEntry = receive;
+    runtime::BrokerLockGuard guard;
+    registry::append(record);
+    return record;
+}
+
 bool libraryLoaded(const std::string& path) {
     return platform::findLoadedModule(path.c_str()) != nullptr;
 }

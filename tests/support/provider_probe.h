@@ -19,6 +19,10 @@ std::uint32_t firstFunctionSet(const registry::ProviderRecord* record);
 // The first function set of every listed record, head first: a compact picture of the list.
 std::vector<std::uint32_t> listedFunctionSets();
 
+// Links a record without a library whose receive entry is `receive`: a provider written by the
+// test itself. It goes with the list at detach. Null when no memory is left.
+registry::ProviderRecord* linkFakeProvider(KovReceiveFn receive);
+
 // Whether the library is in the process now, loaded by anyone.
 bool libraryLoaded(const std::string& path);
 

@@ -69,6 +69,10 @@ void waitEvent(EventHandle event) {
     e->changed.wait(hold, [e] { return e->signalled; });
 }
 
-void closeEvent(EventHandle event) { delete asEvent(event); }
+void closeEvent(EventHandle event) {
+    if (event == nullptr) return;
+    faults::noteUse(faults::Use::CloseEvent);
+    delete asEvent(event);
+}
 
 } // namespace kov::platform

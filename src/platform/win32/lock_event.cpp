@@ -49,7 +49,9 @@ void waitEvent(EventHandle event) {
 }
 
 void closeEvent(EventHandle event) {
-    if (event != nullptr) CloseHandle(asHandle(event));
+    if (event == nullptr) return;
+    faults::noteUse(faults::Use::CloseEvent);
+    CloseHandle(asHandle(event));
 }
 
 } // namespace kov::platform
