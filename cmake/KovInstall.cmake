@@ -55,7 +55,8 @@ endif()
 
 # Installed layout (fixed, not GNUInstallDirs: the package config and kovbroker.pc find
 # everything relative to themselves, so the prefix can move).
-install(FILES ${PROJECT_SOURCE_DIR}/include/kov/kov_broker.h DESTINATION include/kov)
+install(FILES ${PROJECT_SOURCE_DIR}/include/kov/kov_broker.h ${PROJECT_SOURCE_DIR}/include/kov/kov_keep_loaded.h
+        DESTINATION include/kov)
 if(WIN32)
   # install(FILES): install(TARGETS) would also install the linker's unusable import library.
   install(FILES $<TARGET_FILE:KOV_BR> DESTINATION bin)
@@ -94,7 +95,9 @@ write_basic_package_version_file(${KOV_GENERATED_DIR}/KOVBrokerConfigVersion.cma
 install(FILES ${KOV_GENERATED_DIR}/KOVBrokerConfig.cmake
               ${KOV_GENERATED_DIR}/KOVBrokerConfigVersion.cmake
               ${CMAKE_CURRENT_LIST_DIR}/KOVBroker-${KOV_PACKAGE_SYSTEM}.cmake
-              ${CMAKE_CURRENT_LIST_DIR}/KOVBrokerProvider.cmake
-              ${CMAKE_CURRENT_LIST_DIR}/kov_provider_exports.map
-              ${CMAKE_CURRENT_LIST_DIR}/kov_provider_exports.def
+              ${CMAKE_CURRENT_LIST_DIR}/provider/KOVBrokerProvider.cmake
+              ${CMAKE_CURRENT_LIST_DIR}/provider/kov_provider_exports.map
+              ${CMAKE_CURRENT_LIST_DIR}/provider/kov_provider_exports.def
+              ${CMAKE_CURRENT_LIST_DIR}/provider/kov_keep_loaded_posix.c
+              ${CMAKE_CURRENT_LIST_DIR}/provider/kov_keep_loaded_win32.c
         DESTINATION ${KOV_CONFIG_DIR})

@@ -2,6 +2,8 @@
 // is queued, so callers never wait for this provider inside kov_Send.
 #include "sample_provider.h"
 
+#include <kov/kov_keep_loaded.h>
+
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -60,7 +62,7 @@ Queue *startedQueue()
     // The worker would then run code that is no longer mapped, so the library keeps itself loaded
     // for the rest of the process before the worker starts. The cost: a removed provider stays in
     // memory (idle) until the process ends; loading it again reuses the same copy.
-    if (!keepLoaded())
+    if (!kov_keepLoaded())
         return nullptr;
     auto *queue = new (std::nothrow) Queue;
     if (queue == nullptr)

@@ -31,9 +31,6 @@ struct Answer {
 // started or the queue could not grow; the caller still owns the confirm then.
 bool queueAnswer(const Answer &answer);
 
-// Keeps this library mapped until the process ends. True when it is (or already was).
-bool keepLoaded();
-
 } // namespace sample
 
 #endif

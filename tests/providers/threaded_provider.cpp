@@ -10,7 +10,7 @@
 //   other   header-only confirm with status 6 from the thread
 // Confirms are built while the request is at hand, so the thread never reads a request that its
 // caller may have released, except for code 1.
-#include "pin_self.h"
+#include <kov/kov_keep_loaded.h>
 #include "provider_kit.h"
 
 #include <chrono>
@@ -74,7 +74,7 @@ Worker *startedWorker()
     const std::lock_guard<std::mutex> guard(gStartLock);
     if (gWorker != nullptr)
         return gWorker;
-    if (!pinSelf())
+    if (!kov_keepLoaded())
         return nullptr;
     auto *worker = new (std::nothrow) Worker;
     if (worker == nullptr)
