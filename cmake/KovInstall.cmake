@@ -56,6 +56,7 @@ endif()
 # Installed layout (fixed, not GNUInstallDirs: the package config and kovbroker.pc find
 # everything relative to themselves, so the prefix can move).
 install(FILES ${PROJECT_SOURCE_DIR}/include/kov/kov_broker.h ${PROJECT_SOURCE_DIR}/include/kov/kov_keep_loaded.h
+              ${PROJECT_SOURCE_DIR}/include/kov/kov_list.h
         DESTINATION include/kov)
 if(WIN32)
   # install(FILES): install(TARGETS) would also install the linker's unusable import library.

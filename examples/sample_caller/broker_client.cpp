@@ -1,18 +1,13 @@
 #include "broker_client.h"
 
+#include <kov/kov_list.h>
+
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 
 namespace client {
 namespace {
-
-uint32_t readU32(const uint8_t *bytes, uint32_t offset)
-{
-    uint32_t value;
-    std::memcpy(&value, bytes + offset, 4);
-    return value;
-}
 
 // One outstanding asynchronous request. A null confirm carries no callbackData, so the callback
 // finds the waiter here rather than through the confirm.
@@ -36,19 +31,17 @@ int32_t KOV_CALL onConfirm(BrokerMessage *confirm)
     return 1; // keep it: the waiting thread reads it and releases it with kov_DeleteConfirm
 }
 
-// UTF-16 text of the StringItem at `offset` of a record of `size` bytes, as UTF-8; empty when
-// absent or not inside the record.
-std::string itemText(const uint8_t *record, uint32_t size, uint32_t offset)
+// One of a provider's texts (KOV_TEXT_...) as UTF-8; empty when absent or malformed.
+std::string itemText(const KovListedProvider &provider, uint32_t field)
 {
     std::string text;
-    if (offset == 0 || offset > size || size - offset < 4)
-        return text;
-    const uint32_t count = readU32(record, offset);
-    if (count > (size - offset - 4) / 2)
+    const uint8_t *units;
+    uint32_t count;
+    if (kov_listText(&provider, field, &units, &count) <= 0)
         return text;
     for (uint32_t i = 0; i + 1 < count; ++i) {
         uint16_t unit;
-        std::memcpy(&unit, record + offset + 4 + 2 * i, 2);
+        std::memcpy(&unit, units + 2 * i, 2);
         if (unit < 0x80) {
             text += static_cast<char>(unit);
         } else if (unit < 0x800) {
@@ -146,38 +139,20 @@ Confirm sendAndWait(Request &request)
 std::vector<ProviderEntry> readProviderList(const Confirm &reply)
 {
     std::vector<ProviderEntry> entries;
-    const uint32_t length = reply.payloadLength();
-    if (reply.get() == nullptr || reply.get()->status != KOV_STATUS_OK || length < 20)
+    KovListWalk walk;
+    if (!kov_listBegin(&walk, reply.get()))
         return entries;
-    const uint8_t *payload = reply.payload();
-    const uint32_t count = readU32(payload, 16);
-    uint32_t start = 20; // first descriptor
-    for (uint32_t i = 0; i < count; ++i) {
-        // Each descriptor's first u32 is its size, 0 on the last: it then runs to the payload end.
-        if (start > length || length - start < 60)
-            return {};
-        const uint32_t size = i + 1 < count ? readU32(payload, start) : length - start;
-        if (size < 60 || size > length - start)
-            return {};
-        const uint8_t *descriptor = payload + start;
-        const std::string product = itemText(descriptor, size, readU32(descriptor, 52));
-        uint32_t entry = 60;
-        for (uint32_t s = readU32(descriptor, 56); s > 0; --s) {
-            if (entry > size || size - entry < 20)
-                return {};
-            ProviderEntry found{readU32(descriptor, entry + 16), readU32(descriptor, entry + 8),
-                                0, 0, product};
-            std::memcpy(&found.setMajor, descriptor + entry + 12, 2);
-            std::memcpy(&found.setMinor, descriptor + entry + 14, 2);
-            entries.push_back(found);
-            const uint32_t next = readU32(descriptor, entry);
-            if (next == 0)
-                break;
-            entry += next;
-        }
-        start += size;
+    KovListedProvider provider;
+    int more;
+    while ((more = kov_listNextProvider(&walk, &provider)) > 0) {
+        const std::string product = itemText(provider, KOV_TEXT_PRODUCT);
+        KovListedSet set;
+        while ((more = kov_listNextSet(&provider, &set)) > 0)
+            entries.push_back({set.provider, set.functionSet, set.setMajor, set.setMinor, product});
+        if (more < 0)
+            break;
     }
-    return entries;
+    return more < 0 ? std::vector<ProviderEntry>{} : entries;
 }
 
 std::vector<uint8_t> registrationPayload(uint32_t operation, const std::string &key,

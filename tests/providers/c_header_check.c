@@ -1,5 +1,7 @@
 /* Compiled as C11 with pedantic warnings as errors: the public header must stay usable from C. */
 #include <kov/kov_broker.h>
+#include <kov/kov_keep_loaded.h>
+#include <kov/kov_list.h>
 
 #include "provider_counters.h"
 
@@ -14,4 +16,22 @@ uint32_t kov_c_header_check(const BrokerMessage *message, const KovProviderCount
     (void)receive;
     (void)callback;
     return info->descriptor.setCount + (uint32_t)counters->receives + KOV_STATUS_BAD_VERSION;
+}
+
+/* The list walker, compiled as C: the number of function sets a ListSubsystems reply lists. */
+uint32_t kov_c_list_check(const BrokerMessage *reply)
+{
+    KovListWalk walk;
+    KovListedProvider provider;
+    KovListedSet set;
+    const uint8_t *units;
+    uint32_t count, sets = 0;
+    if (!kov_listBegin(&walk, reply))
+        return 0;
+    while (kov_listNextProvider(&walk, &provider) > 0) {
+        (void)kov_listText(&provider, KOV_TEXT_PRODUCT, &units, &count);
+        while (kov_listNextSet(&provider, &set) > 0)
+            ++sets;
+    }
+    return sets;
 }
