@@ -1,141 +1,90 @@
-// What one send costs, with few and with many providers loaded: the lookup by handle must not
-// grow with the list. Run: build/linux/bin/kov_send_bench
-#include "dispatch/send.h"
-#include "platform/platform.h"
-#include "runtime/process.h"
+// The send path under Google Benchmark (Linux): the direct call of a provider, kov_Send,
+// kov_SendSync, the broker provider, an unknown handle, 1/2/4 threads to one provider and to
+// separate providers, 1 and 10,000 providers loaded; then the ratios between them.
+// Run: build/linux/bin/kov_send_bench [Google Benchmark flags]
+#include "bench_kit.h"
 
 #include <benchmark/benchmark.h>
 
-#include <cstring>
-#include <string>
-#include <vector>
+#include <atomic>
+#include <cstdio>
 
 namespace {
 
-std::int32_t KOV_CALL dropConfirm(BrokerMessage*) { return 0; }
+std::atomic<bool> failed{false};
 
-// Registers the test provider under `providers` keys, then attaches and loads.
-void loadProviders(int providers) {
-    using namespace kov::platform;
-    testing::useScratchRegistry(("bench_" + std::to_string(providers)).c_str());
-    RegKey broker = nullptr, list = nullptr;
-    createKey(localMachineKey(), "Software\\KOV_Broker", nullptr, &broker, nullptr);
-    createKey(broker, "Provider List", nullptr, &list, nullptr);
-    for (int i = 0; i < providers; ++i) {
-        RegKey key = nullptr;
-        createKey(list, ("p" + std::to_string(100000 + i)).c_str(), nullptr, &key, nullptr);
-        setDwordValue(key, KOV_BENCH_PROVIDER, 0);
-        closeKey(key);
-    }
-    closeKey(list);
-    closeKey(broker);
-    kov::runtime::processAttach(nullptr);
-    kov::runtime::ensureLoaded();
-}
+// Takes each figure as it is reported (the median when repetitions are asked for): processor
+// time per operation (ns), so that other work on the machine does not count, or for the
+// threaded ones operations per second over all threads, by wall time and by processor time.
+class CollectingReporter : public benchmark::ConsoleReporter {
+public:
+    explicit CollectingReporter(std::map<std::string, double>& figures) : figures_(figures) {}
 
-// The provider loaded first sits at the far end of the list: the last descriptor of a
-// ListSubsystems reply, whose first entry carries its handle.
-ProviderHandle farthestHandle() {
-    std::vector<std::uint8_t> reply;
-    struct Capture {
-        static std::int32_t KOV_CALL keep(BrokerMessage* confirm) {
-            auto* out = static_cast<std::vector<std::uint8_t>*>(confirm->callbackData);
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(confirm);
-            out->assign(bytes, bytes + confirm->totalLength);
-            return 0;
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            const bool aggregate = run.run_type == Run::RT_Aggregate;
+            if (aggregate && run.aggregate_name != "median") continue;
+            const std::string& name = run.run_name.function_name;
+            if (!aggregate && medians_.count(name) != 0) continue;
+            if (aggregate) medians_[name] = true;
+            const auto rate = run.counters.find("items_per_second");
+            if (name.find("_x") == std::string::npos || rate == run.counters.end()) {
+                figures_[name] = run.GetAdjustedCPUTime();
+            } else {
+                figures_[name] = static_cast<double>(rate->second);
+                // Iterations and processor time are both summed over the threads.
+                if (run.cpu_accumulated_time > 0)
+                    figures_[name + bench::kPerCpuSuffix] =
+                        static_cast<double>(run.iterations) / run.cpu_accumulated_time;
+            }
         }
-    };
-    BrokerMessage request{};
-    request.totalLength = 44;
-    request.formatMajor = 1;
-    request.headerLength = 44;
-    request.setMajor = 1;
-    request.callback = Capture::keep;
-    request.callbackData = &reply;
-    kov::dispatch::send(&request);
-    std::uint32_t at = 44 + 20;
-    std::uint32_t step;
-    while (std::memcpy(&step, reply.data() + at, 4), step != 0) at += step;
-    ProviderHandle handle;
-    std::memcpy(&handle, reply.data() + at + 60 + 16, 4);
-    return handle;
-}
-
-void sendToFarthestProvider(benchmark::State& state) {
-    loadProviders(static_cast<int>(state.range(0)));
-    const ProviderHandle handle = farthestHandle();
-    std::vector<std::uint32_t> buffer(16, 0);
-    auto* request = reinterpret_cast<BrokerMessage*>(buffer.data());
-    for (auto _ : state) {
-        request->totalLength = 44;
-        request->formatMajor = 1;
-        request->headerLength = 44;
-        request->provider = handle;
-        request->functionSet = 0x100;
-        request->setMajor = 1;
-        request->callback = dropConfirm;
-        benchmark::DoNotOptimize(kov::dispatch::send(request));
     }
-    kov::runtime::processDetach(false);
-    kov::platform::testing::dropScratchRegistry();
-}
 
-BENCHMARK(sendToFarthestProvider)->Arg(1)->Arg(64)->Arg(512);
+private:
+    std::map<std::string, double>& figures_;
+    std::map<std::string, bool> medians_;
+};
 
-void fillRequest(BrokerMessage* request, ProviderHandle handle, std::uint32_t set) {
-    request->totalLength = 44;
-    request->formatMajor = 1;
-    request->headerLength = 44;
-    request->provider = handle;
-    request->functionSet = set;
-    request->setMajor = 1;
-    request->callback = dropConfirm;
-}
-
-// The baseline: the provider's own entries called directly, as a caller without the broker would.
-void directCall(benchmark::State& state) {
-    const kov::platform::ModuleHandle module = kov::platform::loadLibrary(KOV_BENCH_PROVIDER);
-    const auto receive =
-        reinterpret_cast<KovReceiveFn>(kov::platform::findSymbol(module, "kov_Receive"));
-    std::vector<std::uint32_t> buffer(16, 0);
-    auto* request = reinterpret_cast<BrokerMessage*>(buffer.data());
-    for (auto _ : state) {
-        fillRequest(request, 1, 0x100);
-        benchmark::DoNotOptimize(receive(request));
+void measure(const std::vector<bench::Measurement>& group, std::map<std::string, double>& figures) {
+    for (const bench::Measurement& m : group) {
+        benchmark::internal::Benchmark* b = benchmark::RegisterBenchmark(
+            m.name.c_str(), [m](benchmark::State& state) {
+                const bench::Target& target =
+                    m.targets[static_cast<unsigned>(state.thread_index()) % m.targets.size()];
+                bench::Request request;
+                bench::prepare(request, target);
+                for (auto _ : state) {
+                    if (!m.operation(request, target)) {
+                        failed = true;
+                        state.SkipWithError("a request went wrong");
+                        break;
+                    }
+                }
+                state.SetItemsProcessed(state.iterations());
+            });
+        b->Unit(benchmark::kNanosecond);
+        if (m.throughput) b->Threads(static_cast<int>(m.threads))->UseRealTime();
     }
-    kov::platform::freeLibrary(module);
+    CollectingReporter reporter(figures);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::ClearRegisteredBenchmarks();
 }
-BENCHMARK(directCall);
-
-void sendSyncToProvider(benchmark::State& state) {
-    loadProviders(1);
-    const ProviderHandle handle = farthestHandle();
-    std::vector<std::uint32_t> buffer(16, 0);
-    auto* request = reinterpret_cast<BrokerMessage*>(buffer.data());
-    for (auto _ : state) {
-        fillRequest(request, handle, 0x100);
-        BrokerMessage* confirm = nullptr;
-        benchmark::DoNotOptimize(kov::dispatch::sendSync(request, &confirm));
-        kov::dispatch::deleteConfirm(confirm);
-    }
-    kov::runtime::processDetach(false);
-    kov::platform::testing::dropScratchRegistry();
-}
-BENCHMARK(sendSyncToProvider);
-
-void sendToUnknownHandle(benchmark::State& state) {
-    loadProviders(1);
-    std::vector<std::uint32_t> buffer(16, 0);
-    auto* request = reinterpret_cast<BrokerMessage*>(buffer.data());
-    for (auto _ : state) {
-        fillRequest(request, 0x7FFFFFF0, 0x100);
-        benchmark::DoNotOptimize(kov::dispatch::send(request));
-    }
-    kov::runtime::processDetach(false);
-    kov::platform::testing::dropScratchRegistry();
-}
-BENCHMARK(sendToUnknownHandle);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    std::map<std::string, double> figures;
+    const bool measured = bench::measureAll(measure, figures);
+    benchmark::Shutdown();
+    if (!measured) return 1;
+    if (failed) {
+        std::fprintf(stderr, "kov_send_bench: a request went wrong; the figures are worthless\n");
+        return 1;
+    }
+    bench::printReport(figures);
+    return 0;
+}

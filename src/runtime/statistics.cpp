@@ -11,9 +11,10 @@ namespace {
 constexpr std::uint32_t kRecordSize = 108;
 
 // The published record has its 64-bit counters at offsets that are not 8-aligned, so the live
-// counters are kept apart as aligned atomics and laid out only when copied. The call counters
-// live in each thread's own slot (no line shared between senders) and are summed when read;
-// `counters` here only takes the counts of a thread that could get no slot.
+// counters are kept apart as aligned atomics and laid out only when copied. Every counter a send
+// touches (calls, bytes, syncWaiting) lives in each thread's own slot, so senders share no line,
+// and is summed when read; the fields here only take the counts of a thread that has no slot
+// (no memory for one, or the last releases of a detach).
 struct LiveStatistics {
     std::atomic<std::uint32_t> setCount{0};
     std::atomic<std::uint64_t> totalCalls{0};
@@ -28,9 +29,38 @@ struct LiveStatistics {
 
 LiveStatistics live;
 
+enum ByteCounter : unsigned { Allocated, InUse, Freed };
+
 std::uint64_t counter(Counter c) {
     const auto index = static_cast<unsigned>(c);
     return live.counters[index].load(std::memory_order_relaxed) + sumCounter(index);
+}
+
+std::atomic<std::uint32_t>& sharedBytes(ByteCounter c) {
+    switch (c) {
+    case Allocated: return live.bytesAllocated;
+    case InUse: return live.bytesInUse;
+    default: return live.bytesFreed;
+    }
+}
+
+std::uint32_t bytes(ByteCounter c) {
+    return sharedBytes(c).load(std::memory_order_relaxed) + sumByteCounter(c);
+}
+
+// Only the owning thread writes its slot: a plain add, no locked instruction. Wraps modulo 2^32
+// like the shared counter it stands in for.
+template <typename T> void addToOwn(std::atomic<T>& mine, T delta) {
+    mine.store(static_cast<T>(mine.load(std::memory_order_relaxed) + delta),
+               std::memory_order_relaxed);
+}
+
+void addBytes(ThreadSlot* slot, ByteCounter c, std::uint32_t delta) {
+    if (slot == nullptr) {
+        sharedBytes(c).fetch_add(delta, std::memory_order_relaxed);
+    } else {
+        addToOwn(slot->bytes[c], delta);
+    }
 }
 
 void put64(KovCounter64& out, std::uint64_t value) {
@@ -60,19 +90,21 @@ void countCall(Counter c) {
         live.counters[index].fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    // Only this thread writes its slot: a plain add, no locked instruction.
-    std::atomic<std::uint64_t>& mine = slot->counters[index];
-    mine.store(mine.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    addToOwn(slot->counters[index], std::uint64_t{1});
 }
 
 void countAllocated(std::uint32_t blockSize) {
-    live.bytesAllocated.fetch_add(blockSize, std::memory_order_relaxed);
-    live.bytesInUse.fetch_add(blockSize, std::memory_order_relaxed);
+    ThreadSlot* const slot = currentSlot();
+    addBytes(slot, Allocated, blockSize);
+    addBytes(slot, InUse, blockSize);
 }
 
 void countFreed(std::uint32_t blockSize) {
-    live.bytesFreed.fetch_add(blockSize, std::memory_order_relaxed);
-    live.bytesInUse.fetch_sub(blockSize, std::memory_order_relaxed);
+    ThreadSlot* const slot = currentSlot();
+    addBytes(slot, Freed, blockSize);
+    // Subtracting is adding the two's complement: the block may have been counted in another
+    // thread's share, and only the sum over all shares has to come out right.
+    addBytes(slot, InUse, 0u - blockSize);
 }
 
 void addSyncWaiting(std::int32_t delta) {
@@ -81,8 +113,7 @@ void addSyncWaiting(std::int32_t delta) {
         live.syncWaiting.fetch_add(static_cast<std::uint32_t>(delta), std::memory_order_relaxed);
         return;
     }
-    std::atomic<std::int32_t>& mine = slot->syncWaiting;
-    mine.store(mine.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+    addToOwn(slot->syncWaiting, static_cast<std::uint32_t>(delta));
 }
 
 void resetSetCount() { live.setCount = 0; }
@@ -110,10 +141,10 @@ void copyStatistics(StatisticsRecord* out) {
     put64(out->syncCalls, counter(Counter::SyncCalls));
     put64(out->syncDelivered, counter(Counter::SyncDelivered));
     put64(out->syncFailed, counter(Counter::SyncFailed));
-    out->bytesAllocated = live.bytesAllocated;
-    out->bytesInUse = live.bytesInUse;
-    out->bytesFreed = live.bytesFreed;
-    out->syncWaiting = live.syncWaiting + static_cast<std::uint32_t>(sumSyncWaiting());
+    out->bytesAllocated = bytes(Allocated);
+    out->bytesInUse = bytes(InUse);
+    out->bytesFreed = bytes(Freed);
+    out->syncWaiting = live.syncWaiting + sumSyncWaiting();
 }
 
 } // namespace kov::runtime

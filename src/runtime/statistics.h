@@ -1,5 +1,6 @@
-// Usage statistics: call counters kept per thread and summed when read (exact whenever no send
-// runs), byte counters updated atomically, so concurrent sends never lose a count.
+// Usage statistics: every counter a send touches (calls, bytes, syncWaiting) is kept per thread and
+// summed when read, so concurrent sends share no written line and never lose a count; the sums
+// are exact whenever no send runs.
 // GetStatistics copies them out in the fixed StatisticsRecord layout.
 #pragma once
 

@@ -14,8 +14,10 @@ ThreadSlot pool[kPoolSlots];
 std::atomic<ThreadSlot*> extraSlots{nullptr};
 
 platform::ThreadKey threadKey = nullptr;
-// Bumped at every attach: a thread whose cached slot is from an earlier attach claims anew.
+// Bumped at every attach and detach: a thread whose cached slot is from an earlier attach claims
+// anew, and after a detach (when heap slots may be gone) gets none until the next attach.
 std::atomic<std::uint32_t> generation{1};
+std::atomic<bool> slotsRunning{false};
 
 // Trivially destructible on purpose: a thread_local with a destructor keeps the loader from
 // really unloading the module.
@@ -61,6 +63,16 @@ template <typename Visit> bool anySlot(Visit visit) {
     return false;
 }
 
+// Wraps as the counter's type does: shares of a 32-bit counter add up modulo 2^32.
+template <typename T, typename Read> T sumOverSlots(Read read) {
+    T sum = 0;
+    anySlot([&sum, &read](const ThreadSlot& slot) {
+        sum = static_cast<T>(sum + read(slot));
+        return false;
+    });
+    return sum;
+}
+
 void clearSlot(ThreadSlot& slot) {
     for (auto& p : slot.pins) p.store(nullptr, std::memory_order_relaxed);
     slot.pinAll.store(0, std::memory_order_relaxed);
@@ -73,6 +85,7 @@ void clearSlot(ThreadSlot& slot) {
 ThreadSlot* currentSlot() {
     const std::uint32_t now = generation.load(std::memory_order_relaxed);
     if (cachedGeneration == now) return cachedSlot;
+    if (!slotsRunning.load()) return nullptr;
     ThreadSlot* slot = claimSlot();
     if (slot == nullptr) return nullptr;
     if (threadKey != nullptr) platform::setThreadValue(threadKey, slot);
@@ -129,26 +142,26 @@ void dropSnapshotPins() {
 }
 
 std::uint64_t sumCounter(unsigned counter) {
-    std::uint64_t sum = 0;
-    anySlot([&sum, counter](const ThreadSlot& slot) {
-        sum += slot.counters[counter].load(std::memory_order_relaxed);
-        return false;
+    return sumOverSlots<std::uint64_t>([counter](const ThreadSlot& slot) {
+        return slot.counters[counter].load(std::memory_order_relaxed);
     });
-    return sum;
 }
 
-std::int32_t sumSyncWaiting() {
-    std::int32_t sum = 0;
-    anySlot([&sum](const ThreadSlot& slot) {
-        sum += slot.syncWaiting.load(std::memory_order_relaxed);
-        return false;
+std::uint32_t sumByteCounter(unsigned counter) {
+    return sumOverSlots<std::uint32_t>([counter](const ThreadSlot& slot) {
+        return slot.bytes[counter].load(std::memory_order_relaxed);
     });
-    return sum;
+}
+
+std::uint32_t sumSyncWaiting() {
+    return sumOverSlots<std::uint32_t>(
+        [](const ThreadSlot& slot) { return slot.syncWaiting.load(std::memory_order_relaxed); });
 }
 
 void resetCounters() {
     anySlot([](ThreadSlot& slot) {
         for (auto& c : slot.counters) c.store(0, std::memory_order_relaxed);
+        for (auto& b : slot.bytes) b.store(0, std::memory_order_relaxed);
         slot.syncWaiting.store(0, std::memory_order_relaxed);
         return false;
     });
@@ -161,6 +174,7 @@ bool startThreadSlots() {
         slot.waitEvent = nullptr;
     }
     generation.fetch_add(1);
+    slotsRunning.store(true);
     threadKey = nullptr;
     platform::ThreadKey key = nullptr;
     // Without the key a thread's slot is simply not handed back when it ends.
@@ -169,6 +183,9 @@ bool startThreadSlots() {
 }
 
 void stopThreadSlots() {
+    // Counting after this point (the last blocks a detach gives back) uses the shared counters.
+    slotsRunning.store(false);
+    generation.fetch_add(1);
     if (threadKey != nullptr) platform::deleteThreadKey(threadKey);
     threadKey = nullptr;
     if (anyPinned()) return; // a send still runs: its slot stays where it is

@@ -11,6 +11,7 @@ namespace kov::runtime {
 
 constexpr unsigned kPinsPerThread = 13;
 constexpr unsigned kThreadCounters = 6;
+constexpr unsigned kThreadByteCounters = 3; // allocated, in use, freed
 
 struct alignas(64) ThreadSlot {
     std::atomic<const void*> pins[kPinsPerThread];
@@ -19,14 +20,18 @@ struct alignas(64) ThreadSlot {
     // The list snapshot the thread last read; kept between sends so a send need not write it.
     std::atomic<const void*> snapshotPin;
     std::atomic<std::uint32_t> owned; // 1 while a live thread holds the slot
+    // The second line: this thread's shares of the usage statistics. The 32-bit ones wrap as
+    // the statistics do, so their sum over all slots is the process-wide value modulo 2^32 (a
+    // thread's bytesInUse share goes "negative" when it frees blocks others allocated).
     std::atomic<std::uint64_t> counters[kThreadCounters];
-    std::atomic<std::int32_t> syncWaiting; // this thread's share of the statistic
+    std::atomic<std::uint32_t> bytes[kThreadByteCounters];
+    std::atomic<std::uint32_t> syncWaiting;
     void* waitEvent; // the thread's synchronous-send event, made on first use
     ThreadSlot* nextSlot; // written once, before the slot is published
 };
 
-// The calling thread's slot, claimed on its first use; null only when none can be had (no
-// memory). Makes no system call once the thread has its slot.
+// The calling thread's slot, claimed on its first use; null when none can be had (no memory) and
+// between a detach and the next attach. Makes no system call once the thread has its slot.
 ThreadSlot* currentSlot();
 
 // Pins `object` in `slot` and returns the pin's index; kPinsPerThread when pinAll was used.
@@ -41,7 +46,8 @@ void dropSnapshotPins();
 
 // Sum of one counter over every slot, including those of threads that have ended.
 std::uint64_t sumCounter(unsigned counter);
-std::int32_t sumSyncWaiting();
+std::uint32_t sumByteCounter(unsigned counter);
+std::uint32_t sumSyncWaiting();
 void resetCounters();
 
 // Attach: a fresh generation of slots (cached pointers of an earlier attach are not used again)

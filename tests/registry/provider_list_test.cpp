@@ -7,6 +7,8 @@
 #include "runtime/broker_lock.h"
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 namespace kov::test {
 namespace {
@@ -85,6 +87,52 @@ TEST_F(ProviderListTest, HandlesOfRemovedProvidersFindNothing) {
     ASSERT_NE(serving(0x100), nullptr);
     EXPECT_NE(serving(0x100)->handle, handle);
     EXPECT_FALSE(registry::findProvider(handle));
+}
+
+// Sends find records through an index by handle: with many records every handle must find its
+// own record, and handles that share an index bucket with a live one (the same low bits), or
+// belong to removed records, must find nothing, also after the index is rebuilt.
+TEST_F(ProviderListTest, EveryHandleFindsItsOwnRecordAmongMany) {
+    constexpr unsigned kKeys = 40;
+    for (unsigned i = 0; i < kKeys; ++i)
+        registerInRegistry(("Key" + std::to_string(100 + i)).c_str(), {immediate});
+    loadProviders();
+    const std::vector<ProviderRecord*> all = listedProviders();
+    ASSERT_EQ(all.size(), kKeys + 1);
+    ProviderHandle highest = 0;
+    std::vector<ProviderHandle> allHandles;
+    for (ProviderRecord* r : all) {
+        EXPECT_EQ(registry::findProvider(r->handle).get(), r) << "handle " << r->handle;
+        highest = std::max(highest, r->handle);
+        allHandles.push_back(r->handle);
+    }
+    auto findsNothingBeside = [highest](ProviderHandle handle) {
+        for (ProviderHandle step = 64; step <= 0x10000; step *= 2)
+            if (handle + step > highest) {
+                EXPECT_FALSE(registry::findProvider(handle + step));
+            }
+    };
+    for (const ProviderHandle handle : allHandles) findsNothingBeside(handle);
+
+    // Remove half of them (the first record of the module each time); the removed records are
+    // freed, so only their handles are looked at from here on.
+    const platform::ModuleHandle module = all[1]->module;
+    for (unsigned i = 0; i < kKeys / 2; ++i) removeByModule(module);
+    const std::vector<ProviderRecord*> left = listedProviders();
+    ASSERT_EQ(left.size(), kKeys / 2 + 1);
+    std::vector<ProviderHandle> leftHandles;
+    for (ProviderRecord* r : left) {
+        EXPECT_EQ(registry::findProvider(r->handle).get(), r) << "handle " << r->handle;
+        leftHandles.push_back(r->handle);
+    }
+    for (const ProviderHandle handle : allHandles) {
+        const bool kept =
+            std::find(leftHandles.begin(), leftHandles.end(), handle) != leftHandles.end();
+        if (!kept) {
+            EXPECT_FALSE(registry::findProvider(handle)) << "removed handle " << handle;
+        }
+    }
+    EXPECT_EQ(registry::findProvider(0).get(), left.front());
 }
 
 TEST_F(ProviderListTest, RemovingNullModuleChangesNothing) {

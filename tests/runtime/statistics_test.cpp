@@ -2,6 +2,11 @@
 
 #include "runtime/block_allocator.h"
 #include "runtime/statistics.h"
+#include "runtime/thread_slots.h"
+
+#include <atomic>
+#include <thread>
+#include <vector>
 
 namespace kov::test {
 namespace {
@@ -80,6 +85,80 @@ TEST_F(StatisticsTest, TotalsAreSumsAsOfTheLastComputation) {
     EXPECT_EQ(u64(r.data(), 20), 6u);
     EXPECT_EQ(u64(r.data(), 28), 7u);
     EXPECT_EQ(u64(r.data(), 36), 10u);
+}
+
+// Runs `work(t)` on `threads` new threads, started together so that they overlap, and joins
+// them all.
+template <typename Work> void onThreads(unsigned threads, Work work) {
+    std::atomic<unsigned> waiting{threads};
+    std::vector<std::thread> running;
+    for (unsigned t = 0; t < threads; ++t) {
+        running.emplace_back([&waiting, &work, t] {
+            waiting.fetch_sub(1);
+            while (waiting.load() != 0) std::this_thread::yield();
+            work(t);
+        });
+    }
+    for (std::thread& thread : running) thread.join();
+}
+
+// Each thread keeps its own shares of the counters; a lost or doubled share shows as a wrong
+// sum once every thread has been joined. Blocks are freed by a thread other than the one that
+// allocated them, so a thread's share of bytesInUse goes below zero and must still add up. The
+// second round runs on new threads that reuse the ended threads' slots: nothing counted before
+// may be reset or counted twice by that.
+constexpr unsigned kThreads = 4;
+constexpr unsigned kRounds = 4000;
+// Request sizes and the block sizes they get: 0 -> 16, 4 -> 24, 20 -> 40.
+constexpr std::uint32_t kSizes[] = {0, 4, 20};
+constexpr std::uint64_t kBlockBytesPerRound = 16 + 24 + 40;
+
+TEST_F(StatisticsTest, CountsFromManyThreadsAddUpExactly) {
+    const std::vector<std::uint8_t> before = copied();
+    std::vector<std::vector<void*>> blocks(kThreads);
+
+    for (int pass = 0; pass < 2; ++pass) {
+        onThreads(kThreads, [&blocks](unsigned t) {
+            for (unsigned round = 0; round < kRounds; ++round) {
+                countAll();
+                runtime::addSyncWaiting(1);
+                for (std::uint32_t n : kSizes) blocks[t].push_back(runtime::allocate(n));
+            }
+        });
+        onThreads(kThreads, [&blocks](unsigned t) {
+            runtime::addSyncWaiting(-static_cast<std::int32_t>(kRounds));
+            for (void* block : blocks[(t + 1) % kThreads]) runtime::release(block);
+        });
+        for (auto& list : blocks) list.clear();
+    }
+
+    const std::vector<std::uint8_t> after = copied();
+    constexpr std::uint64_t kRoundsInAll = 2ull * kThreads * kRounds;
+    for (const CounterCase& c : kCounters)
+        EXPECT_EQ(u64(after.data(), c.offset) - u64(before.data(), c.offset), kRoundsInAll * c.times)
+            << "counter at " << c.offset;
+    const std::uint32_t bytes = static_cast<std::uint32_t>(kRoundsInAll * kBlockBytesPerRound);
+    EXPECT_EQ(u32(after.data(), 92) - u32(before.data(), 92), bytes) << "bytesAllocated";
+    EXPECT_EQ(u32(after.data(), 100) - u32(before.data(), 100), bytes) << "bytesFreed";
+    EXPECT_EQ(u32(after.data(), 96), u32(before.data(), 96)) << "bytesInUse back";
+    EXPECT_EQ(u32(after.data(), 104), u32(before.data(), 104)) << "syncWaiting back";
+}
+
+// Between a detach and the next attach no thread has a slot (heap slots may be gone): counting
+// then falls back to the shared counters and loses nothing.
+TEST_F(StatisticsTest, CountsWithoutASlotAreKept) {
+    void* block = runtime::allocate(20);
+    const std::vector<std::uint8_t> before = copied();
+    runtime::stopThreadSlots();
+    EXPECT_EQ(runtime::currentSlot(), nullptr);
+    runtime::countCall(Counter::SendFailed);
+    runtime::release(block);
+    const std::vector<std::uint8_t> after = copied();
+    EXPECT_EQ(u64(after.data(), 60), u64(before.data(), 60) + 1);
+    EXPECT_EQ(u32(after.data(), 100), u32(before.data(), 100) + 40);
+    EXPECT_EQ(u32(after.data(), 96), u32(before.data(), 96) - 40);
+    ASSERT_TRUE(runtime::startThreadSlots());
+    EXPECT_NE(runtime::currentSlot(), nullptr);
 }
 
 } // namespace
