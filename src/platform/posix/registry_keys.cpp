@@ -63,17 +63,24 @@ long findPath(const Session& s, const std::vector<std::string>& levels, std::int
     return 0;
 }
 
+// What opening and creating a key check first, in this order: the fault switch (both count as
+// CreateKey), the result pointer (cleared), the parent handle.
+long startKeyCall(RegKey parent, RegKey* result, const KeyHandle*& from) {
+    if (faults::shouldFail(faults::Fault::CreateKey)) return regerr::kAccessDenied;
+    if (result == nullptr) return regerr::kInvalidParameter;
+    *result = nullptr;
+    from = asKey(parent);
+    return from == nullptr ? regerr::kInvalidHandle : 0;
+}
+
 } // namespace
 
 RegKey localMachineKey() { return &posix::rootKey(); }
 
 long createKey(RegKey parent, const char* name, const void* /*security*/, RegKey* result,
                std::uint32_t* disposition) {
-    if (faults::shouldFail(faults::Fault::CreateKey)) return regerr::kAccessDenied;
-    if (result == nullptr) return regerr::kInvalidParameter;
-    *result = nullptr;
-    const KeyHandle* from = asKey(parent);
-    if (from == nullptr) return regerr::kInvalidHandle;
+    const KeyHandle* from = nullptr;
+    if (const long rc = startKeyCall(parent, result, from); rc != 0) return rc;
     return posix::contained([&]() -> long {
         std::vector<std::string> levels;
         if (const long rc = splitKeyPath(name, levels); rc != 0) return rc;
@@ -114,11 +121,8 @@ long createKey(RegKey parent, const char* name, const void* /*security*/, RegKey
 }
 
 long openKey(RegKey parent, const char* name, RegKey* result) {
-    if (faults::shouldFail(faults::Fault::CreateKey)) return regerr::kAccessDenied;
-    if (result == nullptr) return regerr::kInvalidParameter;
-    *result = nullptr;
-    const KeyHandle* from = asKey(parent);
-    if (from == nullptr) return regerr::kInvalidHandle;
+    const KeyHandle* from = nullptr;
+    if (const long rc = startKeyCall(parent, result, from); rc != 0) return rc;
     return posix::contained([&]() -> long {
         std::vector<std::string> levels;
         if (const long rc = splitKeyPath(name, levels); rc != 0) return rc;
