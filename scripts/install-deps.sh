@@ -20,7 +20,7 @@ done
 
 if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  apt-get update -qq || echo "install-deps: some package indexes could not be refreshed; installing from those at hand" >&2
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
