@@ -15,6 +15,7 @@ struct Switch {
 
 Switch switches[kKinds];
 std::atomic<unsigned> uses[static_cast<unsigned>(Use::Count)] = {};
+std::atomic<bool> writesDenied{false};
 
 Switch& of(Fault fault) { return switches[static_cast<unsigned>(fault)]; }
 
@@ -33,7 +34,12 @@ void clear() {
         s.seen = 0;
     }
     for (auto& u : uses) u = 0;
+    writesDenied = false;
 }
+
+void denyRegistryWrites(bool deny) { writesDenied = deny; }
+
+bool registryWritesDenied() { return writesDenied.load(); }
 
 void noteUse(Use use) { uses[static_cast<unsigned>(use)].fetch_add(1, std::memory_order_relaxed); }
 

@@ -35,6 +35,12 @@ unsigned callsSeen(Fault fault);
 // Called by the backends at the top of each faultable call; true means "fail this call".
 bool shouldFail(Fault fault);
 
+// While set, the registry refuses this process write access as it refuses a user without the
+// rights: createKey, setDwordValue, deleteValue, deleteKey and checkWriteAccess answer
+// ERROR_ACCESS_DENIED (5); opening for reading and reading go on. clear() lifts it.
+void denyRegistryWrites(bool deny);
+bool registryWritesDenied();
+
 // Calls that cannot fail but cost a system call on some target; counted so a test can prove a
 // path makes none. Event closes are counted apart, to match them against event creations.
 enum class Use : unsigned { AcquireLock, ReleaseLock, EventCall, CloseEvent, Count };

@@ -57,8 +57,24 @@ void freeLibrary(ModuleHandle module);
 ModuleHandle findLoadedModule(const char* path);
 // Why this thread's last failed loadLibrary failed, in the loader's own words (dlerror(), or the
 // system message of GetLastError()), as a terminated text cut to `size` bytes. Empty when no load
-// failed yet.
+// failed yet. On Windows, where the system says only "module not found", the text goes on to say
+// whether the file itself is missing or which DLL it imports cannot be found.
 void lastLoadFailure(char* buffer, std::size_t size);
+// The file a loaded module came from, as the loader names it: the path the DLL search found
+// (GetModuleFileNameA), on POSIX the name dlopen was given or the file its search found. Empty
+// when the loader cannot say.
+std::string modulePath(ModuleHandle module);
+
+// ---- paths ---------------------------------------------------------------------------------
+// `path` made absolute against the current folder, "." and ".." levels resolved by name; empty
+// for an empty path or when the current folder is unknown.
+std::string absolutePath(const std::string& path);
+// The form in which two paths naming one file compare equal: absolutePath(), case folded where
+// file names ignore case (Windows).
+std::string pathKey(const std::string& path);
+// True for a path the loader resolves against anything but the file system's root: neither
+// "/x", "\x" nor "C:x" style.
+bool isRelativePath(const char* path);
 
 // ---- this program -------------------------------------------------------------------------
 // The folder holding the running executable, with a trailing separator, so a file name can be
@@ -67,8 +83,14 @@ std::string programDirectory();
 
 // ---- registry ------------------------------------------------------------------------------
 constexpr long kRegOk = 0;
-constexpr long kRegNoMoreItems = 259; // ERROR_NO_MORE_ITEMS
-constexpr long kRegMoreData = 234;    // ERROR_MORE_DATA
+constexpr long kRegFileNotFound = 2;    // ERROR_FILE_NOT_FOUND
+constexpr long kRegAccessDenied = 5;    // ERROR_ACCESS_DENIED
+constexpr long kRegBadPathname = 161;   // ERROR_BAD_PATHNAME: no registry named (POSIX)
+constexpr long kRegBusy = 170;          // ERROR_BUSY: another process holds it locked (POSIX)
+constexpr long kRegMoreData = 234;      // ERROR_MORE_DATA
+constexpr long kRegNoMoreItems = 259;   // ERROR_NO_MORE_ITEMS
+constexpr long kRegNotAFile = 267;      // ERROR_DIRECTORY: the registry's path is a folder (POSIX)
+constexpr long kRegBadDatabase = 1009;  // ERROR_BADDB: the file is no registry (POSIX)
 constexpr std::uint32_t kRegCreatedNewKey = 1;
 constexpr std::uint32_t kRegOpenedExistingKey = 2;
 constexpr std::uint32_t kRegDword = 4;
@@ -93,6 +115,20 @@ long deleteKey(RegKey parent, const char* name);
 long flushKey(RegKey key);
 long queryValueCount(RegKey key, std::uint32_t* count);
 void closeKey(RegKey key);
+
+// Whether this process may change the registry at `name` under `parent`: opens the deepest
+// existing key on that path for reading and writing and closes it again, creating nothing (on
+// POSIX, where keys have no rights of their own, it checks the database file and its folder).
+// kRegOk, kRegAccessDenied when the process lacks the rights, another error when the registry
+// cannot be reached. Loading needs no write access; registration and removal do.
+long checkWriteAccess(RegKey parent, const char* name);
+// Where the registry lives, for messages: on POSIX the database file (empty when
+// KOV_BROKER_REGISTRY is set but empty), on Windows the root key's name followed by `keyPath`.
+std::string registryLocation(const char* keyPath);
+// How long each registry call waits for a lock another process holds before it fails with
+// kRegBusy (the POSIX database; the Windows registry makes nobody wait). 30 s unless changed.
+constexpr std::uint32_t kRegDefaultWaitMs = 30000;
+void setRegistryWait(std::uint32_t milliseconds);
 
 // ---- fixed zeroed global memory ------------------------------------------------------------
 // GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT) then GlobalLock; null on failure.

@@ -7,22 +7,15 @@
 namespace kov::registry {
 namespace {
 
-// A path the loader does not resolve from the current directory alone: neither "/x", "\x" nor
-// "C:x" style. Relative names are searched along the loader's own path, which surprises people.
-bool relativePath(const char* path) {
-    if (path[0] == '/' || path[0] == '\\') return false;
-    const bool drive = ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':';
-    return !drive;
-}
-
 void loadFailed(const char* path, LibraryProbe& probe) {
-    char loader[kProbeReasonChars - 256];
+    char loader[kProbeReasonChars - 160];
     platform::lastLoadFailure(loader, sizeof loader);
     std::snprintf(probe.reason, sizeof probe.reason, "the library cannot be loaded: %s%s",
                   loader[0] != '\0' ? loader : "no reason given",
-                  relativePath(path) ? " (the path is relative: the loader searches its own "
-                                       "directories for it, not the current one; give a full path)"
-                                     : "");
+                  platform::isRelativePath(path)
+                      ? " (the path is relative: every process resolves it from its own current "
+                        "folder or the loader's search path; give a full path)"
+                      : "");
 }
 
 // Null when the library lacks `name`. A stdcall export left decorated (kov_Receive@4) is the

@@ -1,4 +1,5 @@
 // Registry semantics the broker relies on, through the platform interface, in a scratch registry.
+#include "platform/faults.h"
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
@@ -217,6 +218,38 @@ TEST_F(PlatformRegistry, HandleOfADeletedKeyNoLongerWorks) {
     ASSERT_EQ(kRegOk, deleteKey(base.handle, "Doomed"));
     EXPECT_NE(kRegOk, setDwordValue(doomed.handle, "late.so", 0));
     EXPECT_TRUE(subkeys(base.handle).empty());
+}
+
+// A process without write rights, as the test switch plays it: every read-write open and every
+// write is refused with ERROR_ACCESS_DENIED, while opening for reading and reading go on.
+TEST_F(PlatformRegistry, WithoutWriteRightsKeysOpenForReadingOnly) {
+    {
+        Key provider;
+        ASSERT_EQ(kRegOk, create(base.handle, "Provider", provider));
+        ASSERT_EQ(kRegOk, setDwordValue(provider.handle, "a.so", 0));
+    }
+    EXPECT_EQ(kRegOk, checkWriteAccess(base.handle, "Provider"));
+    EXPECT_EQ(kRegOk, checkWriteAccess(base.handle, "Missing\\Deeper")); // base may create it
+    faults::denyRegistryWrites(true);
+    Key opened;
+    EXPECT_EQ(kRegAccessDenied, create(base.handle, "Provider", opened));
+    EXPECT_EQ(kRegAccessDenied, create(base.handle, "Other", opened));
+    EXPECT_EQ(nullptr, opened.handle);
+    ASSERT_EQ(kRegOk, openKey(base.handle, "Provider", &opened.handle));
+    EXPECT_EQ(std::vector<std::string>{"a.so"}, valueNames(opened.handle));
+    EXPECT_EQ(kRegAccessDenied, setDwordValue(opened.handle, "b.so", 0));
+    EXPECT_EQ(kRegAccessDenied, deleteValue(opened.handle, "a.so"));
+    EXPECT_EQ(kRegAccessDenied, deleteKey(base.handle, "Provider"));
+    EXPECT_EQ(kRegAccessDenied, checkWriteAccess(base.handle, "Provider"));
+    EXPECT_EQ(kRegAccessDenied, checkWriteAccess(base.handle, "Missing"));
+    EXPECT_EQ(std::vector<std::string>{"Provider"}, subkeys(base.handle));
+    EXPECT_EQ(std::vector<std::string>{"a.so"}, valueNames(opened.handle));
+
+    faults::clear(); // the rights come back; a key opened for reading stays so on Windows
+    EXPECT_EQ(kRegOk, checkWriteAccess(base.handle, "Provider"));
+    Key writable;
+    ASSERT_EQ(kRegOk, create(base.handle, "Provider", writable));
+    EXPECT_EQ(kRegOk, setDwordValue(writable.handle, "b.so", 0));
 }
 
 TEST_F(PlatformRegistry, ScratchRegistryStartsEmpty) {

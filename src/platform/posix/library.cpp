@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include <cstdio>
 
@@ -42,6 +43,16 @@ void* findSymbol(ModuleHandle module, const char* name) {
 
 void lastLoadFailure(char* buffer, std::size_t size) {
     if (buffer != nullptr && size > 0) std::snprintf(buffer, size, "%s", loadFailure);
+}
+
+// The loader's own record: for a name it searched for, the file it found; for a path, the path
+// as given (relative ones stay relative: they were resolved against the current folder).
+std::string modulePath(ModuleHandle module) {
+    if (module == nullptr) return {};
+    link_map* map = nullptr;
+    if (dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr)
+        return {};
+    return map->l_name;
 }
 
 void freeLibrary(ModuleHandle module) {

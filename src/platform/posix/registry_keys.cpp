@@ -81,6 +81,7 @@ long createKey(RegKey parent, const char* name, const void* /*security*/, RegKey
                std::uint32_t* disposition) {
     const KeyHandle* from = nullptr;
     if (const long rc = startKeyCall(parent, result, from); rc != 0) return rc;
+    if (faults::registryWritesDenied()) return regerr::kAccessDenied;
     return posix::contained([&]() -> long {
         std::vector<std::string> levels;
         if (const long rc = splitKeyPath(name, levels); rc != 0) return rc;
@@ -163,7 +164,8 @@ long enumKey(RegKey key, std::uint32_t index, char* name, std::uint32_t nameSize
 }
 
 long deleteKey(RegKey parent, const char* name) {
-    if (faults::shouldFail(faults::Fault::DeleteKey)) return regerr::kAccessDenied;
+    if (faults::shouldFail(faults::Fault::DeleteKey) || faults::registryWritesDenied())
+        return regerr::kAccessDenied;
     const KeyHandle* from = asKey(parent);
     if (from == nullptr) return regerr::kInvalidHandle;
     if (name == nullptr) return regerr::kInvalidParameter;
@@ -202,6 +204,18 @@ long flushKey(RegKey key) {
         return rc == regerr::kNoDatabase ? kRegOk : rc; // nothing written, nothing to flush
     });
 }
+
+// Keys have no rights of their own here: whoever may write the file may write every key.
+long checkWriteAccess(RegKey parent, const char* /*name*/) {
+    if (faults::registryWritesDenied()) return regerr::kAccessDenied;
+    const KeyHandle* from = asKey(parent);
+    if (from == nullptr) return regerr::kInvalidHandle;
+    return posix::writeAccess(*from);
+}
+
+std::string registryLocation(const char* /*keyPath*/) { return posix::currentRegistryPath(); }
+
+void setRegistryWait(std::uint32_t milliseconds) { posix::setBusyWait(milliseconds); }
 
 void closeKey(RegKey key) {
     if (key == nullptr || key == &posix::rootKey()) return;

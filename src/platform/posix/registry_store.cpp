@@ -1,9 +1,12 @@
 // The registry database: where it lives, the process's connection to it, and transactions.
 #include "registry_store.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -12,8 +15,9 @@ namespace kov::platform::posix {
 namespace {
 
 constexpr const char* kMachineRegistry = "/var/lib/kov_broker/registry.db";
-// Generous: on a loaded machine a process that registers must wait for the others, not fail.
-constexpr int kBusyTimeoutMs = 30000;
+// Generous by default: on a loaded machine a process that registers must wait for the others, not
+// fail. Bounded all the same: a registry another process keeps locked fails the call (kBusy).
+std::atomic<std::uint32_t> busyWaitMs{kRegDefaultWaitMs};
 
 // AUTOINCREMENT keeps row ids from being reused, so a handle to a deleted key can never come to
 // name a key created later; for values it also records insertion order, the enumeration order.
@@ -37,10 +41,19 @@ constexpr const char* kSchema = "BEGIN IMMEDIATE;"
                                 "UPDATE reg_values SET fold = name WHERE fold <> name;"
                                 "COMMIT;";
 
+// What the schema needs before a connection can be used: 0 when both tables are there and no
+// value name is left folded; more when kSchema has work to do. Only reads, so a connection that
+// finds everything in place takes no write lock.
+constexpr const char* kSchemaCheck =
+    "SELECT 2 - (SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND"
+    " name IN ('reg_keys', 'reg_values'))";
+constexpr const char* kFoldCheck = "SELECT EXISTS(SELECT 1 FROM reg_values WHERE fold <> name)";
+
 struct Connection {
     sqlite3* db = nullptr;
     std::string path;
     pid_t pid = 0;
+    bool writable = false; // false: this process may only read the file
     // Runs when the library holding the connection is unloaded (or the process exits): a module
     // loaded and freed again and again must not leave a connection and its file open each time.
     ~Connection() {
@@ -88,9 +101,65 @@ void makeParentFolders(const std::string& path) {
     }
 }
 
-// `create`: only the root may bring a registry into being. A key handle whose file has gone
-// (a dropped scratch registry) must not recreate an empty one.
-long connect(const std::string& path, bool currentRoot, bool create, sqlite3*& out) {
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// With this process's effective rights, as the open calls use them (access() would ask about
+// the real user of a set-user-id program).
+bool mayAccess(const std::string& path, int mode) {
+    return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
+}
+
+// SQLite writes its journal beside the file: a file we may write in a folder we may not is as
+// good as read-only, and would fail only halfway through a change.
+bool folderWritable(const std::string& path) { return mayAccess(folderOf(path), W_OK | X_OK); }
+
+// 0 when the file at `path` may be read as a registry; kNoDatabase when it does not exist;
+// otherwise why not. Only a missing file counts as missing: a folder we may not look into must
+// not pass for an empty registry.
+long examineFile(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0)
+        return S_ISDIR(status.st_mode) ? regerr::kNotAFile : 0;
+    if (errno == ENOENT || errno == ENOTDIR) return regerr::kNoDatabase;
+    return errno == ENOMEM ? regerr::kOutOfMemory : regerr::kAccessDenied;
+}
+
+// Brings the schema up to date on a writable connection; on a read-only one, 0 when its tables
+// are there (a file written before value names compared exactly reads the same), kNoDatabase
+// when not: a file nobody can have registered into yet is an empty registry.
+long prepareSchema(sqlite3* db, bool writable) {
+    bool tablesMissing = false;
+    bool folded = false;
+    {
+        // Finished before kSchema runs: a statement left open would hold a read lock that the
+        // write lock must then be upgraded from, which SQLite refuses at once when another
+        // process is waiting for the same (no busy wait, just SQLITE_BUSY).
+        Statement tables(db, kSchemaCheck);
+        int rc = tables.step();
+        if (rc != SQLITE_ROW) return errorFrom(rc);
+        tablesMissing = tables.integer(0) != 0;
+    }
+    if (!tablesMissing) {
+        Statement check(db, kFoldCheck);
+        const int rc = check.step();
+        if (rc != SQLITE_ROW) return errorFrom(rc);
+        folded = check.integer(0) != 0;
+    }
+    if (!tablesMissing && !folded) return 0;
+    if (!writable) return tablesMissing ? regerr::kNoDatabase : 0;
+    const int rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK ? 0 : errorFrom(rc);
+}
+
+// `currentRoot`: only the root may bring a registry into being. A key handle whose file has gone
+// (a dropped scratch registry) must not recreate an empty one. A connection that may only read
+// serves Access::Read; a call that writes tries a read-write one again (the rights may have been
+// granted since) and otherwise answers kAccessDenied.
+long connect(const std::string& path, bool currentRoot, Access access, sqlite3*& out) {
     if (path.empty()) return regerr::kBadPathname;
     Connection& c = connection();
     // A connection inherited through fork() belongs to the parent; closing it here could disturb
@@ -99,13 +168,16 @@ long connect(const std::string& path, bool currentRoot, bool create, sqlite3*& o
         c.db = nullptr;
         c.path.clear();
     }
-    if (c.db != nullptr && c.path == path) {
+    const bool write = access != Access::Read;
+    if (c.db != nullptr && c.path == path && (c.writable || !write)) {
         out = c.db;
         return 0;
     }
     if (c.db != nullptr) closeConnection(c);
 
-    if (access(path.c_str(), F_OK) != 0) {
+    const bool create = access == Access::WriteCreating;
+    if (const long found = examineFile(path); found != 0) {
+        if (found != regerr::kNoDatabase) return found;
         if (!currentRoot) return regerr::kKeyDeleted;
         if (!create) return regerr::kNoDatabase;
         makeParentFolders(path);
@@ -117,21 +189,21 @@ long connect(const std::string& path, bool currentRoot, bool create, sqlite3*& o
         sqlite3_close(db);
         return errorFrom(rc);
     }
-    // SQLite falls back to read-only on a write-protected file; a registry we may not write
-    // counts as one we may not open.
-    if (sqlite3_db_readonly(db, "main") == 1) {
+    // SQLite falls back to read-only on a file it may not write, without a word.
+    const bool writable = sqlite3_db_readonly(db, "main") == 0 && folderWritable(path);
+    if (write && !writable) {
         sqlite3_close(db);
         return regerr::kAccessDenied;
     }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
+    sqlite3_busy_timeout(db, static_cast<int>(busyWaitMs.load()));
+    if (const long schema = prepareSchema(db, writable); schema != 0) {
         sqlite3_close(db); // rolls back a half-done schema transaction
-        return errorFrom(rc);
+        return schema;
     }
     c.db = db;
     c.path = path;
     c.pid = getpid();
+    c.writable = writable;
     out = db;
     return 0;
 }
@@ -183,8 +255,7 @@ long runOnKey(const KeyHandle& key, Access access,
         const bool currentRoot = key.database.empty();
         const std::string path = currentRoot ? currentRootPath() : key.database;
         sqlite3* db = nullptr;
-        if (const long rc = connect(path, currentRoot, access == Access::WriteCreating, db); rc != 0)
-            return rc;
+        if (const long rc = connect(path, currentRoot, access, db); rc != 0) return rc;
 
         Transaction transaction(db, access != Access::Read);
         if (transaction.begun() != SQLITE_OK) return errorFrom(transaction.begun());
@@ -277,6 +348,39 @@ std::string Statement::text(int column) const {
 const void* Statement::blob(int column) const { return sqlite3_column_blob(statement_, column); }
 
 int Statement::bytes(int column) const { return sqlite3_column_bytes(statement_, column); }
+
+long writeAccess(const KeyHandle& key) {
+    try {
+        const std::lock_guard<std::mutex> hold(registryMutex());
+        const std::string path = key.database.empty() ? currentRootPath() : key.database;
+        if (path.empty()) return regerr::kBadPathname;
+        const long found = examineFile(path);
+        if (found == 0)
+            return mayAccess(path, R_OK | W_OK) && folderWritable(path) ? 0 : regerr::kAccessDenied;
+        if (found != regerr::kNoDatabase) return found;
+        // Registering would create the file: the nearest folder that exists must let us.
+        std::string folder = folderOf(path);
+        while (examineFile(folder) == regerr::kNoDatabase && folder != "/" && folder != ".")
+            folder = folderOf(folder);
+        return mayAccess(folder, W_OK | X_OK) ? 0 : regerr::kAccessDenied;
+    } catch (const std::bad_alloc&) {
+        return regerr::kOutOfMemory;
+    } catch (...) {
+        return regerr::kIoFailed;
+    }
+}
+
+std::string currentRegistryPath() {
+    const std::lock_guard<std::mutex> hold(registryMutex());
+    return currentRootPath();
+}
+
+void setBusyWait(std::uint32_t milliseconds) {
+    const std::lock_guard<std::mutex> hold(registryMutex());
+    busyWaitMs = milliseconds;
+    Connection& c = connection();
+    if (c.db != nullptr && c.pid == getpid()) sqlite3_busy_timeout(c.db, static_cast<int>(milliseconds));
+}
 
 void setScratchPath(const std::string& path) {
     const std::lock_guard<std::mutex> hold(registryMutex());

@@ -10,7 +10,13 @@
 // Read-only calls never create the database file or its folder: a registry nobody wrote to is
 // simply empty. A set but empty KOV_BROKER_REGISTRY names no registry at all (every call fails
 // with kBadPathname) rather than falling back to the machine's.
+//
+// A process that may read the file but not write it (a root-owned registry, read by a user) gets a
+// read-only connection: reading works, every call that writes answers kAccessDenied, as the
+// Windows registry answers a user without administrator rights.
 #pragma once
+
+#include "platform/platform.h"
 
 #include <sqlite3.h>
 
@@ -24,18 +30,20 @@ namespace kov::platform::posix {
 
 // Win32 error codes the registry functions return.
 namespace regerr {
-constexpr long kFileNotFound = 2;
-constexpr long kAccessDenied = 5;
+constexpr long kFileNotFound = kRegFileNotFound;
+constexpr long kAccessDenied = kRegAccessDenied;
 constexpr long kInvalidHandle = 6;
 constexpr long kOutOfMemory = 14;
 constexpr long kInvalidParameter = 87;
-constexpr long kBadDatabase = 1009; // ERROR_BADDB: the file is no registry database
-constexpr long kBadPathname = 161;
-constexpr long kBusy = 170;
+constexpr long kBadDatabase = kRegBadDatabase;
+constexpr long kBadPathname = kRegBadPathname;
+constexpr long kBusy = kRegBusy;
+constexpr long kNotAFile = kRegNotAFile;
 constexpr long kIoFailed = 1016;
 constexpr long kKeyDeleted = 1018;
-// Internal only, never handed to a caller: the current registry has no file yet. Each public
-// call turns it into what an empty registry answers.
+// Internal only, never handed to a caller: the current registry has no file yet (or, read-only,
+// one without the registry's tables). Each public call turns it into what an empty registry
+// answers.
 constexpr long kNoDatabase = -1;
 } // namespace regerr
 
@@ -83,6 +91,13 @@ long runOnKey(const KeyHandle& key, Access access,
 
 // Maps an SQLite result code to a registry error.
 long errorFrom(int sqliteCode);
+
+// Whether this process could write the registry whose root is `key` (see checkWriteAccess).
+long writeAccess(const KeyHandle& key);
+// The file the current registry lives in (empty: none named).
+std::string currentRegistryPath();
+// The busy timeout of this process's connections.
+void setBusyWait(std::uint32_t milliseconds);
 
 // Names compare and sort by this folded form (ASCII upper case, as Windows sorts subkeys).
 std::string foldName(const std::string& name);

@@ -51,7 +51,8 @@ long enumValue(RegKey key, std::uint32_t index, char* name, std::uint32_t nameSi
 }
 
 long setDwordValue(RegKey key, const char* name, std::uint32_t value) {
-    if (faults::shouldFail(faults::Fault::SetValue)) return regerr::kAccessDenied;
+    if (faults::shouldFail(faults::Fault::SetValue) || faults::registryWritesDenied())
+        return regerr::kAccessDenied;
     const KeyHandle* from = asKey(key);
     if (from == nullptr) return regerr::kInvalidHandle;
     return posix::contained([&]() -> long {
@@ -86,7 +87,8 @@ long setDwordValue(RegKey key, const char* name, std::uint32_t value) {
 }
 
 long deleteValue(RegKey key, const char* name) {
-    if (faults::shouldFail(faults::Fault::DeleteValue)) return regerr::kAccessDenied;
+    if (faults::shouldFail(faults::Fault::DeleteValue) || faults::registryWritesDenied())
+        return regerr::kAccessDenied;
     const KeyHandle* from = asKey(key);
     if (from == nullptr) return regerr::kInvalidHandle;
     return posix::contained([&]() -> long {

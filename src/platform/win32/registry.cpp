@@ -3,11 +3,16 @@
 #include "platform/faults.h"
 #include "platform/win32/win32.h"
 
+#include <string>
+
 namespace kov::platform {
 
 // The interface's codes are the system's own, handed through unchanged.
 static_assert(kRegOk == ERROR_SUCCESS && kRegNoMoreItems == ERROR_NO_MORE_ITEMS &&
-              kRegMoreData == ERROR_MORE_DATA);
+              kRegMoreData == ERROR_MORE_DATA && kRegFileNotFound == ERROR_FILE_NOT_FOUND &&
+              kRegAccessDenied == ERROR_ACCESS_DENIED && kRegBusy == ERROR_BUSY &&
+              kRegBadPathname == ERROR_BAD_PATHNAME && kRegNotAFile == ERROR_DIRECTORY &&
+              kRegBadDatabase == ERROR_BADDB);
 static_assert(kRegCreatedNewKey == REG_CREATED_NEW_KEY &&
               kRegOpenedExistingKey == REG_OPENED_EXISTING_KEY && kRegDword == REG_DWORD);
 
@@ -21,12 +26,16 @@ static_assert(kReadWrite == 0x2001F, "read and write access, nothing else");
 
 bool injected(Fault fault) { return faults::shouldFail(fault); }
 
+// A process without the rights has its read-write opens and its writes refused; the test switch
+// plays that part.
+bool writeDenied() { return faults::registryWritesDenied(); }
+
 } // namespace
 
 long createKey(RegKey parent, const char* name, const void* security, RegKey* result,
                std::uint32_t* disposition) {
     if (result != nullptr) *result = nullptr;
-    if (injected(Fault::CreateKey)) return ERROR_ACCESS_DENIED;
+    if (injected(Fault::CreateKey) || writeDenied()) return ERROR_ACCESS_DENIED;
     if (result == nullptr) return ERROR_INVALID_PARAMETER; // the opened key would leak
     HKEY key = nullptr;
     DWORD how = 0;
@@ -65,19 +74,19 @@ long enumValue(RegKey key, std::uint32_t index, char* name, std::uint32_t nameSi
 }
 
 long setDwordValue(RegKey key, const char* name, std::uint32_t value) {
-    if (injected(Fault::SetValue)) return ERROR_ACCESS_DENIED;
+    if (injected(Fault::SetValue) || writeDenied()) return ERROR_ACCESS_DENIED;
     const DWORD data = value;
     return RegSetValueExA(asKey(key), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
                           sizeof data);
 }
 
 long deleteValue(RegKey key, const char* name) {
-    if (injected(Fault::DeleteValue)) return ERROR_ACCESS_DENIED;
+    if (injected(Fault::DeleteValue) || writeDenied()) return ERROR_ACCESS_DENIED;
     return RegDeleteValueA(asKey(key), name);
 }
 
 long deleteKey(RegKey parent, const char* name) {
-    if (injected(Fault::DeleteKey)) return ERROR_ACCESS_DENIED;
+    if (injected(Fault::DeleteKey) || writeDenied()) return ERROR_ACCESS_DENIED;
     return RegDeleteKeyA(asKey(parent), name);
 }
 
@@ -92,6 +101,23 @@ long queryValueCount(RegKey key, std::uint32_t* count) {
     if (rc == ERROR_SUCCESS && count != nullptr) *count = values;
     return rc;
 }
+
+long checkWriteAccess(RegKey parent, const char* name) {
+    if (writeDenied()) return ERROR_ACCESS_DENIED;
+    std::string path = name != nullptr ? name : "";
+    for (;;) {
+        HKEY key = nullptr;
+        const LONG rc = RegOpenKeyExA(asKey(parent), path.c_str(), 0, kReadWrite, &key);
+        if (rc == ERROR_SUCCESS) RegCloseKey(key);
+        // A missing key would be created under its parent: that one's rights decide.
+        if (rc != ERROR_FILE_NOT_FOUND || path.empty()) return rc;
+        const std::size_t cut = path.find_last_of('\\');
+        path = cut == std::string::npos ? std::string() : path.substr(0, cut);
+    }
+}
+
+// Nothing here waits for another process: the registry serialises its callers itself.
+void setRegistryWait(std::uint32_t /*milliseconds*/) {}
 
 void closeKey(RegKey key) {
     // The root stands in for a predefined key, which callers may "close" without effect.

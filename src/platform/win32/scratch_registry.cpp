@@ -31,6 +31,12 @@ HKEY rootKey() {
 
 RegKey localMachineKey() { return win32::rootKey(); }
 
+std::string registryLocation(const char* keyPath) {
+    const std::string root =
+        scratchKey.load() != nullptr ? "HKEY_CURRENT_USER\\" + scratchPath : "HKEY_LOCAL_MACHINE";
+    return keyPath != nullptr && keyPath[0] != '\0' ? root + "\\" + keyPath : root;
+}
+
 namespace testing {
 
 void useScratchRegistry(const char* tag) {

@@ -1,99 +1,30 @@
 // The SQLite registry as a file: where it lives, what happens when it cannot be used, and
 // several processes sharing it.
 #include "platform/platform.h"
+#include "platform/posix/registry_support.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
 namespace kov::platform {
 namespace {
 
-namespace fs = std::filesystem;
+using test::posix::readFile;
+using test::posix::runChild;
+using test::posix::subkeys;
+using test::posix::valueNames;
+using test::posix::ScopedEnv;
+namespace fs = test::posix::fs;
 
 constexpr long kFileNotFound = 2;
 constexpr long kBadPathname = 161;
 constexpr long kBadDatabase = 1009; // ERROR_BADDB
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            had_ = true;
-            old_ = old;
-        }
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (had_)
-            setenv(name_, old_.c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    bool had_ = false;
-    std::string old_;
-};
-
-// Runs `body` in a child process and returns its exit code (-1 if it did not exit normally).
-// The child never returns into the test framework.
-int runChild(const std::function<int()>& body) {
-    const pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::vector<std::string> subkeys(RegKey key) {
-    std::vector<std::string> names;
-    char name[300];
-    for (std::uint32_t i = 0; enumKey(key, i, name, sizeof name) == kRegOk; ++i) names.push_back(name);
-    return names;
-}
-
-std::vector<std::string> valueNames(RegKey key) {
-    std::vector<std::string> names;
-    char name[400];
-    std::uint8_t data[8];
-    for (std::uint32_t i = 0; enumValue(key, i, name, sizeof name, data, sizeof data) == kRegOk; ++i)
-        names.push_back(name);
-    return names;
-}
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 constexpr const char* kProviderList = "Software\\KOV_Broker\\Provider List";
 
-class PlatformRegistryFile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
-                              "/kov_registry_file_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern.data()));
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    fs::path dir;
-};
+class PlatformRegistryFile : public test::posix::TempFolderTest {};
 
 TEST_F(PlatformRegistryFile, RegistrationIsSeenByOtherProcesses) {
     const ScopedEnv registry("KOV_BROKER_REGISTRY", (dir / "registry.db").string());

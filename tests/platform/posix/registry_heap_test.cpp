@@ -2,6 +2,7 @@
 // throwing, and a failed call leaves the database as it was.
 #include "platform/faults.h"
 #include "platform/platform.h"
+#include "platform/posix/registry_support.h"
 
 #include <gtest/gtest.h>
 
@@ -13,24 +14,10 @@ namespace kov::platform {
 namespace {
 
 using faults::Fault;
+using test::posix::subkeys;
+using test::posix::valueNames;
 
 constexpr long kOutOfMemory = 14; // ERROR_NOT_ENOUGH_MEMORY
-
-std::vector<std::string> valueNames(RegKey key) {
-    std::vector<std::string> names;
-    char name[400];
-    std::uint8_t data[8];
-    for (std::uint32_t i = 0; enumValue(key, i, name, sizeof name, data, sizeof data) == kRegOk; ++i)
-        names.push_back(name);
-    return names;
-}
-
-std::vector<std::string> subkeys(RegKey key) {
-    std::vector<std::string> names;
-    char name[300];
-    for (std::uint32_t i = 0; enumKey(key, i, name, sizeof name) == kRegOk; ++i) names.push_back(name);
-    return names;
-}
 
 class PlatformRegistryHeap : public ::testing::Test {
 protected:
