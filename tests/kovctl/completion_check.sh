@@ -20,10 +20,15 @@ expect() { # expected, then the words
     fi
 }
 expect "check-lang" kovctl ch
-expect "reload register remove" kovctl re
+expect "reload register remove registry" kovctl re
 expect "--sync" kovctl list --sy
 expect "--sync --set" kovctl send --s
 expect "--json" kovctl --js
 expect "" kovctl send --code ""
 expect "info" kovctl help inf
+expect "inspect" kovctl ins
+expect "registry" kovctl registr
+expect "--loaded-only" kovctl list --lo
+expect "" kovctl registry --lo
+expect "" kovctl register key /x.so ""
 exit $failures

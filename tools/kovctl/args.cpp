@@ -12,22 +12,23 @@ namespace {
 struct CommandInfo {
     Command command;
     const char* name;
-    std::size_t operands;
+    std::size_t operands;    // required
+    std::size_t optionalOperands;
     const char* operandNames[2];
 };
 
 constexpr CommandInfo kCommands[] = {
-    {Command::List, "list", 0, {}},
-    {Command::Info, "info", 0, {}},
-    {Command::Stats, "stats", 0, {}},
-    {Command::Reload, "reload", 0, {}},
-    {Command::Register, "register", 2, {"KEY", "PATH"}},
-    {Command::Remove, "remove", 2, {"KEY", "PATH"}},
-    {Command::Lang, "lang", 0, {}},
-    {Command::CheckLang, "check-lang", 1, {"TAG"}},
-    {Command::Send, "send", 0, {}},
-    {Command::Inspect, "inspect", 1, {"PATH"}},
-    {Command::Registry, "registry", 0, {}},
+    {Command::List, "list", 0, 0, {}},
+    {Command::Info, "info", 0, 0, {}},
+    {Command::Stats, "stats", 0, 0, {}},
+    {Command::Reload, "reload", 0, 0, {}},
+    {Command::Register, "register", 2, 0, {"KEY", "PATH"}},
+    {Command::Remove, "remove", 1, 1, {"KEY", "PATH"}},
+    {Command::Lang, "lang", 0, 0, {}},
+    {Command::CheckLang, "check-lang", 1, 0, {"TAG"}},
+    {Command::Send, "send", 0, 0, {}},
+    {Command::Inspect, "inspect", 1, 0, {"PATH"}},
+    {Command::Registry, "registry", 0, 0, {}},
 };
 
 // Larger payloads would not leave room for the header in a 32-bit totalLength, and nobody means
@@ -213,6 +214,8 @@ ParseResult parseArguments(int argc, const char* const* argv) {
             options.json = true;
         } else if (word == "--sync") {
             options.sync = true;
+        } else if (word == "--loaded-only") {
+            options.loadedOnly = true;
         } else if (word.size() > 2 && word.compare(0, 2, "--") == 0) {
             // Both "--set 5" and "--set=5".
             const std::size_t equals = word.find('=');
@@ -269,12 +272,16 @@ ParseResult parseArguments(int argc, const char* const* argv) {
                        " for " + info.name;
         return result;
     }
-    if (options.operands.size() > info.operands) {
-        result.error = "unexpected argument '" + options.operands[info.operands] + "' for " +
-                       info.name;
+    const std::size_t most = info.operands + info.optionalOperands;
+    if (options.operands.size() > most) {
+        result.error = "unexpected argument '" + options.operands[most] + "' for " + info.name;
         return result;
     }
-    for (std::size_t i = 0; i < info.operands; ++i) {
+    if (options.loadedOnly && options.command != Command::List) {
+        result.error = "option --loaded-only belongs to the list command";
+        return result;
+    }
+    for (std::size_t i = 0; i < options.operands.size(); ++i) {
         const std::string& operand = options.operands[i];
         // An empty key or path would reach the registry as an empty name.
         if (operand.empty() && options.command != Command::CheckLang) {

@@ -19,9 +19,10 @@ struct Options {
     bool version = false;               // --version: kovctl's own and the module's
     bool json = false;
     bool sync = false;                  // every command: kov_SendSync instead of kov_Send
+    bool loadedOnly = false;            // list: only what loaded, exit 0 (the former listing)
     std::string modulePath;             // --module; empty: environment, then the program's folder
     std::uint32_t timeoutMs = 10000;    // how long an asynchronous send waits for its confirm
-    std::vector<std::string> operands;  // KEY PATH of register/remove, TAG of check-lang
+    std::vector<std::string> operands;  // KEY PATH of register, KEY [PATH] of remove, TAG, PATH
     std::vector<std::u16string> wideOperands; // the same as the broker receives them
 
     // send: the request as given on the command line

@@ -39,6 +39,7 @@ int runVersion(const Options& options, const BrokerApi* api, const std::string& 
         json.field("module", known ? product.c_str() : nullptr);
         json.field("moduleRecordVersion", known ? recordVersion.c_str() : nullptr);
         json.field("moduleError", known ? nullptr : problem.c_str());
+        json.field("exitCode", std::uint64_t(known ? kExitOk : kExitFailure));
         printJson(json);
     } else {
         std::cout << "kovctl " << KOVCTL_VERSION << '\n' << "module: " << path << '\n';

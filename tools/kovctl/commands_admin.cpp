@@ -2,26 +2,169 @@
 #include "commands.h"
 
 #include "records.h"
+#include "registry_check.h"
+#include "registry_view.h"
 #include "report.h"
+#include "text.h"
+
+#include "platform/platform.h"
 
 namespace kovctl {
 namespace {
 
 // Sends `fields` and reports the confirm's status, or whatever went wrong before one came.
 int sendForStatus(const Options& options, const BrokerApi& api, const RequestFields& fields,
-                  const Extras& extras, Explain explain = nullptr) {
+                  const Extras& extras) {
     Exchange answer;
     int exitCode = kExitOk;
-    if (!query(options, api, fields, answer, exitCode, extras, explain)) return exitCode;
+    if (!query(options, api, fields, answer, exitCode, extras)) return exitCode;
     return reportStatus(options, 0, extras);
 }
 
-// A refused registration is retried here, in kovctl's process, to say why.
-Extras explainRegistration(const Options& options, std::uint32_t status) {
-    if (status != KOV_STATUS_PROVIDER_LOAD_FAILED) return {};
-    const std::string reason = refusalReason(options.operands[1]);
-    if (reason.empty()) return {};
-    return {{"reason", reason}};
+// One RegisterProvider request; false when no usable answer came (reported, exit code set).
+bool sendRegistration(const Options& options, const BrokerApi& api, const std::string& key,
+                      const std::string& path, bool add, std::uint32_t& status, int& exitCode) {
+    std::u16string wideKey, widePath;
+    // Names read from the registry or the loader are in the same code page as the arguments.
+    if (!utf16FromArgument(key, wideKey) || !utf16FromArgument(path, widePath)) {
+        exitCode = fail("'" + path + "' is not valid text in the system's code page");
+        return false;
+    }
+    Exchange exchange;
+    if (!answer(options, api,
+                brokerRequest(KOV_BROKER_FUNCTION_SET, KOV_FN_REGISTER_PROVIDER,
+                              registrationPayload(wideKey, widePath, add)),
+                exchange, exitCode))
+        return false;
+    status = finalStatus(exchange);
+    return true;
+}
+
+// Registration and removal fail with 8 (or 9, 7) when this process may not change the registry:
+// say so, with the registry's name, rather than leave the bare status.
+void explainWriteFailure(std::uint32_t status, Extras& extras) {
+    if (status != KOV_STATUS_REGISTRY_ERROR && status != KOV_STATUS_REGISTER_WRITE_FAILED &&
+        status != KOV_STATUS_DEREGISTER_FAILED)
+        return;
+    const std::string problem = writeAccessProblem();
+    if (!problem.empty()) extras.push_back({"reason", problem});
+}
+
+std::vector<std::string> librariesOf(const std::vector<RegistryEntry>& entries,
+                                     const std::string& key, std::string& storedKey) {
+    std::vector<std::string> held;
+    for (const RegistryEntry& entry : entries) {
+        if (!sameKey(entry.key, key)) continue;
+        storedKey = entry.key;
+        held.push_back(entry.path);
+    }
+    return held;
+}
+
+std::string versionOf(const FunctionSet& set) {
+    return "v" + std::to_string(set.major) + "." + std::to_string(set.minor);
+}
+
+// `send --set` needs exactly one provider per set: warn of every registered library that already
+// serves one of the new library's sets.
+void warnOfSharedSets(const Subsystem& added, Extras& extras) {
+    std::vector<RegistryEntry> entries;
+    std::string error;
+    if (!readRegistry(entries, error)) return; // the broker will say what is wrong
+    for (const CheckedEntry& other : checkEntries(entries)) {
+        if (!other.check.loads) continue;
+        for (const FunctionSet& set : added.sets)
+            for (const FunctionSet& served : other.check.description.sets)
+                if (set.functionSet == served.functionSet)
+                    extras.push_back({"warning", "key '" + other.entry.key + "' (" +
+                                                     other.entry.path + ") serves function set " +
+                                                     shortHex(set.functionSet) + " already (" +
+                                                     versionOf(served) + "); `kovctl send --set " +
+                                                     shortHex(set.functionSet) +
+                                                     "` will then need --provider"});
+    }
+}
+
+int runRegister(const Options& options, const BrokerApi& api) {
+    const std::string& key = options.operands[0];
+    const std::string& given = options.operands[1];
+    Extras extras{{"key", key}};
+    // What the broker would refuse is refused here, with the reason, before anything is written.
+    const LibraryCheck check = checkLibrary(given);
+    if (!check.loads) {
+        extras.push_back({"path", given});
+        extras.push_back({"reason", check.reason});
+        return reportStatus(options, KOV_STATUS_PROVIDER_LOAD_FAILED, extras);
+    }
+    // A relative path would be resolved by every process from its own folder: store the file this
+    // process found.
+    std::string path = given;
+    if (kov::platform::isRelativePath(given.c_str())) {
+        const std::string full =
+            kov::platform::absolutePath(check.loadedFrom.empty() ? given : check.loadedFrom);
+        if (!full.empty() && full != given) {
+            path = full;
+            extras.push_back({"givenPath", given});
+            extras.push_back({"note", "the path is relative; registered as " + full +
+                                          ", the file it names from here"});
+        }
+    }
+    extras.insert(extras.begin() + 1, {"path", path});
+    warnOfSharedSets(check.description, extras);
+
+    std::uint32_t status = 0;
+    int exitCode = kExitOk;
+    if (!sendRegistration(options, api, key, path, true, status, exitCode)) return exitCode;
+    if (status == KOV_STATUS_PROVIDER_LOAD_FAILED) {
+        const std::string reason = refusalReason(path);
+        if (!reason.empty()) extras.push_back({"reason", reason});
+    } else if (status == KOV_STATUS_ALREADY_REGISTERED) {
+        std::vector<RegistryEntry> entries;
+        std::string error, storedKey;
+        readRegistry(entries, error);
+        extras.push_back({"reason", "the provider key '" + key + "' exists already; remove it "
+                                    "first, or choose another key"});
+        for (const std::string& held : librariesOf(entries, key, storedKey))
+            extras.push_back({"held", held});
+    }
+    explainWriteFailure(status, extras);
+    return reportStatus(options, status, extras);
+}
+
+int runRemove(const Options& options, const BrokerApi& api) {
+    const std::string& key = options.operands[0];
+    const std::string given = options.operands.size() > 1 ? options.operands[1] : std::string();
+    Extras extras{{"key", key}};
+    if (!given.empty()) extras.push_back({"path", given});
+    std::vector<RegistryEntry> entries;
+    std::string error;
+    if (!readRegistry(entries, error)) return fail(error);
+    std::string storedKey = key;
+    const std::vector<std::string> held = librariesOf(entries, key, storedKey);
+    // Nothing to remove: said here, with what there is, before anything is sent.
+    if (held.empty()) {
+        extras.push_back({"reason", "there is no provider key '" + key + "' in the registry '" +
+                                        registryName() + "' (see kovctl registry)"});
+        return reportStatus(options, KOV_STATUS_DEREGISTER_FAILED, extras);
+    }
+    const std::vector<std::string> targets = librariesNamed(held, given);
+    if (targets.empty()) {
+        const std::string full = kov::platform::absolutePath(given);
+        extras.push_back({"reason", "the provider key '" + storedKey + "' lists no library '" +
+                                        given + "'" +
+                                        (full != given ? " (compared as " + full + ")" : "")});
+        for (const std::string& path : held) extras.push_back({"held", path});
+        return reportStatus(options, KOV_STATUS_DEREGISTER_FAILED, extras);
+    }
+    std::uint32_t status = 0;
+    for (const std::string& path : targets) {
+        int exitCode = kExitOk;
+        if (!sendRegistration(options, api, storedKey, path, false, status, exitCode)) return exitCode;
+        if (status != 0) break;
+        extras.push_back({"removed", path});
+    }
+    explainWriteFailure(status, extras);
+    return reportStatus(options, status, extras);
 }
 
 } // namespace
@@ -31,13 +174,7 @@ int runReload(const Options& options, const BrokerApi& api) {
 }
 
 int runRegistration(const Options& options, const BrokerApi& api) {
-    const bool add = options.command == Command::Register;
-    Bytes payload = registrationPayload(options.wideOperands[0], options.wideOperands[1], add);
-    return sendForStatus(options, api,
-                         brokerRequest(KOV_BROKER_FUNCTION_SET, KOV_FN_REGISTER_PROVIDER,
-                                       std::move(payload)),
-                         {{"key", options.operands[0]}, {"path", options.operands[1]}},
-                         add ? explainRegistration : nullptr);
+    return options.command == Command::Register ? runRegister(options, api) : runRemove(options, api);
 }
 
 int runCheckLang(const Options& options, const BrokerApi& api) {

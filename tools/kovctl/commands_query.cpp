@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include "records.h"
+#include "registry_view.h"
 #include "report.h"
 #include "text.h"
 
@@ -13,12 +14,6 @@ namespace {
 
 std::string versionText(std::uint16_t major, std::uint16_t minor) {
     return std::to_string(major) + "." + std::to_string(minor);
-}
-
-std::string shortHex(std::uint32_t value) {
-    std::string digits = hex32(value).substr(2);
-    digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
-    return "0x" + digits;
 }
 
 // A provider's handle is what its set entries carry; a provider without sets has none to show.
@@ -46,38 +41,86 @@ void printTable(const std::vector<std::vector<std::string>>& rows) {
     std::cout.flush();
 }
 
-void listAsJson(const Options& options, const std::vector<Subsystem>& subsystems) {
+// What `list` shows: the broker's providers, each with the registry entry it came from, and the
+// entries that did not load.
+struct ListView {
+    std::vector<Subsystem> providers;
+    std::vector<CheckedEntry> entries;
+    Listing listing;
+    bool showUnloaded = true;
+
+    const RegistryEntry* entryOf(std::size_t provider) const {
+        const long index = listing.entryOf[provider];
+        return index < 0 ? nullptr : &entries[static_cast<std::size_t>(index)].entry;
+    }
+    std::string reasonOf(std::size_t entry) const {
+        const LibraryCheck& check = entries[entry].check;
+        return check.loads ? kNotListedReason : check.reason;
+    }
+    std::uint32_t status() const {
+        return showUnloaded && !listing.notLoaded.empty() ? KOV_STATUS_PROVIDER_LOAD_FAILED : 0;
+    }
+};
+
+void listAsJson(const Options& options, const ListView& view) {
     JsonWriter json;
-    beginJson(json, options.command, 0);
-    json.field("count", std::uint64_t{subsystems.size()});
+    beginJson(json, options.command, view.status());
+    json.field("count", std::uint64_t{view.providers.size()});
     json.openArray("providers");
-    for (const Subsystem& subsystem : subsystems) {
+    for (std::size_t i = 0; i < view.providers.size(); ++i) {
+        const Subsystem& subsystem = view.providers[i];
         json.openObject();
         std::uint32_t handle = 0;
         if (providerHandle(subsystem, handle)) json.field("handle", std::uint64_t{handle});
         else json.null("handle");
+        const RegistryEntry* entry = view.entryOf(i);
+        json.field("key", entry != nullptr ? entry->key.c_str() : nullptr);
+        json.field("path", entry != nullptr ? entry->path.c_str() : nullptr);
         describeSubsystem(json, subsystem, true);
         json.close();
+    }
+    json.close();
+    if (!view.showUnloaded) {
+        json.null("notLoaded"); // not asked for
+    } else {
+        json.openArray("notLoaded");
+        for (const std::size_t e : view.listing.notLoaded) {
+            json.openObject();
+            json.field("key", view.entries[e].entry.key);
+            json.field("path", view.entries[e].entry.path);
+            json.field("reason", view.reasonOf(e));
+            json.close();
+        }
     }
     printJson(json);
 }
 
-void listAsTable(const std::vector<Subsystem>& subsystems) {
+void listAsTable(const ListView& view) {
     std::vector<std::vector<std::string>> rows = {
-        {"HANDLE", "FUNCTION SETS", "PRODUCT", "MAKER", "COPYRIGHT", "TIMESTAMP"}};
-    for (const Subsystem& subsystem : subsystems) {
+        {"HANDLE", "KEY", "PATH", "FUNCTION SETS", "PRODUCT", "MAKER", "COPYRIGHT", "TIMESTAMP"}};
+    for (std::size_t i = 0; i < view.providers.size(); ++i) {
+        const Subsystem& subsystem = view.providers[i];
         std::uint32_t handle = 0;
         std::string sets;
         for (const FunctionSet& set : subsystem.sets) {
             if (!sets.empty()) sets += ", ";
             sets += shortHex(set.functionSet) + " v" + versionText(set.major, set.minor);
         }
+        const RegistryEntry* entry = view.entryOf(i);
         rows.push_back({providerHandle(subsystem, handle) ? std::to_string(handle) : "-",
+                        entry != nullptr ? entry->key : "-", entry != nullptr ? entry->path : "-",
                         sets.empty() ? "-" : sets, utf8FromUtf16(subsystem.product),
                         utf8FromUtf16(subsystem.maker), utf8FromUtf16(subsystem.copyright),
                         subsystem.timestamp});
     }
     printTable(rows);
+    if (!view.showUnloaded || view.listing.notLoaded.empty()) return;
+    std::cout << "\nnot loaded:\n";
+    for (const std::size_t e : view.listing.notLoaded) {
+        std::cout << "  " << view.entries[e].entry.key << "  " << view.entries[e].entry.path << '\n'
+                  << "    reason: " << view.reasonOf(e) << '\n';
+    }
+    std::cout.flush();
 }
 
 } // namespace
@@ -105,14 +148,26 @@ int runList(const Options& options, const BrokerApi& api) {
     if (!query(options, api, brokerRequest(KOV_BROKER_FUNCTION_SET, KOV_FN_LIST_SUBSYSTEMS),
                exchange, exitCode))
         return exitCode;
-    std::vector<Subsystem> subsystems;
+    ListView view;
+    view.showUnloaded = !options.loadedOnly;
     std::string error;
-    const bool readable = parseSubsystemList(payloadOf(exchange.confirm), subsystems, error);
-    if (!readable && subsystems.empty()) return fail("malformed reply: " + error);
-    if (options.json) listAsJson(options, subsystems);
-    else listAsTable(subsystems);
-    // Whatever could be read is printed; the exit code still says something was not.
-    return readable ? kExitOk : fail("malformed reply: " + error);
+    const bool readable = parseSubsystemList(payloadOf(exchange.confirm), view.providers, error);
+    if (!readable && view.providers.empty()) return fail("malformed reply: " + error);
+    // The registry as this process's broker read it a moment ago, each entry checked the same way.
+    std::vector<RegistryEntry> entries;
+    std::string registryError;
+    if (!readRegistry(entries, registryError)) return fail(registryError);
+    view.entries = checkEntries(entries);
+    view.listing = matchListing(view.providers, view.entries);
+    // Whatever could be read is printed as text, and the exit code still says something was not;
+    // JSON has one object, the error's.
+    if (!readable) {
+        if (!options.json) listAsTable(view);
+        return fail("malformed reply: " + error);
+    }
+    if (options.json) listAsJson(options, view);
+    else listAsTable(view);
+    return exitCodeFor(view.status());
 }
 
 int runInfo(const Options& options, const BrokerApi& api) {

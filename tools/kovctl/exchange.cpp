@@ -129,6 +129,15 @@ bool exchangeSync(const BrokerApi& api, BrokerMessage* request, std::uint32_t ti
     return true;
 }
 
+// kov_Send runs on a thread of its own too: the broker's first send loads every provider, and a
+// registry another process keeps locked, or a provider that does not return, must not hold kovctl
+// past --timeout.
+struct AsyncCall {
+    bool returned = false; // guarded by pending().mutex
+    std::int32_t result = 0;
+    std::uint32_t requestStatus = 0;
+};
+
 bool exchangeAsync(const BrokerApi& api, BrokerMessage* request, std::uint32_t timeoutMs,
                    Exchange& out, std::string& error) {
     Pending& state = pending();
@@ -140,18 +149,31 @@ bool exchangeAsync(const BrokerApi& api, BrokerMessage* request, std::uint32_t t
         state.copy.clear();
         state.truncated = false;
     }
-    out.result = api.send(request);
+    const auto call = std::make_shared<AsyncCall>();
+    std::thread([api, request, call] {
+        const std::int32_t result = api.send(request);
+        const std::uint32_t status = request->status;
+        Pending& shared = pending();
+        const std::lock_guard<std::mutex> hold(shared.mutex);
+        call->returned = true;
+        call->result = result;
+        call->requestStatus = status;
+        shared.arrived.notify_all();
+    }).detach();
+
     std::unique_lock<std::mutex> lock(state.mutex);
     // A nonzero result without a delivery is a refusal: no confirm will come.
-    if (!state.delivered && out.result == 0) {
-        const bool answered = state.arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                                     [&] { return state.delivered; });
-        if (!answered) {
-            error = "no confirm arrived within " + std::to_string(timeoutMs) + " ms";
-            return false;
-        }
+    const bool answered = state.arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return call->returned && (state.delivered || call->result != 0);
+    });
+    if (!answered) {
+        error = call->returned ? "no confirm arrived within " + std::to_string(timeoutMs) + " ms"
+                               : "no answer within " + std::to_string(timeoutMs) +
+                                     " ms; the call is still pending in the broker";
+        return false;
     }
-    out.requestStatus = request->status;
+    out.result = call->result;
+    out.requestStatus = call->requestStatus;
     out.delivered = state.delivered;
     out.confirm = std::move(state.copy);
     out.truncated = state.truncated;

@@ -19,8 +19,9 @@ struct Exchange {
 };
 
 // Sends `fields` with kov_SendSync (`sync`) or kov_Send, waiting up to `timeoutMs` for the answer
-// either way (a synchronous call runs on a thread of its own, left running when kovctl gives up). The confirm is copied and released with kov_DeleteConfirm before this
-// returns. False with `error` set when no answer came in time.
+// either way: both calls run on a thread of their own, left running when kovctl gives up. The
+// confirm is copied and released with kov_DeleteConfirm before this returns. False with `error`
+// set when no answer came in time.
 bool exchange(const BrokerApi& api, const RequestFields& fields, bool sync, std::uint32_t timeoutMs,
               Exchange& out, std::string& error);
 

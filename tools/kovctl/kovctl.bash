@@ -4,7 +4,7 @@ _kovctl() {
     cur="${COMP_WORDS[COMP_CWORD]}"
     prev=""
     [[ $COMP_CWORD -gt 0 ]] && prev="${COMP_WORDS[COMP_CWORD-1]}"
-    local commands="list info stats reload register remove lang check-lang send help"
+    local commands="list info stats reload register remove lang check-lang send inspect registry help"
     local common="--json --sync --module --timeout --help --version"
     local send_options="--provider --set --version --code --hex --file"
 
@@ -29,6 +29,8 @@ _kovctl() {
     if [[ $cur == -* ]]; then
         if [[ $command == send ]]; then
             COMPREPLY=($(compgen -W "$common $send_options" -- "$cur"))
+        elif [[ $command == list ]]; then
+            COMPREPLY=($(compgen -W "$common --loaded-only" -- "$cur"))
         else
             COMPREPLY=($(compgen -W "$common" -- "$cur"))
         fi
@@ -43,7 +45,8 @@ _kovctl() {
             for w in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
                 [[ $w != -* && $w != "$command" ]] && operands=$((operands + 1))
             done
-            [[ $operands -ge 1 ]] && COMPREPLY=($(compgen -f -- "$cur")) ;;
+            [[ $operands -eq 1 ]] && COMPREPLY=($(compgen -f -- "$cur")) ;;
+        inspect) COMPREPLY=($(compgen -f -- "$cur")) ;;
         *) COMPREPLY=() ;;
     esac
     return 0

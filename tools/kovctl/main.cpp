@@ -63,15 +63,20 @@ int main(int argc, char** argv) {
         return kovctl::kExitOk;
     }
     if (options.json) kovctl::reportFailuresAsJson(options.command);
-    // These two load provider libraries and read the registry themselves, as the broker would;
-    // the broker module is not needed for them.
-    if (options.command == kovctl::Command::Inspect || options.command == kovctl::Command::Registry)
-        return runCommand(options, kovctl::BrokerApi{});
-    kovctl::BrokerApi api;
     std::string error;
+    // Inspect loads one library as the broker would; the broker module is not needed for it.
+    if (options.command == kovctl::Command::Inspect) return runCommand(options, kovctl::BrokerApi{});
+    // Neither for registry, which reads the registry itself.
+    if (options.command == kovctl::Command::Registry) {
+        if (!kovctl::registryUsable(options.timeoutMs, error)) return kovctl::fail(error);
+        return runCommand(options, kovctl::BrokerApi{});
+    }
+    kovctl::BrokerApi api;
     const bool loaded = kovctl::loadBroker(kovctl::modulePathFor(options.modulePath), api, error);
     if (options.version) return finish(kovctl::runVersion(options, loaded ? &api : nullptr, error));
     if (!loaded) return kovctl::fail(error);
-    if (!kovctl::registryUsable(error)) return kovctl::fail(error);
+    // Every other command makes the broker read the registry: a problem with it is named here,
+    // and a lock another process holds is waited for here, with a word and within --timeout.
+    if (!kovctl::registryUsable(options.timeoutMs, error)) return kovctl::fail(error);
     return finish(runCommand(options, api));
 }

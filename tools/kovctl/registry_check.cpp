@@ -1,39 +1,84 @@
-// Whether the registry this process would load providers from can be read at all. The broker
-// skips an unreadable registry silently (a caller must still get the broker provider), so kovctl
-// looks first and names the problem instead of listing only the broker.
+// The broker passes over an unusable registry without a word (a caller must still get the broker
+// provider) and waits for a locked one: kovctl looks first, names the problem instead of listing
+// only the broker, and says when it waits.
 #include "registry_check.h"
 
 #include "platform/platform.h"
+#include "registry/provider_loading.h"
 
-#include <cstdlib>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 
 namespace kovctl {
 namespace {
 
-constexpr long kBadPathname = 161; // ERROR_BAD_PATHNAME
-constexpr long kBadDatabase = 1009; // ERROR_BADDB
+namespace platform = kov::platform;
 
-std::string configuredRegistry() {
-    const char* configured = std::getenv("KOV_BROKER_REGISTRY");
-    return configured != nullptr ? configured : "";
+// How long kovctl waits quietly for another process's lock before saying so.
+constexpr std::uint32_t kQuietWaitMs = 1000;
+
+long probeRegistry() {
+    platform::RegKey key = nullptr;
+    const long rc = platform::openKey(platform::localMachineKey(), kov::registry::kBrokerKey, &key);
+    if (key != nullptr) platform::closeKey(key);
+    return rc == platform::kRegFileNotFound ? platform::kRegOk : rc;
 }
 
 } // namespace
 
-bool registryUsable(std::string& problem) {
-    namespace platform = kov::platform;
-    platform::RegKey key = nullptr;
-    const long rc = platform::openKey(platform::localMachineKey(), "Software", &key);
-    if (key != nullptr) platform::closeKey(key);
-    if (rc == kBadDatabase) {
-        problem = "the registry '" + configuredRegistry() + "' is not a registry database";
-        return false;
+std::string registryName() {
+    const std::string name = platform::registryLocation(kov::registry::kBrokerKey);
+    return name.empty() ? "(none)" : name;
+}
+
+std::string registryProblem(long rc) {
+    const std::string name = "the registry '" + registryName() + "'";
+    switch (rc) {
+    case platform::kRegBadPathname:
+        return "KOV_BROKER_REGISTRY is set but empty: it names no registry";
+    case platform::kRegBadDatabase: return name + " is not a registry database";
+    case platform::kRegNotAFile: return name + " is a folder, not a registry file";
+    case platform::kRegAccessDenied: return name + " cannot be read: access denied";
+    case platform::kRegBusy: return name + " is locked by another process";
+    default: return name + " cannot be read (error " + std::to_string(rc) + ")";
     }
-    if (rc == kBadPathname && std::getenv("KOV_BROKER_REGISTRY") != nullptr) {
-        problem = "KOV_BROKER_REGISTRY is set but empty: it names no registry";
-        return false;
+}
+
+bool registryUsable(std::uint32_t timeoutMs, std::string& problem) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    platform::setRegistryWait(std::min(timeoutMs, kQuietWaitMs));
+    long rc = probeRegistry();
+    if (rc == platform::kRegBusy && timeoutMs > kQuietWaitMs) {
+        std::fprintf(stderr,
+                     "kovctl: waiting for another process to release the registry '%s' "
+                     "(up to --timeout, %lu ms)\n",
+                     registryName().c_str(), static_cast<unsigned long>(timeoutMs));
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        const std::uint64_t spent = static_cast<std::uint64_t>(waited.count());
+        platform::setRegistryWait(spent < timeoutMs ? static_cast<std::uint32_t>(timeoutMs - spent) : 0);
+        rc = probeRegistry();
     }
-    return true; // missing (an empty registry) or readable
+    platform::setRegistryWait(timeoutMs);
+    if (rc == platform::kRegOk) return true;
+    problem = registryProblem(rc);
+    if (rc == platform::kRegBusy)
+        problem += " and stayed locked for " + std::to_string(timeoutMs) +
+                   " ms (--timeout); try again later, or wait longer with --timeout";
+    return false;
+}
+
+std::string writeAccessProblem() {
+    const long rc = platform::checkWriteAccess(
+        platform::localMachineKey(),
+        (std::string(kov::registry::kBrokerKey) + "\\" + kov::registry::kProviderListKey).c_str());
+    if (rc == platform::kRegOk) return {};
+    if (rc == platform::kRegAccessDenied)
+        return "no write access to the registry '" + registryName() +
+               "': register and remove need a user who may change it (an administrator, or the "
+               "file's owner)";
+    return registryProblem(rc);
 }
 
 } // namespace kovctl

@@ -45,43 +45,85 @@ int failWith(int exitCode, const std::string& message) {
 
 int fail(const std::string& message) { return failWith(kExitFailure, message); }
 
+int exitCodeFor(std::uint32_t status) { return status == 0 ? kExitOk : kExitStatus; }
+
 void beginJson(JsonWriter& json, Command command, std::uint32_t status) {
     json.openObject();
     json.field("schema", std::uint64_t{kJsonSchema});
     json.field("command", commandName(command));
     json.field("status", std::uint64_t{status});
     json.field("statusName", statusNameOf(status));
+    json.field("exitCode", std::uint64_t(exitCodeFor(status)));
 }
 
 void printJson(JsonWriter& json) { std::cout << json.finish() << std::endl; }
+
+namespace {
+
+// Extras that may come more than once: printed as lines, gathered into a JSON array.
+struct Repeated {
+    const char* extra;
+    const char* array;
+};
+constexpr Repeated kRepeated[] = {
+    {"note", "notes"}, {"warning", "warnings"}, {"removed", "removed"}, {"held", "holds"}};
+
+const Repeated* repeated(const char* name) {
+    for (const Repeated& r : kRepeated)
+        if (std::string(name) == r.extra) return &r;
+    return nullptr;
+}
+
+} // namespace
 
 int reportStatus(const Options& options, std::uint32_t status, const Extras& extras) {
     if (options.json) {
         JsonWriter json;
         beginJson(json, options.command, status);
-        for (const auto& extra : extras) json.field(extra.first, extra.second);
+        for (const auto& extra : extras)
+            if (repeated(extra.first) == nullptr) json.field(extra.first, extra.second);
+        for (const Repeated& r : kRepeated) {
+            bool any = false;
+            for (const auto& extra : extras) {
+                if (std::string(extra.first) != r.extra) continue;
+                if (!any) json.openArray(r.array);
+                any = true;
+                json.field(nullptr, extra.second);
+            }
+            if (any) json.close();
+        }
         printJson(json);
     } else {
-        std::cout << commandName(options.command) << ": " << describeStatus(status) << std::endl;
-        for (const auto& extra : extras)
-            if (std::string(extra.first) == "reason") std::cout << "  reason: " << extra.second << std::endl;
+        std::cout << commandName(options.command) << ": " << describeStatus(status) << '\n';
+        for (const auto& extra : extras) {
+            const std::string name = extra.first;
+            if (name == "reason" || repeated(extra.first) != nullptr)
+                std::cout << "  " << (name == "held" ? "holds" : name) << ": " << extra.second << '\n';
+        }
+        std::cout.flush();
     }
-    return status == 0 ? kExitOk : kExitStatus;
+    return exitCodeFor(status);
 }
 
-bool query(const Options& options, const BrokerApi& api, const RequestFields& fields,
-           Exchange& exchange, int& exitCode, const Extras& extras, Explain explain) {
+bool answer(const Options& options, const BrokerApi& api, const RequestFields& fields,
+            Exchange& exchange, int& exitCode) {
     std::string error;
     if (!kovctl::exchange(api, fields, options.sync, options.timeoutMs, exchange, error)) {
         exitCode = fail(error);
         return false;
     }
-    const std::uint32_t status = finalStatus(exchange);
-    if (exchange.confirm.empty() && status == 0) {
+    if (exchange.confirm.empty() && finalStatus(exchange) == 0) {
         exitCode = fail("the request was refused without a confirm (result " +
                         std::to_string(exchange.result) + ")");
         return false;
     }
+    return true;
+}
+
+bool query(const Options& options, const BrokerApi& api, const RequestFields& fields,
+           Exchange& exchange, int& exitCode, const Extras& extras, Explain explain) {
+    if (!answer(options, api, fields, exchange, exitCode)) return false;
+    const std::uint32_t status = finalStatus(exchange);
     if (status != 0) {
         Extras all = extras;
         if (explain != nullptr)

@@ -25,7 +25,13 @@ enum ExitCode {
 // member changes meaning or goes away, not when one is added.
 constexpr unsigned kJsonSchema = 1;
 
+// Members of a status report. "reason" is also printed under the status line; "note",
+// "warning", "removed" and "held" may come more than once: they are printed as lines under it and
+// gathered into the JSON arrays "notes", "warnings", "removed" and "holds".
 using Extras = std::vector<std::pair<const char*, std::string>>;
+
+// The exit code that goes with a command's outcome status: 0 for 0, else kExitStatus.
+int exitCodeFor(std::uint32_t status);
 
 // Prints "kovctl: message" on stderr (and, with --json, {"schema", "command", "error",
 // "exitCode"} on stdout) and returns kExitFailure, or `exitCode`.
@@ -34,7 +40,8 @@ int failWith(int exitCode, const std::string& message);
 // Called once the command line is read, when it asked for --json.
 void reportFailuresAsJson(Command command);
 
-// Starts the JSON object every command prints: command, status and its name.
+// Starts the JSON object every command prints: command, status and its name, and the exit code
+// that goes with the status.
 void beginJson(JsonWriter& json, Command command, std::uint32_t status);
 void printJson(JsonWriter& json);
 
@@ -42,7 +49,12 @@ void printJson(JsonWriter& json);
 // returns the exit code that goes with the status.
 int reportStatus(const Options& options, std::uint32_t status, const Extras& extras = {});
 
-// Sends `fields` the way the options ask (sync or not). Returns true when a confirm with status 0
+// Sends `fields` the way the options ask (sync or not). True when an answer came: a confirm, or a
+// nonzero status in the request; otherwise the failure has been reported (exit 3 in `exitCode`).
+bool answer(const Options& options, const BrokerApi& api, const RequestFields& fields,
+            Exchange& exchange, int& exitCode);
+
+// As answer(), and returns true only when a confirm with status 0
 // came back for the caller to read; otherwise everything has been reported and `exitCode` says
 // how the program ends.
 // `extras` go into the report of a nonzero status.

@@ -3,6 +3,7 @@
 #include "message/status_names.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <climits>
 #include <vector>
 
@@ -120,6 +121,12 @@ std::string hex32(std::uint32_t value) {
     std::string out = "0x";
     for (int shift = 28; shift >= 0; shift -= 4) out.push_back(kHexDigits[(value >> shift) & 0xF]);
     return out;
+}
+
+std::string shortHex(std::uint32_t value) {
+    std::string digits = hex32(value).substr(2);
+    digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
+    return "0x" + digits;
 }
 
 const char* statusNameOf(std::uint32_t status) { return kov::message::statusName(status); }

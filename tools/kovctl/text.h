@@ -23,6 +23,7 @@ std::string hexDump(const std::uint8_t* bytes, std::size_t length);
 std::string hexString(const std::uint8_t* bytes, std::size_t length);
 
 std::string hex32(std::uint32_t value); // "0x0000ffff"
+std::string shortHex(std::uint32_t value); // "0xffff"
 
 // "STATUS_UNKNOWN_PROVIDER", or null for a code with no name.
 const char* statusNameOf(std::uint32_t status);

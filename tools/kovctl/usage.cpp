@@ -10,12 +10,13 @@ const char* usageText(Command command) {
                "Talks to the KOV broker module as any caller does.\n"
                "\n"
                "commands:\n"
-               "  list              providers with their handles and function sets\n"
+               "  list              providers with their handles, keys, paths and function sets,\n"
+               "                    then the registered libraries that did not load\n"
                "  info              the broker's own information record\n"
                "  stats             usage counters\n"
                "  reload            unload and reload every provider\n"
                "  register KEY PATH add a provider library to the registry\n"
-               "  remove KEY PATH   take a provider library out of the registry\n"
+               "  remove KEY [PATH] take a provider library (or all of KEY's) out of the registry\n"
                "  lang              the broker's language tag\n"
                "  check-lang TAG    compare TAG with the broker's language tag\n"
                "  send              send any request to any provider\n"
@@ -31,16 +32,24 @@ const char* usageText(Command command) {
                "                    (10000); a call given up on is left pending (exit 3)\n"
                "  --help            this text; COMMAND --help for one command\n"
                "  --version         kovctl's version and the module's\n"
+               "  --loaded-only     list: only what loaded, exit 0 even when some library did not\n"
                "\n"
-               "exit status: 0 success, 1 bad command line, 2 the answer carried a nonzero\n"
+               "exit status: 0 success, 1 bad command line, 2 the outcome carried a nonzero\n"
                "status (its name is printed), 3 no usable answer (module, confirm or reply,\n"
-               "a provider that refused, no answer in time).\n";
+               "a provider that refused, no answer in time, an unusable or locked registry).\n"
+               "\n"
+               "registry: $KOV_BROKER_REGISTRY, else /var/lib/kov_broker/registry.db (Linux);\n"
+               "HKEY_LOCAL_MACHINE\\Software\\KOV_Broker (Windows). Reading it needs no write\n"
+               "access; register and remove do. The manual: share/doc/kovbroker/kovctl.md.\n";
     case Command::List:
-        return "usage: kovctl list [--json] [--sync] [--module PATH] [--timeout MS]\n"
+        return "usage: kovctl list [--loaded-only] [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
                "Lists the loaded providers, the broker's own first: the handle to send to, the\n"
-               "function sets served with their versions, product, maker, copyright and the\n"
-               "time the provider was described.\n";
+               "registry key and library path it was loaded from, the function sets served with\n"
+               "their versions, product, maker, copyright and the time the provider was\n"
+               "described. Then every registered library that did not load, with the reason\n"
+               "(as inspect gives it); the exit status is then 2 (STATUS_PROVIDER_LOAD_FAILED).\n"
+               "--loaded-only shows the loaded providers alone and exits 0.\n";
     case Command::Info:
         return "usage: kovctl info [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
@@ -55,19 +64,29 @@ const char* usageText(Command command) {
     case Command::Reload:
         return "usage: kovctl reload [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
-               "Unloads every provider and loads the registry's list again.\n";
+               "Unloads every provider and loads the registry's list again, in kovctl's own\n"
+               "process; every provider gets a new handle. A provider built with KEEP_LOADED\n"
+               "(kov_keepLoaded) is not unmapped: its code and data survive, its globals keep\n"
+               "their values, its initialisation does not run again and its threads go on.\n";
     case Command::Register:
         return "usage: kovctl register KEY PATH [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
                "Loads the provider library PATH and, if it works as a provider, records it in\n"
-               "the registry under the provider key KEY. Fails with STATUS_ALREADY_REGISTERED\n"
-               "when KEY exists, STATUS_PROVIDER_LOAD_FAILED when PATH is no provider; the\n"
-               "reason follows on the next line (\"reason\" with --json).\n";
+               "the registry under the provider key KEY. A relative PATH is recorded as the full\n"
+               "path of the file it names from here (a note says so). A library inspect would\n"
+               "refuse is refused at once (STATUS_PROVIDER_LOAD_FAILED). Warns when another\n"
+               "registered provider serves one of the same function sets. Fails with\n"
+               "STATUS_ALREADY_REGISTERED when KEY exists, STATUS_REGISTRY_ERROR without write\n"
+               "access to the registry; the reason follows on the next line (\"reason\" with\n"
+               "--json).\n";
     case Command::Remove:
-        return "usage: kovctl remove KEY PATH [--json] [--sync] [--module PATH] [--timeout MS]\n"
+        return "usage: kovctl remove KEY [PATH] [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
-               "Deletes PATH from the provider key KEY (and the key once it is empty).\n"
-               "Fails with STATUS_DEREGISTER_FAILED when KEY does not list PATH.\n";
+               "Deletes PATH from the provider key KEY, or without PATH every library of KEY\n"
+               "(the key goes once it is empty). PATH compares as a full path: ./x.so, /a/./x.so\n"
+               "and /a/b/../x.so name /a/x.so. Fails with STATUS_DEREGISTER_FAILED when KEY\n"
+               "does not exist or does not list PATH (what it holds is shown), with\n"
+               "STATUS_REGISTRY_ERROR without write access to the registry.\n";
     case Command::Lang:
         return "usage: kovctl lang [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
@@ -95,10 +114,11 @@ const char* usageText(Command command) {
                "or the precise reason the broker would refuse it. Exit 0 only if it would be\n"
                "accepted, 2 if not.\n";
     case Command::Registry:
-        return "usage: kovctl registry [--json]\n"
+        return "usage: kovctl registry [--json] [--timeout MS]\n"
                "\n"
                "Lists every provider key with its library paths, as the broker loads them, and\n"
-               "for each whether it loads and why not. Exit 2 when any does not.\n";
+               "for each whether it loads and why not. Needs no broker module. Exit 2\n"
+               "(STATUS_PROVIDER_LOAD_FAILED) when any does not.\n";
     }
     return "";
 }

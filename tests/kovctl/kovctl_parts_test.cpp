@@ -1,0 +1,227 @@
+// kovctl's own logic, without running the program: how a ListSubsystems reply is matched to the
+// registry entries it came from, which stored paths a removal names, how the registry is read in
+// the broker's order, and what is said when this process may not write it.
+#include "args.h"
+#include "commands.h"
+#include "module.h"
+#include "registry_check.h"
+#include "registry_view.h"
+#include "text.h"
+
+#include "platform/faults.h"
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace kovctl {
+namespace {
+
+namespace platform = kov::platform;
+
+Subsystem described(const char16_t* product, std::vector<std::uint32_t> sets,
+                    std::uint32_t handle = 0) {
+    Subsystem s;
+    s.product = product;
+    s.versionMajor = 1;
+    for (const std::uint32_t set : sets) s.sets.push_back({set, 1, 0, handle});
+    return s;
+}
+
+CheckedEntry entry(const char* key, const char* path, const Subsystem* loads) {
+    CheckedEntry e;
+    e.entry = {key, path};
+    e.check.loads = loads != nullptr;
+    if (loads != nullptr) e.check.description = *loads;
+    else e.check.reason = "cannot be loaded";
+    return e;
+}
+
+const Subsystem kBroker = described(u"broker", {0, 0xFFFF}, 1);
+const Subsystem kA = described(u"A", {0x100});
+const Subsystem kB = described(u"B", {0x200});
+
+TEST(KovctlListing, LoadedEntriesPairWithTheListInReverseAndTheRestAreNotLoaded) {
+    // Registry order: a, gone, b. The broker pushed a, then b, to the front, then itself.
+    const std::vector<CheckedEntry> entries = {entry("a", "/a.so", &kA),
+                                               entry("gone", "/gone.so", nullptr),
+                                               entry("b", "/b.so", &kB)};
+    const std::vector<Subsystem> listed = {kBroker, kB, kA};
+    const Listing listing = matchListing(listed, entries);
+    EXPECT_EQ((std::vector<long>{-1, 2, 0}), listing.entryOf);
+    EXPECT_EQ(std::vector<std::size_t>{1}, listing.notLoaded);
+}
+
+// One process reads the registry twice: the same number of loaded entries pair one to one, even
+// when a library describes itself differently each time.
+TEST(KovctlListing, AsManyLoadedAsListedPairInOrderWhateverTheyCallThemselves) {
+    const Subsystem renamed = described(u"A, second call", {0x100});
+    const std::vector<CheckedEntry> entries = {entry("a", "/a.so", &renamed)};
+    const Listing listing = matchListing({kBroker, kA}, entries);
+    EXPECT_EQ((std::vector<long>{-1, 0}), listing.entryOf);
+    EXPECT_TRUE(listing.notLoaded.empty());
+}
+
+// The registry changed after the broker loaded it: what the list does not show is named, what the
+// registry does not hold has no key.
+TEST(KovctlListing, AChangedRegistryIsMatchedByDescription) {
+    const Subsystem c = described(u"C", {0x300});
+    const std::vector<CheckedEntry> entries = {entry("a", "/a.so", &kA), entry("c", "/c.so", &c),
+                                               entry("b", "/b.so", &kB)};
+    // Listed: b and a (c registered since); and x, which the registry no longer holds.
+    const Subsystem x = described(u"X", {0x900});
+    const Listing listing = matchListing({kBroker, kB, x, kA}, entries);
+    EXPECT_EQ((std::vector<long>{-1, 2, -1, 0}), listing.entryOf);
+    EXPECT_EQ(std::vector<std::size_t>{1}, listing.notLoaded);
+}
+
+TEST(KovctlListing, DescriptionsCompareWithoutHandlesAndTimestamps) {
+    Subsystem a = described(u"A", {0x100}, 7);
+    a.timestamp = "2026-01-01T00:00:00.000+0000";
+    EXPECT_TRUE(sameDescription(a, kA));
+    Subsystem otherVersion = kA;
+    otherVersion.sets[0].minor = 1;
+    EXPECT_FALSE(sameDescription(otherVersion, kA));
+    EXPECT_FALSE(sameDescription(described(u"A", {0x100, 0x101}), kA));
+    EXPECT_FALSE(sameDescription(kB, kA));
+}
+
+TEST(KovctlRemoval, APathNamesTheStoredPathsItResolvesTo) {
+    const std::string lib = platform::absolutePath("lib/x.so");
+    const std::string other = platform::absolutePath("lib/y.so");
+    const std::string besideKovctl = platform::programDirectory() + "z.so";
+    const std::vector<std::string> held = {lib, other, "relative/x.so", besideKovctl};
+    struct Case {
+        std::string given;
+        std::vector<std::string> named;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"", held},
+             {lib, {lib}},
+             {"lib/./x.so", {lib}},
+             {"lib/sub/../x.so", {lib}},
+             {"relative/x.so", {"relative/x.so"}},
+             {"z.so", {besideKovctl}},
+             {"lib/none.so", {}},
+         })
+        EXPECT_EQ(c.named, librariesNamed(held, c.given)) << "given '" << c.given << "'";
+}
+
+TEST(KovctlRemoval, KeyNamesCompareWithoutCase) {
+    EXPECT_TRUE(sameKey("KOV Sample", "kov sample"));
+    EXPECT_FALSE(sameKey("KOV Sample", "KOV Sample2"));
+    EXPECT_FALSE(sameKey("a", ""));
+}
+
+class KovctlRegistry : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kov::faults::clear();
+        platform::testing::useScratchRegistry("kovctl_parts");
+    }
+    void TearDown() override {
+        kov::faults::clear();
+        platform::testing::dropScratchRegistry();
+    }
+    static void write(const char* key, std::initializer_list<const char*> paths) {
+        const std::string name = std::string("Software\\KOV_Broker\\Provider List\\") + key;
+        platform::RegKey handle = nullptr;
+        ASSERT_EQ(platform::kRegOk, platform::createKey(platform::localMachineKey(), name.c_str(),
+                                                        nullptr, &handle, nullptr));
+        for (const char* path : paths) ASSERT_EQ(platform::kRegOk, platform::setDwordValue(handle, path, 0));
+        platform::closeKey(handle);
+    }
+};
+
+TEST_F(KovctlRegistry, EntriesComeInTheBrokersLoadOrder) {
+    std::vector<RegistryEntry> entries;
+    std::string error;
+    ASSERT_TRUE(readRegistry(entries, error)) << error; // nothing registered: empty, no error
+    EXPECT_TRUE(entries.empty());
+    write("beta", {"/b1.so"});
+    write("Alpha", {"/a1.so"});
+    ASSERT_TRUE(readRegistry(entries, error)) << error;
+    ASSERT_EQ(2u, entries.size());
+    EXPECT_EQ("Alpha", entries[0].key);
+    EXPECT_EQ("/a1.so", entries[0].path);
+    EXPECT_EQ("beta", entries[1].key);
+    // Reading needs no write access.
+    kov::faults::denyRegistryWrites(true);
+    ASSERT_TRUE(readRegistry(entries, error)) << error;
+    EXPECT_EQ(2u, entries.size());
+}
+
+TEST_F(KovctlRegistry, MissingWriteAccessIsNamedWithTheRegistry) {
+    EXPECT_EQ("", writeAccessProblem());
+    kov::faults::denyRegistryWrites(true);
+    const std::string problem = writeAccessProblem();
+    EXPECT_NE(std::string::npos, problem.find("no write access to the registry '" + registryName() + "'"))
+        << problem;
+    EXPECT_NE(std::string::npos, registryName().find(platform::registryLocation("")))
+        << registryName();
+}
+
+TEST(KovctlLibrary, AProviderLoadsAndNamesTheFileItCameFrom) {
+    const std::string path = std::string(KOV_TEST_DIR) + "kov_test_immediate" + KOV_TEST_LIB_SUFFIX;
+    const LibraryCheck check = checkLibrary(path);
+    ASSERT_TRUE(check.loads) << check.reason;
+    EXPECT_EQ(u"Immediate test provider", check.description.product);
+    EXPECT_EQ(platform::pathKey(path), platform::pathKey(check.loadedFrom));
+    const LibraryCheck missing = checkLibrary(std::string(KOV_TEST_DIR) + "kov_no_such_library");
+    EXPECT_FALSE(missing.loads);
+    EXPECT_NE(std::string::npos, missing.reason.find("cannot be loaded")) << missing.reason;
+}
+
+// A key with two libraries (written by other means: register adds one per key) goes whole with
+// `remove KEY`, through the real module and the registry every process uses.
+TEST(KovctlRemove, WithoutAPathEveryLibraryOfTheKeyGoes) {
+    const std::string key = "Software\\KOV_Broker\\Provider List\\kovctl_parts_two";
+    const std::string first = std::string(KOV_TEST_DIR) + "kov_test_immediate" + KOV_TEST_LIB_SUFFIX;
+    const std::string second = std::string(KOV_TEST_DIR) + "kov_test_three_sets" + KOV_TEST_LIB_SUFFIX;
+    platform::RegKey handle = nullptr;
+    ASSERT_EQ(platform::kRegOk, platform::createKey(platform::localMachineKey(), key.c_str(),
+                                                    nullptr, &handle, nullptr));
+    ASSERT_EQ(platform::kRegOk, platform::setDwordValue(handle, first.c_str(), 0));
+    ASSERT_EQ(platform::kRegOk, platform::setDwordValue(handle, second.c_str(), 0));
+    platform::closeKey(handle);
+
+    BrokerApi api;
+    std::string error;
+    ASSERT_TRUE(loadBroker(modulePathFor(""), api, error)) << error;
+    const char* words[] = {"kovctl", "remove", "KOVCTL_PARTS_TWO", "--json"};
+    const ParseResult parsed = parseArguments(4, words);
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_EQ(0, runRegistration(parsed.options, api));
+
+    std::vector<RegistryEntry> entries;
+    ASSERT_TRUE(readRegistry(entries, error)) << error;
+    for (const RegistryEntry& entry : entries) EXPECT_FALSE(sameKey(entry.key, "kovctl_parts_two"));
+    platform::deleteKey(platform::localMachineKey(), key.c_str()); // when the test failed
+}
+
+TEST(KovctlArguments, RemoveTakesAKeyAndMaybeAPathAndOnlyListTakesLoadedOnly) {
+    struct Case {
+        std::vector<const char*> words;
+        bool ok;
+        std::size_t operands;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"kovctl", "remove", "k"}, true, 1},
+             {{"kovctl", "remove", "k", "/x.so"}, true, 2},
+             {{"kovctl", "remove"}, false, 0},
+             {{"kovctl", "remove", "k", "/x.so", "extra"}, false, 0},
+             {{"kovctl", "list", "--loaded-only"}, true, 0},
+             {{"kovctl", "registry", "--loaded-only"}, false, 0},
+         }) {
+        const ParseResult parsed = parseArguments(static_cast<int>(c.words.size()), c.words.data());
+        EXPECT_EQ(c.ok, parsed.ok) << c.words[1] << ": " << parsed.error;
+        if (parsed.ok) {
+            EXPECT_EQ(c.operands, parsed.options.operands.size());
+        }
+    }
+}
+
+} // namespace
+} // namespace kovctl

@@ -1,0 +1,69 @@
+// The registry as the broker loads it, read and checked in kovctl's own process: which libraries
+// are registered under which key, whether each loads (with the broker's own loading code), and
+// which of them a broker's ListSubsystems reply shows.
+#pragma once
+
+#include "records.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace kovctl {
+
+struct RegistryEntry {
+    std::string key;
+    std::string path;
+};
+
+// What loading one library the broker's way showed.
+struct LibraryCheck {
+    bool loads = false;
+    std::string reason;      // why not
+    Subsystem description;   // when it loads; handles 0
+    std::string loadedFrom;  // when it loads: the file the loader took it from
+};
+
+// Loads `path` as the broker would, reads its description, unloads it again.
+LibraryCheck checkLibrary(const std::string& path);
+
+// Every library under every provider key, in the order the broker loads them: keys in name order,
+// each key's libraries in the order they were written. A registry without the broker's keys holds
+// none. False, with `error` set, when the registry cannot be read.
+bool readRegistry(std::vector<RegistryEntry>& out, std::string& error);
+
+struct CheckedEntry {
+    RegistryEntry entry;
+    LibraryCheck check;
+};
+std::vector<CheckedEntry> checkEntries(const std::vector<RegistryEntry>& entries);
+
+// Which registry entry each provider of a ListSubsystems reply came from. The broker loads the
+// entries in registry order and pushes each library it accepts to the front of its list, then its
+// own provider: so the list after its first provider is the accepted entries, last loaded first.
+// Providers pair with the entries kovctl could load, in that order, by description; what is left
+// pairs in order where the function sets agree.
+struct Listing {
+    std::vector<long> entryOf;           // per listed provider: index into the entries, or -1
+    std::vector<std::size_t> notLoaded;  // entries the list does not show, in registry order
+};
+Listing matchListing(const std::vector<Subsystem>& listed, const std::vector<CheckedEntry>& entries);
+
+// Same product, maker, copyright, version and function sets (handles and timestamps aside).
+bool sameDescription(const Subsystem& a, const Subsystem& b);
+// The same function sets at the same versions, in the same order.
+bool sameSets(const Subsystem& a, const Subsystem& b);
+
+// The libraries of one key (`held`) that `given` names: all of them for an empty `given`; else
+// those equal to it as typed or as full paths ("/x/./y.so" names "/x/y.so"; case aside on
+// Windows). A bare file name also names the file beside kovctl, where the Windows loader looks
+// first and where `register` found it.
+std::vector<std::string> librariesNamed(const std::vector<std::string>& held, const std::string& given);
+
+// Key names compare without case, as the registry compares them.
+bool sameKey(const std::string& a, const std::string& b);
+
+// Why an entry that kovctl could load is missing from the broker's list.
+extern const char* const kNotListedReason;
+
+} // namespace kovctl
