@@ -1,6 +1,6 @@
 # The SDK: the import libraries callers link, the version resource, and what `cmake --install`
 # puts into a prefix (header, module, kovctl, import libraries and .def, CMake package config, a
-# toolchain file for MinGW consumers, and on Linux a pkg-config file). The Linux and the Windows
+# toolchain file for MinGW consumers, the guides, and on Linux a pkg-config file). The Linux and the Windows
 # install share one prefix without overwriting each other: files both install are identical, the
 # rest have names of their own.
 
@@ -72,6 +72,10 @@ else()
   configure_file(${CMAKE_CURRENT_LIST_DIR}/kovbroker.pc.in ${KOV_GENERATED_DIR}/kovbroker.pc @ONLY)
   install(FILES ${KOV_GENERATED_DIR}/kovbroker.pc DESTINATION lib/pkgconfig)
 endif()
+# The guides, where the man page points: identical for both targets, so one prefix holds them once.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/callers.md
+              ${PROJECT_SOURCE_DIR}/docs/providers.md ${PROJECT_SOURCE_DIR}/docs/kovctl.md
+        DESTINATION share/doc/kovbroker)
 if(TARGET kovctl)
   install(TARGETS kovctl RUNTIME DESTINATION bin)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/kovctl/kovctl.1 DESTINATION share/man/man1)

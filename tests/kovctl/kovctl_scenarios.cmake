@@ -375,6 +375,8 @@ function(scenario_registration)
   expect_json_fragment("key '${KEY}' (${registered}) serves function set 0x100 already" warnings 0)
   kovctl(3 send --set 0x100 --json)
   expect_json_error(3 "several providers serve set 0x00000100")
+  expect_json_fragment("(key '${KEY}')" error)
+  expect_json_fragment("(key 'kovctl_second')" error)
   # remove KEY takes every library of the key; a relative path compares as the full one.
   kovctl(0 remove kovctl_second --json)
   expect_json("${registered}" removed 0)

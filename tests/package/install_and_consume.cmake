@@ -14,7 +14,8 @@ foreach(installed include/kov/kov_broker.h lib/libKOV_BR.so lib/pkgconfig/kovbro
                   lib/cmake/KOVBroker/KOVBrokerConfigVersion.cmake
                   lib/cmake/KOVBroker/KOVBroker-Linux.cmake
                   bin/kovctl share/man/man1/kovctl.1
-                  share/bash-completion/completions/kovctl)
+                  share/bash-completion/completions/kovctl
+                  share/doc/kovbroker/kovctl.md share/doc/kovbroker/README.md)
   if(NOT EXISTS ${prefix}/${installed})
     message(FATAL_ERROR "not installed: ${installed}")
   endif()

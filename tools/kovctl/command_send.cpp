@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include "records.h"
+#include "registry_view.h"
 #include "report.h"
 #include "text.h"
 
@@ -90,11 +91,15 @@ bool findServingProvider(const Options& options, const BrokerApi& api, RequestFi
         return false;
     }
     std::vector<FunctionSet> serving;
-    for (const Subsystem& subsystem : subsystems)
-        for (const FunctionSet& set : subsystem.sets) {
+    std::vector<std::size_t> servedBy; // index into subsystems, per entry of `serving`
+    for (std::size_t i = 0; i < subsystems.size(); ++i)
+        for (const FunctionSet& set : subsystems[i].sets) {
             const bool versionMatches = !options.versionGiven ||
                                         (set.major == fields.setMajor && set.minor == fields.setMinor);
-            if (set.functionSet == fields.functionSet && versionMatches) serving.push_back(set);
+            if (set.functionSet == fields.functionSet && versionMatches) {
+                serving.push_back(set);
+                servedBy.push_back(i);
+            }
         }
     const std::string what = "set " + hex32(fields.functionSet) +
                              (options.versionGiven ? " version " + std::to_string(fields.setMajor) +
@@ -105,9 +110,18 @@ bool findServingProvider(const Options& options, const BrokerApi& api, RequestFi
         return false;
     }
     if (serving.size() > 1) {
+        // Each handle with the registry key it was loaded from, so the duplicate can be removed.
+        std::vector<RegistryEntry> entries;
+        std::string ignored;
+        readRegistry(entries, ignored);
+        const std::vector<CheckedEntry> checked = checkEntries(entries);
+        const Listing listing = matchListing(subsystems, checked);
         std::string handles;
-        for (const FunctionSet& set : serving)
-            handles += (handles.empty() ? "" : ", ") + std::to_string(set.handle);
+        for (std::size_t i = 0; i < serving.size(); ++i) {
+            handles += (handles.empty() ? "" : ", ") + std::to_string(serving[i].handle);
+            const long entry = listing.entryOf[servedBy[i]];
+            if (entry >= 0) handles += " (key '" + checked[std::size_t(entry)].entry.key + "')";
+        }
         exitCode = fail("several providers serve " + what + " (handles " + handles +
                         "); choose one with --provider");
         return false;
