@@ -1,8 +1,9 @@
 # The SDK: the import libraries callers link, the version resource, and what `cmake --install`
-# puts into a prefix (header, module, kovctl, import libraries and .def, CMake package config, a
-# toolchain file for MinGW consumers, the guides, and on Linux a pkg-config file). The Linux and the Windows
-# install share one prefix without overwriting each other: files both install are identical, the
-# rest have names of their own.
+# puts into a prefix (headers, module, kovctl, import libraries and .def, CMake package config
+# with the provider kit's sources, the kit's archive and a pkg-config file for providers, a
+# toolchain file for consumers of each target, the guides, and on Linux a pkg-config file for
+# callers). The Linux and the Windows install share one prefix without overwriting each other:
+# files both install are identical, the rest have names of their own.
 
 include(CMakePackageConfigHelpers)
 
@@ -56,8 +57,24 @@ endif()
 # Installed layout (fixed, not GNUInstallDirs: the package config and kovbroker.pc find
 # everything relative to themselves, so the prefix can move).
 install(FILES ${PROJECT_SOURCE_DIR}/include/kov/kov_broker.h ${PROJECT_SOURCE_DIR}/include/kov/kov_keep_loaded.h
-              ${PROJECT_SOURCE_DIR}/include/kov/kov_list.h
+              ${PROJECT_SOURCE_DIR}/include/kov/kov_list.h ${PROJECT_SOURCE_DIR}/include/kov/kov_provider.h
         DESTINATION include/kov)
+
+# The provider kit built by this tree, for providers built without CMake (the pkg-config
+# package kovbroker-provider); CMake consumers compile it from the sources installed below with
+# their own toolchain. The two targets' archives have names of their own, as they share lib/.
+kov_provider_kit_target()
+if(WIN32)
+  set_target_properties(kov_provider_kit PROPERTIES OUTPUT_NAME kovprovider-mingw)
+  set(KOV_PROVIDER_PC kovbroker-provider-mingw)
+else()
+  set_target_properties(kov_provider_kit PROPERTIES OUTPUT_NAME kovprovider)
+  set(KOV_PROVIDER_PC kovbroker-provider)
+endif()
+install(TARGETS kov_provider_kit ARCHIVE DESTINATION lib)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/${KOV_PROVIDER_PC}.pc.in
+               ${KOV_GENERATED_DIR}/${KOV_PROVIDER_PC}.pc @ONLY)
+install(FILES ${KOV_GENERATED_DIR}/${KOV_PROVIDER_PC}.pc DESTINATION lib/pkgconfig)
 if(WIN32)
   # install(FILES): install(TARGETS) would also install the linker's unusable import library.
   install(FILES $<TARGET_FILE:KOV_BR> DESTINATION bin)
@@ -69,6 +86,9 @@ if(WIN32)
 else()
   install(TARGETS KOV_BR LIBRARY DESTINATION lib)
   set(KOV_PACKAGE_SYSTEM Linux)
+  # A consumer building 32-bit programs and providers with the host's compilers.
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/consumer-toolchain-linux-m32.cmake
+          DESTINATION share/kovbroker RENAME toolchain-linux-m32.cmake)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/kovbroker.pc.in ${KOV_GENERATED_DIR}/kovbroker.pc @ONLY)
   install(FILES ${KOV_GENERATED_DIR}/kovbroker.pc DESTINATION lib/pkgconfig)
 endif()
@@ -106,3 +126,4 @@ install(FILES ${KOV_GENERATED_DIR}/KOVBrokerConfig.cmake
               ${CMAKE_CURRENT_LIST_DIR}/provider/kov_keep_loaded_posix.c
               ${CMAKE_CURRENT_LIST_DIR}/provider/kov_keep_loaded_win32.c
         DESTINATION ${KOV_CONFIG_DIR})
+install(DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/provider/kit/ DESTINATION ${KOV_CONFIG_DIR}/kit)

@@ -1,12 +1,6 @@
-# 32-bit Linux build with the host compiler (Debian g++-multilib).
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR i686)
+# 32-bit Linux build with the host compiler (Debian g++-multilib): the toolchain the package
+# installs for consumers, with gcc and g++ named.
+include(${CMAKE_CURRENT_LIST_DIR}/consumer-toolchain-linux-m32.cmake)
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
-set(CMAKE_C_FLAGS_INIT "-m32")
-set(CMAKE_CXX_FLAGS_INIT "-m32")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-m32")
-set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH /usr/lib/i386-linux-gnu)

@@ -4,7 +4,7 @@
  * The only header callers and provider authors need. Every record here crosses module
  * boundaries (caller, broker, provider libraries), so its layout is fixed: little-endian,
  * 32-bit pointers and handles, no padding. The asserts at the end pin every offset.
- * Usable from C (C11 or later) and C++.
+ * Usable from C (C99 or later) and C++.
  */
 #ifndef KOV_BROKER_H
 #define KOV_BROKER_H
@@ -94,7 +94,13 @@ enum {
     KOV_STATUS_PROVIDER_LOAD_FAILED = 10,
     KOV_STATUS_ALREADY_REGISTERED = 11,
     KOV_STATUS_BAD_VERSION = 25,
-    KOV_STATUS_LANGUAGE_MISMATCH = 34
+    KOV_STATUS_LANGUAGE_MISMATCH = 34,
+
+    /* Codes from 1000 to 65535 belong to providers, for answers of their own: the broker never
+     * produces them, and kovctl prints them as "provider status N". The broker keeps 0 to 999
+     * for itself (a provider may pass those on with their meaning); above 65535 is reserved. */
+    KOV_STATUS_PROVIDER_FIRST = 1000,
+    KOV_STATUS_PROVIDER_LAST = 65535
 };
 
 /* Broker function set (0, version 1.0), sent to handle 0. */
@@ -253,10 +259,15 @@ typedef int32_t(KOV_CALL *KovDeleteReceiveFn)(BrokerMessage *block);
 #endif
 
 /* Layout checks: every offset is part of the binary contract. */
-#ifdef __cplusplus
+#if defined(__cplusplus)
 #define KOV_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
-#else
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define KOV_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+/* C99: an array type whose size is negative when the condition fails, one name per line. */
+#define KOV_STATIC_ASSERT_NAME_(line) kov_static_assert_line_##line
+#define KOV_STATIC_ASSERT_AT_(line) KOV_STATIC_ASSERT_NAME_(line)
+#define KOV_STATIC_ASSERT(cond, msg) typedef char KOV_STATIC_ASSERT_AT_(__LINE__)[(cond) ? 1 : -1]
 #endif
 
 KOV_STATIC_ASSERT(sizeof(void *) == 4, "the broker ABI is 32-bit");
@@ -309,5 +320,7 @@ KOV_STATIC_ASSERT(offsetof(RegisterProviderRequest, pathOffset) == 24, "register
 KOV_STATIC_ASSERT(sizeof(RegisterProviderRequest) == 28, "RegisterProviderRequest");
 
 #undef KOV_STATIC_ASSERT
+#undef KOV_STATIC_ASSERT_AT_
+#undef KOV_STATIC_ASSERT_NAME_
 
 #endif /* KOV_BROKER_H */

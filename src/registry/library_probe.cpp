@@ -18,27 +18,68 @@ void loadFailed(const char* path, LibraryProbe& probe) {
                       : "");
 }
 
-// Null when the library lacks `name`. A stdcall export left decorated (kov_Receive@4) is the
-// usual reason on Windows, so that spelling is tried too, only to say so.
-void* entryPoint(LibraryProbe& probe, const char* name, unsigned argumentBytes, bool& named) {
+// The entry points a library lacks, named all at once: one missing name usually means a typing
+// mistake, all three a forgotten extern "C" or KOV_PROVIDER_EXPORT.
+struct MissingEntries {
+    const char* absent[3];
+    int absentCount = 0;
+    const char* decorated[3]; // a stdcall export left decorated (kov_Receive@4): usual on Windows
+    char decoratedNames[3][72];
+    int decoratedCount = 0;
+};
+
+// Null when the library lacks `name`, which is then noted in `missing`.
+void* entryPoint(LibraryProbe& probe, const char* name, unsigned argumentBytes,
+                 MissingEntries& missing) {
     if (void* entry = platform::findSymbol(probe.module, name)) return entry;
-    if (named) return nullptr; // one reason is enough
-    named = true;
-    char decorated[64];
-    std::snprintf(decorated, sizeof decorated, "%s@%u", name, argumentBytes);
-    char underscored[72];
-    std::snprintf(underscored, sizeof underscored, "_%s", decorated);
-    const char* found = nullptr;
-    if (platform::findSymbol(probe.module, decorated) != nullptr) found = decorated;
-    else if (platform::findSymbol(probe.module, underscored) != nullptr) found = underscored;
-    if (found != nullptr)
-        std::snprintf(probe.reason, sizeof probe.reason,
-                      "the library exports %s only as the decorated name %s; export it "
-                      "undecorated (a .def file, or -Wl,--kill-at)",
-                      name, found);
-    else
-        std::snprintf(probe.reason, sizeof probe.reason, "the library does not export %s", name);
+    char* spelled = missing.decoratedNames[missing.decoratedCount];
+    std::snprintf(spelled, sizeof missing.decoratedNames[0], "%s@%u", name, argumentBytes);
+    if (platform::findSymbol(probe.module, spelled) == nullptr) {
+        char underscored[72];
+        std::snprintf(underscored, sizeof underscored, "_%s", spelled);
+        if (platform::findSymbol(probe.module, underscored) == nullptr) {
+            missing.absent[missing.absentCount++] = name;
+            return nullptr;
+        }
+        std::snprintf(spelled, sizeof missing.decoratedNames[0], "%s", underscored);
+    }
+    missing.decorated[missing.decoratedCount++] = name;
     return nullptr;
+}
+
+// Appends to the reason; no allocation on the loading path, and cut short at the buffer's end.
+void append(LibraryProbe& probe, const char* text) {
+    const std::size_t used = std::strlen(probe.reason);
+    std::snprintf(probe.reason + used, sizeof probe.reason - used, "%s", text);
+}
+
+// "a", "a and b", "a, b and c".
+void appendNames(LibraryProbe& probe, const char* const* names, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) append(probe, i + 1 == count ? " and " : ", ");
+        append(probe, names[i]);
+    }
+}
+
+void explainMissing(const MissingEntries& missing, LibraryProbe& probe) {
+    probe.reason[0] = '\0';
+    if (missing.absentCount > 0) {
+        append(probe, "the library does not export ");
+        appendNames(probe, missing.absent, missing.absentCount);
+        if (missing.absentCount == 3)
+            append(probe, " (declare them extern \"C\" and mark them KOV_PROVIDER_EXPORT)");
+    }
+    if (missing.decoratedCount > 0) {
+        const char* spelled[3];
+        for (int i = 0; i < missing.decoratedCount; ++i) spelled[i] = missing.decoratedNames[i];
+        const bool one = missing.decoratedCount == 1;
+        append(probe, missing.absentCount == 0 ? "the library exports " : "; it exports ");
+        appendNames(probe, missing.decorated, missing.decoratedCount);
+        append(probe, one ? " only as the decorated name " : " only as the decorated names ");
+        appendNames(probe, spelled, missing.decoratedCount);
+        append(probe, one ? "; export it undecorated (a .def file, or -Wl,--kill-at)"
+                          : "; export them undecorated (a .def file, or -Wl,--kill-at)");
+    }
 }
 
 void giveUp(LibraryProbe& probe) {
@@ -58,14 +99,15 @@ bool probeLibrary(const char* path, LibraryProbe& probe) {
         loadFailed(path != nullptr ? path : "", probe);
         return false;
     }
-    bool named = false;
+    MissingEntries missing;
     probe.deleteEntry = reinterpret_cast<KovDeleteReceiveFn>(
-        entryPoint(probe, "kov_DeleteReceive", 4, named));
+        entryPoint(probe, "kov_DeleteReceive", 4, missing));
     probe.receiveEntry =
-        reinterpret_cast<KovReceiveFn>(entryPoint(probe, "kov_Receive", 4, named));
+        reinterpret_cast<KovReceiveFn>(entryPoint(probe, "kov_Receive", 4, missing));
     probe.infoEntry = reinterpret_cast<KovGetSubSystemInfoFn>(
-        entryPoint(probe, "kov_GetSubSystemInfo", 0, named));
-    if (named) {
+        entryPoint(probe, "kov_GetSubSystemInfo", 0, missing));
+    if (missing.absentCount + missing.decoratedCount > 0) {
+        explainMissing(missing, probe);
         giveUp(probe);
         return false;
     }

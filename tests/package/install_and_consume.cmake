@@ -9,7 +9,10 @@ file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(installed include/kov/kov_broker.h lib/libKOV_BR.so lib/pkgconfig/kovbroker.pc
+foreach(installed include/kov/kov_broker.h include/kov/kov_provider.h lib/libKOV_BR.so
+                  lib/pkgconfig/kovbroker.pc lib/pkgconfig/kovbroker-provider.pc lib/libkovprovider.a
+                  lib/cmake/KOVBroker/kit/kov_kit_posix.c lib/cmake/KOVBroker/kit/kov_kit_win32.c
+                  share/kovbroker/toolchain-linux-m32.cmake
                   lib/cmake/KOVBroker/KOVBrokerConfig.cmake
                   lib/cmake/KOVBroker/KOVBrokerConfigVersion.cmake
                   lib/cmake/KOVBroker/KOVBroker-Linux.cmake

@@ -1,7 +1,7 @@
 // kov_test_bad_<defect>: one source, built once per defect (KOV_INFO_DEFECT), one defect for every
-// rule of the description check. Each describes sets 0x601 and 0x602 in a block that is damaged in one way,
-// sized so that anything read past the damage lies outside the allocation. The block still comes
-// back through kov_DeleteReceive like any other.
+// rule of the description check. Each describes sets 0x601 and 0x602 with the kit, then damages
+// the block in one way, in a block sized so that anything read past the damage lies outside the
+// allocation. The block still comes back through kov_DeleteReceive like any other.
 #include "provider_kit.h"
 
 namespace {
@@ -23,7 +23,9 @@ constexpr Defect kDefect = Defect::KOV_INFO_DEFECT;
 std::vector<uint8_t> damagedPayload()
 {
     std::vector<uint8_t> payload = kit::layoutInfoPayload(
-        {u"Damaged description test provider", u"KOV tests", u"none", {0x601, 0x602}});
+        {"Damaged description test provider", "KOV tests", "none", {0x601, 0x602}});
+    if (payload.empty())
+        return payload; // no memory: no block either
     const auto length = static_cast<uint32_t>(payload.size());
     switch (kDefect) {
     case Defect::ShortLength: {
@@ -73,7 +75,8 @@ std::vector<uint8_t> damagedPayload()
 extern "C" BrokerMessage *KOV_CALL kov_GetSubSystemInfo(void)
 {
     kit::bump(kit::counters().infoCalls);
-    return kit::publishInfoBlock(damagedPayload());
+    const std::vector<uint8_t> payload = damagedPayload();
+    return payload.empty() ? nullptr : kit::publishInfoBlock(payload);
 }
 
 extern "C" int32_t KOV_CALL kov_Receive(BrokerMessage *)

@@ -1,7 +1,9 @@
-/* Compiled as C11 with pedantic warnings as errors: the public header must stay usable from C. */
+/* Compiled as C99 and as C11 with pedantic warnings as errors: the public headers must stay
+ * usable from C. */
 #include <kov/kov_broker.h>
 #include <kov/kov_keep_loaded.h>
 #include <kov/kov_list.h>
+#include <kov/kov_provider.h>
 
 #include "provider_counters.h"
 
@@ -34,4 +36,17 @@ uint32_t kov_c_list_check(const BrokerMessage *reply)
             ++sets;
     }
     return sets;
+}
+
+/* The provider kit's declarations, compiled as C: a description and the payload helpers. */
+uint32_t kov_c_kit_check(const BrokerMessage *request)
+{
+    static const KovFunctionSet sets[] = {{0x100, 1, 0}};
+    KovDescription description = {0};
+    KovWork work = 0;
+    description.sets = sets;
+    description.setCount = 1;
+    (void)work;
+    return kov_payloadSize(request) + (uint32_t)kov_payload(request)[0] + description.setCount +
+           (uint32_t)KOV_STATUS_PROVIDER_FIRST + (uint32_t)KOV_KIT_NO_WORKER;
 }

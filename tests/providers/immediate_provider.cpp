@@ -5,8 +5,7 @@
 extern "C" BrokerMessage *KOV_CALL kov_GetSubSystemInfo(void)
 {
     kit::bump(kit::counters().infoCalls);
-    return kit::publishInfoBlock(kit::layoutInfoPayload(
-        {u"Immediate test provider", u"KOV tests", u"none", {0x100}}));
+    return kit::describe({"Immediate test provider", "KOV tests", "none", {0x100}});
 }
 
 extern "C" int32_t KOV_CALL kov_Receive(BrokerMessage *request)

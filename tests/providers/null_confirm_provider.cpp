@@ -5,8 +5,7 @@
 extern "C" BrokerMessage *KOV_CALL kov_GetSubSystemInfo(void)
 {
     kit::bump(kit::counters().infoCalls);
-    return kit::publishInfoBlock(kit::layoutInfoPayload(
-        {u"Null confirm test provider", u"KOV tests", u"none", {0x500}}));
+    return kit::describe({"Null confirm test provider", "KOV tests", "none", {0x500}});
 }
 
 extern "C" int32_t KOV_CALL kov_Receive(BrokerMessage *request)

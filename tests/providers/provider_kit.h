@@ -1,21 +1,16 @@
-// Shared by the test provider libraries: the exports' declarations, the information block, confirm
-// building and the registry of live blocks. Each library links its own copy, so every library has
-// its own counters and its own registry. Uses nothing but the public header.
+// Shared by the test provider libraries: what the provider kit (<kov/kov_provider.h>) does, with
+// counts of it that a test reads through kov_test_Counters, and a few test behaviours. Blocks,
+// confirms, the information block and the worker thread are the kit's; this file adds the
+// counting. Each library links its own copy, so every library has its own counters and blocks.
 #ifndef KOV_TEST_PROVIDER_KIT_H
 #define KOV_TEST_PROVIDER_KIT_H
 
 #include "provider_counters.h"
 
-#include <kov/kov_broker.h>
+#include <kov/kov_provider.h>
 
 #include <cstdint>
 #include <vector>
-
-// The build names the export attribute (dllexport or default visibility), so no source here
-// needs to know the platform.
-#ifndef KOV_PROVIDER_EXPORT
-#error "KOV_PROVIDER_EXPORT must be defined by the build"
-#endif
 
 extern "C" {
 KOV_PROVIDER_EXPORT BrokerMessage *KOV_CALL kov_GetSubSystemInfo(void);
@@ -34,18 +29,21 @@ void bump(int32_t &counter, int32_t delta = 1);
 // ---- subsystem information block
 
 struct InfoLayout {
-    const char16_t *product;
-    const char16_t *maker;
-    const char16_t *copyright;
+    const char *product; // UTF-8
+    const char *maker;
+    const char *copyright;
     std::vector<uint32_t> sets; // each served at version 1.0
 };
 
-// Payload of an information block: head, descriptor (string offsets from the payload's start),
-// entries chained by 20, then the copyright, maker and product items. Empty texts get no item.
+// The information block the kit builds for `layout`: kind 1 and a fixed timestamp, so a test can
+// see the broker copy it byte for byte. Null when memory runs out.
+BrokerMessage *describe(const InfoLayout &layout);
+
+// The payload of describe(layout), copied out, for libraries that damage it on purpose.
 std::vector<uint8_t> layoutInfoPayload(const InfoLayout &layout);
 
-// A 44-byte header followed by `payload` copied verbatim, registered as this library's
-// information block. Null when memory runs out.
+// A 44-byte header followed by `payload` copied verbatim, in a block of exactly that size that
+// the kit releases. Null when memory runs out.
 BrokerMessage *publishInfoBlock(const std::vector<uint8_t> &payload);
 
 // Byte offsets inside the information payload, for libraries that damage it on purpose.
@@ -59,27 +57,27 @@ uint32_t getU32(const std::vector<uint8_t> &bytes, uint32_t offset);
 
 // ---- requests and confirms
 
-// A request this library can answer: a callback, a full header and a total length that covers it.
+// kov_isAnswerable: a callback, a full header and a total length that covers it.
 bool isAnswerable(const BrokerMessage *request);
 uint32_t payloadLength(const BrokerMessage *request);
 const uint8_t *payloadOf(const BrokerMessage *request);
 // The payload's first u32, or 0 when the payload is shorter.
 uint32_t firstPayloadWord(const BrokerMessage *request);
 
-// Copies the request's first headerLength bytes, appends `payload`, sets totalLength and status.
-// Registered as a live confirm. Null when memory runs out.
+// kov_buildConfirm, counted in confirmsBuilt. Null when memory runs out.
 BrokerMessage *buildConfirm(const BrokerMessage *request, const uint8_t *payload,
                             uint32_t payloadLength, uint32_t status);
 
-// Frees a block this library built and still holds. 1 for anything else, which is left alone.
+// kov_releaseBlock, counted in infoReturned or confirmsReleased: 0 for a block of this library,
+// 1 for anything else, which is left alone.
 int32_t releaseBlock(BrokerMessage *block);
 
-// Hands `confirm` to `callback` and frees it when the callback does not keep it. A null confirm
-// goes through as the failure notice.
+// Hands `confirm` to `callback` and releases it when the callback does not keep it, as
+// kov_deliver does, but through releaseBlock so that the release is counted. A null confirm goes
+// through as the failure notice.
 void deliver(ConfirmCallback callback, BrokerMessage *confirm);
 
-// Delivers null after writing status 3 into the request: what a provider does when it has no
-// memory for a confirm. The request must still be alive.
+// kov_answerNoMemory: status 3 into the request, then null. The request must still be alive.
 void deliverNoMemory(BrokerMessage *request);
 
 // What kov_test_immediate answers, on the calling thread before returning 0:

@@ -4,8 +4,7 @@
 extern "C" BrokerMessage *KOV_CALL kov_GetSubSystemInfo(void)
 {
     kit::bump(kit::counters().infoCalls);
-    return kit::publishInfoBlock(kit::layoutInfoPayload(
-        {u"Refusing test provider", u"KOV tests", u"none", {0x300}}));
+    return kit::describe({"Refusing test provider", "KOV tests", "none", {0x300}});
 }
 
 extern "C" int32_t KOV_CALL kov_Receive(BrokerMessage *)

@@ -9,21 +9,13 @@
 //           echo confirm of code 0 from the thread: a call that a null from elsewhere may end
 //   other   header-only confirm with status 6 from the thread
 // Confirms are built while the request is at hand, so the thread never reads a request that its
-// caller may have released, except for code 1.
-#include <kov/kov_keep_loaded.h>
+// caller may have released, except for code 1. The thread is the kit's worker (kov_queueWork),
+// which pins the library before it starts.
 #include "provider_kit.h"
 
-#include <chrono>
-#include <condition_variable>
-#include <exception>
-#include <map>
-#include <mutex>
 #include <new>
-#include <thread>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 struct Job {
     BrokerMessage *confirm;   // null: deliver the failure notice for `request` instead
@@ -31,73 +23,29 @@ struct Job {
     ConfirmCallback callback;
 };
 
-struct Worker {
-    std::mutex lock;
-    std::condition_variable wake;
-    std::multimap<Clock::time_point, Job> due; // earliest first; equal times keep their order
-};
-
-std::mutex gStartLock;
-// Created once and never destroyed: the thread runs until the process ends, and the library is
-// pinned before the thread starts, so neither may go away under it.
-Worker *gWorker = nullptr;
-
-void runJobs(Worker *worker)
+// Runs on the kit's worker thread when the job is due.
+void runJob(void *context)
 {
-    std::unique_lock<std::mutex> held(worker->lock);
-    for (;;) {
-        if (worker->due.empty()) {
-            worker->wake.wait(held);
-            continue;
-        }
-        const auto next = worker->due.begin();
-        if (Clock::now() < next->first) {
-            worker->wake.wait_until(held, next->first);
-            continue;
-        }
-        const Job job = next->second;
-        worker->due.erase(next);
-
-        // Callbacks may send again (to this library too): never call them holding the queue.
-        held.unlock();
-        if (job.confirm != nullptr)
-            kit::deliver(job.callback, job.confirm);
-        else
-            kit::deliverNoMemory(job.request);
-        kit::bump(kit::counters().pendingConfirms, -1);
-        held.lock();
-    }
+    const Job *job = static_cast<const Job *>(context);
+    if (job->confirm != nullptr)
+        kit::deliver(job->callback, job->confirm);
+    else
+        kit::deliverNoMemory(job->request);
+    delete job;
+    kit::bump(kit::counters().pendingConfirms, -1);
 }
 
-Worker *startedWorker()
+// False when nothing was queued (no memory, or no worker thread): the caller still owns the
+// confirm.
+bool enqueue(const Job &job, uint32_t delayMs)
 {
-    const std::lock_guard<std::mutex> guard(gStartLock);
-    if (gWorker != nullptr)
-        return gWorker;
-    if (!kov_keepLoaded())
-        return nullptr;
-    auto *worker = new (std::nothrow) Worker;
-    if (worker == nullptr)
-        return nullptr;
-    try {
-        std::thread(runJobs, worker).detach();
-    } catch (const std::exception &) {
-        delete worker;
-        return nullptr;
-    }
-    gWorker = worker;
-    return worker;
-}
-
-bool enqueue(Worker *worker, const Job &job, uint32_t delayMs)
-{
-    try {
-        const std::lock_guard<std::mutex> guard(worker->lock);
-        worker->due.emplace(Clock::now() + std::chrono::milliseconds(delayMs), job);
-    } catch (const std::bad_alloc &) {
+    Job *queued = new (std::nothrow) Job(job);
+    if (queued == nullptr)
+        return false;
+    if (kov_queueWork(runJob, queued, delayMs) != KOV_KIT_OK) {
+        delete queued;
         return false;
     }
-    worker->wake.notify_one();
     return true;
 }
 
@@ -106,8 +54,7 @@ bool enqueue(Worker *worker, const Job &job, uint32_t delayMs)
 extern "C" BrokerMessage *KOV_CALL kov_GetSubSystemInfo(void)
 {
     kit::bump(kit::counters().infoCalls);
-    return kit::publishInfoBlock(kit::layoutInfoPayload(
-        {u"Threaded test provider", u"KOV tests", u"none", {0x200}}));
+    return kit::describe({"Threaded test provider", "KOV tests", "none", {0x200}});
 }
 
 extern "C" int32_t KOV_CALL kov_Receive(BrokerMessage *request)
@@ -115,9 +62,6 @@ extern "C" int32_t KOV_CALL kov_Receive(BrokerMessage *request)
     KovProviderCounters &counters = kit::counters();
     kit::bump(counters.receives);
     if (!kit::isAnswerable(request))
-        return kit::refuse();
-    Worker *worker = startedWorker();
-    if (worker == nullptr)
         return kit::refuse();
 
     kit::bump(counters.pendingConfirms);
@@ -141,7 +85,7 @@ extern "C" int32_t KOV_CALL kov_Receive(BrokerMessage *request)
         kit::bump(counters.pendingConfirms, -1);
         return 0;
     }
-    if (!enqueue(worker, job, kit::firstPayloadWord(request))) {
+    if (!enqueue(job, kit::firstPayloadWord(request))) {
         kit::releaseBlock(job.confirm);
         kit::bump(counters.pendingConfirms, -1);
         return kit::refuse();

@@ -5,8 +5,7 @@
 extern "C" BrokerMessage *KOV_CALL kov_GetSubSystemInfo(void)
 {
     kit::bump(kit::counters().infoCalls);
-    return kit::publishInfoBlock(kit::layoutInfoPayload(
-        {u"Three sets test provider", u"KOV tests", u"none", {0x401, 0x402, 0x403}}));
+    return kit::describe({"Three sets test provider", "KOV tests", "none", {0x401, 0x402, 0x403}});
 }
 
 extern "C" int32_t KOV_CALL kov_Receive(BrokerMessage *request)

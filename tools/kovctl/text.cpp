@@ -3,6 +3,8 @@
 #include "message/status_names.h"
 #include "platform/platform.h"
 
+#include <kov/kov_broker.h>
+
 #include <algorithm>
 #include <climits>
 #include <vector>
@@ -132,6 +134,8 @@ std::string shortHex(std::uint32_t value) {
 const char* statusNameOf(std::uint32_t status) { return kov::message::statusName(status); }
 
 std::string describeStatus(std::uint32_t status) {
+    if (status >= KOV_STATUS_PROVIDER_FIRST && status <= KOV_STATUS_PROVIDER_LAST)
+        return "provider status " + std::to_string(status);
     const char* name = statusNameOf(status);
     return std::to_string(status) + " " + (name != nullptr ? name : "(no name)");
 }

@@ -27,7 +27,8 @@ std::string shortHex(std::uint32_t value); // "0xffff"
 
 // "STATUS_UNKNOWN_PROVIDER", or null for a code with no name.
 const char* statusNameOf(std::uint32_t status);
-// "4 STATUS_UNKNOWN_PROVIDER", or "17 (no name)".
+// "4 STATUS_UNKNOWN_PROVIDER", "17 (no name)", or for a code of the providers' own range
+// "provider status 1000".
 std::string describeStatus(std::uint32_t status);
 
 } // namespace kovctl
