@@ -40,6 +40,24 @@ TEST(PlatformLock, OwnerMayTakeItAgainAndOthersWaitForTheLastRelease) {
     closeLock(lock);
 }
 
+TEST(PlatformLock, TryingNeverWaitsAndSucceedsOnlyForTheHolderOrAFreeLock) {
+    const LockHandle lock = createLock(nullptr);
+    ASSERT_NE(nullptr, lock);
+    ASSERT_TRUE(tryAcquireLock(lock)) << "free";
+    ASSERT_TRUE(tryAcquireLock(lock)) << "held by this thread";
+    bool otherGot = true;
+    std::thread([&] { otherGot = tryAcquireLock(lock); }).join();
+    EXPECT_FALSE(otherGot) << "held by another thread";
+    releaseLock(lock);
+    releaseLock(lock);
+    std::thread([&] {
+        otherGot = tryAcquireLock(lock);
+        if (otherGot) releaseLock(lock);
+    }).join();
+    EXPECT_TRUE(otherGot) << "free again";
+    closeLock(lock);
+}
+
 TEST(PlatformEvent, WaitBlocksUntilSetAndSetStaysUntilReset) {
     const EventHandle event = createEvent(nullptr);
     ASSERT_NE(nullptr, event);
