@@ -13,24 +13,15 @@ std::atomic<bool> retiredPending{false};
 std::atomic<std::uint32_t> oldestRetired{0};
 std::atomic<void (*)(const ThreadSlot*)> freeDueHook{nullptr};
 
-// Sequentially consistent on both sides: a writer that advanced the epoch after publishing
-// either sees this pin when it scans, or this thread sees the new epoch and pins that instead,
-// and then can only find the new list.
-void pinEpoch(ThreadSlot* slot) {
-    std::uint32_t seen = epoch.load();
-    for (;;) {
-        slot->epoch.store(seen);
-        const std::uint32_t now = epoch.load();
-        if (now == seen) return;
-        seen = now;
-    }
-}
-
 } // namespace
 
 Guard::Guard() : slot_(currentSlot()) {
     if (slot_ == nullptr || slot_->depth++ != 0) return;
-    pinEpoch(slot_);
+    // The pin is visible before this thread reads anything shared (both sides sequentially
+    // consistent): a writer that replaced a list this thread may still read scans after that
+    // and sees the pin, which is no later than the epoch the writer retired the list in. The
+    // epoch may move on between the load and the store; a pin that is too old only keeps more.
+    slot_->epoch.store(epoch.load());
     // After the pin: a detach that began before it is seen here; one that begins after it sees
     // the pin and leaves everything in place.
     if (!attached()) {
