@@ -3,7 +3,7 @@
 #include "dispatch/send.h"
 #include "platform/platform.h"
 #include "registry/provider_list.h"
-#include "runtime/broker_lock.h"
+#include "runtime/guard.h"
 #include "runtime/process.h"
 
 #include <chrono>
@@ -102,12 +102,13 @@ private:
     // The list holds the broker provider first, then the libraries in the reverse of their
     // loading order: the last record of a module is the one loaded first.
     ProviderHandle farthestRecordOf(kov::platform::ModuleHandle module) {
-        const kov::runtime::BrokerLockGuard guard;
+        const kov::runtime::Guard guard;
         ProviderHandle found = 0;
         records_ = 0;
-        for (const kov::registry::ProviderRecord* r = kov::registry::listHead(); r != nullptr;
-             r = r->next, ++records_)
+        for (const kov::registry::ProviderRecord* r : kov::registry::listedProviders(guard)) {
+            ++records_;
             if (module != nullptr && r->module == module) found = r->handle;
+        }
         return found;
     }
 

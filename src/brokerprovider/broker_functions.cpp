@@ -7,7 +7,7 @@
 #include "message/resource_strings.h"
 #include "message/timestamp.h"
 #include "registry/provider_loading.h"
-#include "runtime/broker_lock.h"
+#include "runtime/guard.h"
 #include "runtime/statistics.h"
 
 #include <resources/strings.h>
@@ -25,15 +25,12 @@ constexpr std::uint32_t kInfoItemsStart = 68;
 constexpr std::uint32_t kInfoSlack = 16; // 84 + strings: the last 4 bytes stay zero
 
 void listSubsystems(BrokerMessage* request) {
-    // Held across sizing and copying, so no registration, removal or reload changes the list in
-    // between. The callback runs after the lock is released.
-    runtime::lock();
-    std::uint32_t count = 0;
+    // One published list serves both walks, sizing and copying, so nothing changes in between
+    // and no lock is needed: the guard keeps it alive.
+    const runtime::Guard guard;
+    const registry::ListView list = registry::listedProviders(guard);
     std::uint64_t descriptorBytes = 0;
-    for (const auto* r = registry::listHead(); r != nullptr; r = r->next) {
-        ++count;
-        descriptorBytes += r->descriptorSize;
-    }
+    for (const registry::ProviderRecord* r : list) descriptorBytes += r->descriptorSize;
     const std::uint64_t payload = kListFixedSize + descriptorBytes + kListTrailingZeros;
     BrokerMessage* confirm =
         payload > UINT32_MAX ? nullptr
@@ -41,16 +38,16 @@ void listSubsystems(BrokerMessage* request) {
     if (confirm != nullptr) {
         auto* out = reinterpret_cast<std::uint8_t*>(confirm) + request->headerLength;
         message::writePayloadHead(out, static_cast<std::uint32_t>(payload));
-        writeU32(out, 16, count);
+        writeU32(out, 16, list.count);
         std::uint32_t at = kListFixedSize;
-        for (const auto* r = registry::listHead(); r != nullptr; r = r->next) {
+        for (std::uint32_t n = 0; n < list.count; ++n) {
+            const registry::ProviderRecord* r = list.records[n];
             std::memcpy(out + at, r->descriptor, r->descriptorSize);
             // Each descriptor's first u32 gives the step to the next one; 0 marks the last.
-            writeU32(out, at, r->next != nullptr ? r->descriptorSize : 0);
+            writeU32(out, at, n + 1 < list.count ? r->descriptorSize : 0);
             at += r->descriptorSize;
         }
     }
-    runtime::unlock();
     deliverReply(request, confirm);
 }
 
@@ -86,6 +83,8 @@ void getStatistics(BrokerMessage* request) {
 } // namespace
 
 void handleReload(BrokerMessage* request) {
+    // Fails without memory for the new list, or when sent while this thread is changing the
+    // list already (from a library being loaded): the list then stays as it was.
     const bool reloaded = registry::reloadProviders();
     dispatch::sendErrorConfirm(request, reloaded ? KOV_STATUS_OK : KOV_STATUS_NO_MEMORY);
 }

@@ -6,6 +6,7 @@
 #include "message/reply_records.h"
 #include "message/resource_strings.h"
 #include "message/timestamp.h"
+#include "runtime/guard.h"
 
 #include <resources/strings.h>
 
@@ -37,7 +38,9 @@ registry::ProviderRecord* newBrokerProviderRecord() {
     const message::ResourceString product(KOV_IDS_PRODUCT);
     const std::uint32_t size =
         kFixedDescriptorSize + kDescriptorSlack + copyright.bytes + maker.bytes + product.bytes;
-    registry::ProviderRecord* record = registry::newProviderRecord(size);
+    // With room for the list of this record alone: a first load publishes it before anything
+    // else, and that must not fail once the record exists.
+    registry::ProviderRecord* record = registry::newProviderRecord(size, "", "", true);
     if (record == nullptr) return nullptr;
     record->deleteEntry = deleteEntry;
     record->receiveEntry = receiveEntry;
@@ -58,6 +61,10 @@ registry::ProviderRecord* newBrokerProviderRecord() {
 }
 
 std::int32_t KOV_CALL receiveEntry(BrokerMessage* request) {
+    // Nested in the export's own guard; it covers the broker provider's reads of the list even
+    // when the entry is called directly.
+    const runtime::Guard guard;
+    if (!guard) return 1;
     if (!versionIs10(request->formatMajor, request->formatMinor)) {
         dispatch::sendErrorConfirm(request, KOV_STATUS_BAD_VERSION);
     } else if (request->functionSet == KOV_COMMON_FUNCTION_SET) {

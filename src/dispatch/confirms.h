@@ -17,13 +17,17 @@ std::int32_t deliverConfirm(BrokerMessage* request, BrokerMessage* confirm, std:
 std::int32_t sendErrorConfirm(BrokerMessage* request, std::uint32_t code);
 
 // The status for a request whose provider was not found. Handle 0 finds nothing only when the
-// broker provider's record could not be built, and a thread without its slot looked nothing up:
-// both are a lack of memory, not an unknown provider.
-std::uint32_t notFoundStatus(bool lookedUp, ProviderHandle handle);
+// broker provider's record could not be built: a lack of memory, not an unknown provider.
+std::uint32_t notFoundStatus(ProviderHandle handle);
 
 // Refuses a request that cannot be handled safely: null, no callback, a header shorter than
 // the 44 bytes every confirm needs, or a header longer than the request's totalLength. Writes
 // status 25 into it where its header holds the field.
 bool requestUnusable(BrokerMessage* request, bool needsCallback);
+
+// A send that could not enter its guard: the module is detached, or the thread could get no slot
+// (no memory). Only the request is touched: status 3 when the module is there (and the header
+// holds the field). Returns kRefused.
+std::int32_t refuseUnguarded(BrokerMessage* request);
 
 } // namespace kov::dispatch

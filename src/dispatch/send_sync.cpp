@@ -6,6 +6,7 @@
 #include "registry/provider_list.h"
 #include "runtime/broker_security.h"
 #include "runtime/process.h"
+#include "runtime/guard.h"
 #include "runtime/statistics.h"
 #include "runtime/thread_slots.h"
 
@@ -35,17 +36,12 @@ struct WaitEntry {
     BrokerMessage* confirm;
     BrokerMessage* request;
     platform::EventHandle event;
-    runtime::ThreadSlot* owner;
+    std::uint32_t waiter; // the waiting thread's token
 };
 
 constexpr std::uint32_t kEntries = 1024;
 WaitEntry entries[kEntries];
 std::atomic<std::uint32_t> lastToken{0};
-
-// The innermost call whose receive entry runs on this thread (nested sends stack them). Plain
-// values: a thread_local with a destructor would keep the module from unloading.
-thread_local WaitEntry* receivingEntry = nullptr;
-thread_local std::uint32_t receivingToken = 0;
 
 std::uint64_t wordOf(std::uint32_t token, State state) {
     return (std::uint64_t{token} << 32) | state;
@@ -84,10 +80,11 @@ void pause() {
 }
 
 // The winner of Waiting -> Answering writes the answer, wakes the waiter unless it is this very
-// thread (then it is up the stack, not blocked), and only then lets the entry go.
+// thread (then it is up the stack, not blocked), and only then lets the entry go. Threads are
+// told apart by their tokens, which no other thread ever gets.
 void finishAnswer(WaitEntry* entry, std::uint32_t token, BrokerMessage* confirm) {
     entry->confirm = confirm;
-    if (entry->owner != runtime::currentSlot()) platform::setEvent(entry->event);
+    if (entry->waiter != runtime::threadToken()) platform::setEvent(entry->event);
     entry->word.store(wordOf(token, Answered), std::memory_order_release);
 }
 
@@ -109,17 +106,14 @@ std::uint32_t statusOf(const BrokerMessage* request) {
     return __atomic_load_n(&request->status, __ATOMIC_ACQUIRE);
 }
 
-// A provider that could not build a confirm delivers null, which carries no token. On the thread
-// inside the receive entry the call is known and ends; from any other thread every waiting call
-// whose request already carries a failure status ends.
+// A provider that could not build a confirm delivers null after writing the reason into the
+// request's status; the null carries no token. It can belong to any waiting call whose request
+// carries a failure status, and it ends every such call. A call whose request still says 0 is
+// never ended by a null, whichever thread delivers it: a provider may deliver other requests'
+// answers from inside any call.
+std::int32_t KOV_CALL syncConfirmCallback(BrokerMessage* confirm);
+
 void answerWithNull() {
-    if (receivingEntry != nullptr && claim(receivingEntry, receivingToken)) {
-        if (statusOf(receivingEntry->request) == KOV_STATUS_OK)
-            __atomic_store_n(&receivingEntry->request->status, std::uint32_t{KOV_STATUS_NO_MEMORY},
-                             __ATOMIC_RELEASE);
-        finishAnswer(receivingEntry, receivingToken, nullptr);
-        return;
-    }
     for (WaitEntry& entry : entries) {
         const std::uint64_t word = entry.word.load(std::memory_order_acquire);
         if (static_cast<std::uint32_t>(word) != Waiting) continue;
@@ -135,6 +129,22 @@ void answerWithNull() {
         }
     }
 }
+
+} // namespace
+
+bool endSyncCallWithNull(BrokerMessage* request) {
+    if (request->callback != syncConfirmCallback) return false;
+    const auto token = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(request->callbackData));
+    WaitEntry* const entry = token == 0 ? nullptr : findEntry(token);
+    if (entry == nullptr || !claim(entry, token)) return true; // that call has ended already
+    // No confirm, yet "success": what the caller gets is the outcome of no memory.
+    if (statusOf(request) == KOV_STATUS_OK)
+        __atomic_store_n(&request->status, std::uint32_t{KOV_STATUS_NO_MEMORY}, __ATOMIC_RELEASE);
+    finishAnswer(entry, token, nullptr);
+    return true;
+}
+
+namespace {
 
 std::int32_t KOV_CALL syncConfirmCallback(BrokerMessage* confirm) {
     if (confirm == nullptr) {
@@ -184,28 +194,17 @@ platform::EventHandle threadEvent(runtime::ThreadSlot* slot) {
 // call, an exception or a thread's cancellation included.
 class PendingCall {
 public:
-    PendingCall(WaitEntry* entry, std::uint32_t token) : entry_(entry), token_(token) {
-        outerEntry_ = receivingEntry;
-        outerToken_ = receivingToken;
+    PendingCall(const runtime::Guard& guard, WaitEntry* entry, std::uint32_t token)
+        : guard_(guard), entry_(entry), token_(token) {
         runtime::addSyncWaiting(1);
+        entry_->word.store(wordOf(token_, Waiting), std::memory_order_release);
     }
     PendingCall(const PendingCall&) = delete;
     PendingCall& operator=(const PendingCall&) = delete;
     ~PendingCall() {
-        leaveReceive();
         BrokerMessage* const late = finish();
         if (late != nullptr) handBack(late);
         runtime::addSyncWaiting(-1);
-    }
-
-    void enterReceive() {
-        receivingEntry = entry_;
-        receivingToken = token_;
-        entry_->word.store(wordOf(token_, Waiting), std::memory_order_release);
-    }
-    void leaveReceive() {
-        receivingEntry = outerEntry_;
-        receivingToken = outerToken_;
     }
 
     // Blocks until the answer is in. No kernel call when it already is.
@@ -255,23 +254,29 @@ private:
         entry_ = nullptr;
     }
     // A provider that refused yet confirmed: nobody takes that confirm, so hand it back.
-    static void handBack(BrokerMessage* confirm) {
+    void handBack(BrokerMessage* confirm) const {
         if (message::releaseBrokerConfirm(confirm)) return;
-        const registry::ProviderRef owner = registry::findProvider(confirm->provider);
-        if (owner) owner->deleteEntry(confirm);
+        if (const registry::ProviderRecord* owner = registry::findProvider(guard_, confirm->provider))
+            owner->deleteEntry(confirm);
     }
 
+    const runtime::Guard& guard_;
     WaitEntry* entry_;
     std::uint32_t token_;
-    WaitEntry* outerEntry_;
-    std::uint32_t outerToken_;
 };
 
 } // namespace
 
 std::int32_t sendSync(BrokerMessage* request, BrokerMessage** confirmOut) {
     if (confirmOut != nullptr) *confirmOut = nullptr;
-    if (!runtime::attached() || requestUnusable(request, false)) return 0;
+    // Entered first and left last: it covers the wait too, so the thread's event and whatever
+    // the provider's call reaches stay while the call lasts.
+    const runtime::Guard guard;
+    if (!guard) {
+        refuseUnguarded(request);
+        return 0;
+    }
+    if (requestUnusable(request, false)) return 0;
     if (confirmOut == nullptr) {
         request->status = KOV_STATUS_BAD_VERSION;
         return 0;
@@ -281,13 +286,11 @@ std::int32_t sendSync(BrokerMessage* request, BrokerMessage** confirmOut) {
     request->callback = syncConfirmCallback;
     runtime::countCall(runtime::Counter::SyncCalls);
 
-    const registry::ProviderRef provider = registry::findProvider(request->provider);
-    if (!runtime::attached()) return 0;
-    if (!provider)
-        return failSync(request, notFoundStatus(provider.pinned(), request->provider), confirmOut);
+    const registry::ProviderRecord* const provider = registry::findProvider(guard, request->provider);
+    if (provider == nullptr)
+        return failSync(request, notFoundStatus(request->provider), confirmOut);
 
-    runtime::ThreadSlot* const slot = runtime::currentSlot();
-    const platform::EventHandle event = threadEvent(slot);
+    const platform::EventHandle event = threadEvent(guard.slot());
     if (event == nullptr) return failSync(request, KOV_STATUS_NO_EVENT, confirmOut);
     const std::uint32_t token = nextToken();
     WaitEntry* const entry = takeEntry(token);
@@ -295,15 +298,12 @@ std::int32_t sendSync(BrokerMessage* request, BrokerMessage** confirmOut) {
     entry->confirm = nullptr;
     entry->request = request;
     entry->event = event;
-    entry->owner = slot;
+    entry->waiter = runtime::threadToken();
     request->callbackData = reinterpret_cast<void*>(static_cast<std::uintptr_t>(token));
 
-    PendingCall call(entry, token);
+    PendingCall call(guard, entry, token);
     runtime::countCall(runtime::Counter::SyncDelivered);
-    call.enterReceive();
-    const std::int32_t taken = handOver(provider.get(), request);
-    call.leaveReceive();
-    if (taken == 0) *confirmOut = call.awaitAnswer();
+    if (handOver(provider, request) == 0) *confirmOut = call.awaitAnswer();
     return 1;
 }
 

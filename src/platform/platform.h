@@ -23,6 +23,8 @@ using GlobalHandle = void*;
 // security: a SECURITY_ATTRIBUTES-shaped record (may be null: default security).
 LockHandle createLock(const void* security);
 void acquireLock(LockHandle lock);
+// Takes the lock only if no other thread holds it (the holder itself may take it again).
+bool tryAcquireLock(LockHandle lock);
 void releaseLock(LockHandle lock);
 void closeLock(LockHandle lock);
 

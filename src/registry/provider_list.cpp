@@ -2,45 +2,51 @@
 
 #include "runtime/block_allocator.h"
 #include "runtime/broker_lock.h"
-#include "runtime/process.h"
 
+#include <atomic>
+#include <cassert>
+#include <cstring>
 #include <new>
 
 namespace kov::registry {
+
+// A published list: the records in list order and an open-addressing index by handle, built
+// whole before it is published and never changed after. Writers chain replaced lists, with the
+// records the next list left out, until no guard can still see them.
+struct Snapshot {
+    struct Entry {
+        ProviderHandle handle; // 0: empty
+        const ProviderRecord* record;
+    };
+    std::uint32_t count;
+    std::uint32_t mask;
+    const ProviderRecord** records;
+    Entry* index;
+    // Writers only.
+    bool embedded; // lives in a record's block (the broker provider's list of one): never deleted
+    std::uint32_t capacity;
+    std::uint32_t retiredIn;   // the epoch that ended when it was replaced
+    ProviderRecord* unlisted;  // its records that the next list left out
+    Snapshot* nextRetired;
+};
+
 namespace {
 
 // Handles come from a counter, not from record addresses, so a freed record's handle can never
 // name a newer record. Kept across attach/detach: unique for the life of the process.
 std::atomic<ProviderHandle> lastHandle{0};
 
-// What sends read: the head and an open-addressing index by handle, built whole under
-// BrokerLock and never changed after it is published.
-struct Snapshot {
-    struct Entry {
-        ProviderHandle handle; // 0: empty
-        ProviderRecord* record;
-    };
-    ProviderRecord* head;
-    std::uint32_t mask;
-    Snapshot* nextRetired;
-    Entry entries[1];
-};
+Snapshot::Entry noEntries[1] = {{0, nullptr}};
+Snapshot emptyList{0, 0, nullptr, noEntries, true, 0, 0, nullptr, nullptr};
 
-// Stands for "the list is being changed": a send that reads it waits on BrokerLock.
-Snapshot changing{};
+std::atomic<Snapshot*> current{&emptyList};
 
 // Guarded by BrokerLock.
-ProviderRecord* head = nullptr;
-bool keepLibraries = false;
-bool dirty = false;
-ProviderRecord* retiredRecords = nullptr;
-Snapshot* retiredSnapshots = nullptr;
-
-// Null: the empty list.
-std::atomic<Snapshot*> current{nullptr};
-
-// Pinned when a lookup finds no record, so that the thread still shows as inside a send.
-const char noRecord = 0;
+bool writerBusy = false;      // a change or a freeing runs on the holding thread
+bool keepLibraries = false;   // a terminating process: libraries stay
+std::uint32_t changes = 0;    // marks the records of the list being published
+Snapshot* retiredFirst = nullptr; // oldest first
+Snapshot* retiredLast = nullptr;
 
 ProviderHandle nextHandle() {
     ProviderHandle handle;
@@ -50,131 +56,143 @@ ProviderHandle nextHandle() {
     return handle;
 }
 
-ProviderRecord* lookup(const Snapshot* snapshot, ProviderHandle handle) {
-    if (snapshot == nullptr) return nullptr;
-    if (handle == 0) return snapshot->head;
+const Snapshot* published() {
+    assert(runtime::insideGuard() || runtime::lockHeldHere());
+    return current.load(std::memory_order_acquire);
+}
+
+std::uint32_t indexSlotsFor(std::uint32_t capacity) {
+    std::uint32_t slots = 4;
+    while (slots < 2 * capacity) slots *= 2;
+    return slots;
+}
+
+std::size_t snapshotBytes(std::uint32_t capacity) {
+    return sizeof(Snapshot) + indexSlotsFor(capacity) * sizeof(Snapshot::Entry) +
+           capacity * sizeof(const ProviderRecord*);
+}
+
+Snapshot* placeSnapshot(void* block, std::uint32_t capacity, bool embedded) {
+    const std::uint32_t slots = indexSlotsFor(capacity);
+    auto* snapshot = new (block) Snapshot{};
+    auto* bytes = static_cast<unsigned char*>(block) + sizeof(Snapshot);
+    snapshot->index = reinterpret_cast<Snapshot::Entry*>(bytes);
+    snapshot->records = reinterpret_cast<const ProviderRecord**>(bytes + slots * sizeof(Snapshot::Entry));
+    snapshot->mask = slots - 1;
+    snapshot->capacity = capacity;
+    snapshot->embedded = embedded;
+    for (std::uint32_t i = 0; i < slots; ++i) snapshot->index[i] = {0, nullptr};
+    return snapshot;
+}
+
+// Null when no memory is left.
+Snapshot* newSnapshot(std::uint32_t capacity) {
+    void* block = ::operator new(snapshotBytes(capacity), std::nothrow);
+    return block != nullptr ? placeSnapshot(block, capacity, false) : nullptr;
+}
+
+void freeSnapshot(Snapshot* snapshot) {
+    if (!snapshot->embedded) ::operator delete(snapshot);
+}
+
+void destroyRecord(ProviderRecord* record) {
+    if (record->module != nullptr && !keepLibraries) platform::freeLibrary(record->module);
+    discardProviderRecord(record);
+}
+
+// Frees every replaced list (and what it alone held) that no guard but `ignore` can still see.
+// Lists are retired in epoch order, so the first one still pinned ends the walk.
+void freeDue(const runtime::ThreadSlot* ignore) {
+    while (retiredFirst != nullptr && !runtime::pinnedAtOrBefore(retiredFirst->retiredIn, ignore)) {
+        Snapshot* const done = retiredFirst;
+        retiredFirst = done->nextRetired;
+        if (retiredFirst == nullptr) retiredLast = nullptr;
+        // The list first: it may live in the block of one of its own records.
+        ProviderRecord* unlisted = done->unlisted;
+        freeSnapshot(done);
+        while (unlisted != nullptr) {
+            ProviderRecord* const record = unlisted;
+            unlisted = record->link;
+            destroyRecord(record);
+        }
+    }
+    runtime::noteRetired(retiredFirst != nullptr,
+                         retiredFirst != nullptr ? retiredFirst->retiredIn : 0);
+}
+
+// The last guard of a retired epoch to leave frees what is due, if BrokerLock is free right now
+// (it never waits); otherwise the writer holding it, or the next change, does.
+void freeDueOnLeave(const runtime::ThreadSlot* leaving) {
+    if (!runtime::tryLock()) return;
+    if (!writerBusy) {
+        writerBusy = true;
+        freeDue(leaving);
+        writerBusy = false;
+    }
+    runtime::unlock();
+}
+
+// Replaces the published list with `next`; `unlisted` are the old records it leaves out.
+void replaceList(Snapshot* next, ProviderRecord* unlisted) {
+    Snapshot* const old = current.load(std::memory_order_relaxed);
+    current.store(next);
+    const std::uint32_t ended = runtime::advanceEpoch();
+    if (old != &emptyList) {
+        old->retiredIn = ended;
+        old->unlisted = unlisted;
+        old->nextRetired = nullptr;
+        (retiredLast != nullptr ? retiredLast->nextRetired : retiredFirst) = old;
+        retiredLast = old;
+    }
+    freeDue(nullptr);
+}
+
+} // namespace
+
+// ---- readers
+
+const ProviderRecord* findProvider(const runtime::Guard& guard, ProviderHandle handle) {
+    (void)guard;
+    const Snapshot* const snapshot = published();
+    if (handle == 0) return snapshot->count != 0 ? snapshot->records[0] : nullptr;
     for (std::uint32_t i = handle & snapshot->mask;; i = (i + 1) & snapshot->mask) {
-        const Snapshot::Entry& entry = snapshot->entries[i];
+        const Snapshot::Entry& entry = snapshot->index[i];
         if (entry.handle == handle) return entry.record;
         if (entry.handle == 0) return nullptr;
     }
 }
 
-ProviderRecord* walk(ProviderHandle handle) {
-    if (handle == 0) return head;
-    for (ProviderRecord* r = head; r != nullptr; r = r->next)
-        if (r->handle == handle) return r;
-    return nullptr;
+ListView listedProviders(const runtime::Guard& guard) {
+    (void)guard;
+    const Snapshot* const snapshot = published();
+    return {snapshot->records, snapshot->count};
 }
 
-// Null when there is no memory: sends then keep finding their records under BrokerLock.
-Snapshot* buildSnapshot() {
-    std::uint32_t count = 0;
-    for (const ProviderRecord* r = head; r != nullptr; r = r->next) ++count;
-    std::uint32_t capacity = 4;
-    while (capacity < 2 * count) capacity *= 2;
-    const std::size_t size = sizeof(Snapshot) + (capacity - 1) * sizeof(Snapshot::Entry);
-    void* block = ::operator new(size, std::nothrow);
-    if (block == nullptr) return nullptr;
-    auto* snapshot = new (block) Snapshot{};
-    snapshot->head = head;
-    snapshot->mask = capacity - 1;
-    for (std::uint32_t i = 0; i < capacity; ++i) snapshot->entries[i] = {0, nullptr};
-    for (ProviderRecord* r = head; r != nullptr; r = r->next) {
-        std::uint32_t i = r->handle & snapshot->mask;
-        while (snapshot->entries[i].handle != 0) i = (i + 1) & snapshot->mask;
-        snapshot->entries[i] = {r->handle, r};
-    }
-    return snapshot;
-}
+// ---- records
 
-void freeSnapshot(Snapshot* snapshot) { ::operator delete(snapshot); }
-
-// Before anything is unlinked: from here on no send can reach the old snapshot's records
-// without BrokerLock, so a scan of the pins sees every user.
-void beginChange() {
-    dirty = true;
-    Snapshot* old = current.load();
-    if (old == &changing) return;
-    current.store(&changing);
-    if (old != nullptr) {
-        old->nextRetired = retiredSnapshots;
-        retiredSnapshots = old;
-    }
-}
-
-void destroyRecord(ProviderRecord* record) {
-    if (record->module != nullptr && !keepLibraries) platform::freeLibrary(record->module);
-    record->~ProviderRecord();
-    runtime::release(record);
-}
-
-template <typename T, typename Free> void freeUnpinned(T*& list, Free free) {
-    T** link = &list;
-    while (*link != nullptr) {
-        T* item = *link;
-        if (runtime::isPinned(item)) {
-            link = &item->nextRetired;
-        } else {
-            *link = item->nextRetired;
-            free(item);
-        }
-    }
-}
-
-void reclaim() {
-    freeUnpinned(retiredSnapshots, freeSnapshot);
-    freeUnpinned(retiredRecords, destroyRecord);
-}
-
-void unlink(ProviderRecord* record, ProviderRecord* previous) {
-    beginChange();
-    (previous == nullptr ? head : previous->next) = record->next;
-    record->next = nullptr;
-    record->nextRetired = retiredRecords;
-    retiredRecords = record;
-    record->retired.store(true, std::memory_order_relaxed);
-}
-
-ProviderRef pinned(ProviderRecord* record, runtime::ThreadSlot* slot) {
-    const void* object = record != nullptr ? static_cast<const void*>(record) : &noRecord;
-    return ProviderRef(record, slot, runtime::pin(slot, object));
-}
-
-} // namespace
-
-void ProviderRef::letGo() {
-    if (slot_ == nullptr) return;
-    // Only a read on the common path; the last user of an unlinked record frees it.
-    const bool unlinked = record_ != nullptr && record_->retired.load(std::memory_order_relaxed);
-    runtime::unpin(slot_, pinIndex_);
-    slot_ = nullptr;
-    record_ = nullptr;
-    if (unlinked && runtime::attached()) runtime::BrokerLockGuard guard;
-}
-
-ProviderRef& ProviderRef::operator=(ProviderRef&& other) noexcept {
-    if (this != &other) {
-        letGo();
-        record_ = other.record_;
-        slot_ = other.slot_;
-        pinIndex_ = other.pinIndex_;
-        other.record_ = nullptr;
-        other.slot_ = nullptr;
-    }
-    return *this;
-}
-
-ProviderRef::~ProviderRef() { letGo(); }
-
-ProviderRecord* newProviderRecord(std::uint32_t descriptorSize) {
+ProviderRecord* newProviderRecord(std::uint32_t descriptorSize, const char* keyName,
+                                  const char* path, bool soloList) {
     constexpr std::uint32_t recordSize = sizeof(ProviderRecord);
-    if (descriptorSize > UINT32_MAX - recordSize) return nullptr;
-    void* block = runtime::allocate(recordSize + descriptorSize);
+    const std::size_t keyBytes = std::strlen(keyName) + 1;
+    const std::size_t pathBytes = std::strlen(path) + 1;
+    // The list of this record alone goes first, where its pointers are aligned.
+    const std::size_t soloBytes = soloList ? snapshotBytes(1) : 0;
+    const std::uint64_t size =
+        std::uint64_t{recordSize} + soloBytes + descriptorSize + keyBytes + pathBytes;
+    if (size > UINT32_MAX) return nullptr;
+    void* block = runtime::allocate(static_cast<std::uint32_t>(size));
     if (block == nullptr) return nullptr;
     auto* record = new (block) ProviderRecord{};
+    auto* bytes = static_cast<char*>(block) + recordSize;
+    if (soloList) record->soloList = placeSnapshot(bytes, 1, true);
+    bytes += soloBytes;
     record->descriptorSize = descriptorSize;
-    record->descriptor = static_cast<std::uint8_t*>(block) + recordSize;
+    record->descriptor = reinterpret_cast<std::uint8_t*>(bytes);
+    char* const key = bytes + descriptorSize;
+    std::memcpy(key, keyName, keyBytes);
+    std::memcpy(key + keyBytes, path, pathBytes);
+    record->keyName = key;
+    record->path = key + keyBytes;
     record->handle = nextHandle();
     return record;
 }
@@ -184,90 +202,107 @@ void discardProviderRecord(ProviderRecord* record) {
     runtime::release(record);
 }
 
-void unloadUnlinkedRecord(ProviderRecord* record) {
+void unloadUnlistedRecord(ProviderRecord* record) {
     if (record->module != nullptr) platform::freeLibrary(record->module);
     discardProviderRecord(record);
 }
 
-ProviderRef findProvider(ProviderHandle handle) {
-    runtime::ThreadSlot* const slot = runtime::currentSlot();
-    if (slot == nullptr) return ProviderRef();
-    for (;;) {
-        Snapshot* snapshot = current.load(std::memory_order_acquire);
-        if (snapshot == &changing) {
-            runtime::BrokerLockGuard guard;
-            // Still changing under our own hold: this thread is making the change (a provider
-            // sending from its initialisation), or no snapshot could be built. The list itself
-            // is consistent while we hold the lock.
-            if (current.load() == &changing) return pinned(walk(handle), slot);
-            continue;
-        }
-        // The thread's snapshot pin stays set between sends, so the usual send writes nothing.
-        if (slot->snapshotPin.load(std::memory_order_relaxed) != snapshot) {
-            slot->snapshotPin.store(snapshot);
-            if (current.load() != snapshot) continue;
-        }
-        ProviderRef ref = pinned(lookup(snapshot, handle), slot);
-        // The record was reachable from a snapshot that is still the current one after the pin
-        // became visible, so no writer has scanned for it yet.
-        if (current.load() == snapshot) return ref;
-    }
+// ---- writers
+
+ListChange::ListChange() {
+    runtime::lock();
+    refused_ = writerBusy;
+    writerBusy = true;
 }
 
-bool pushFront(ProviderRecord* record) {
-    beginChange();
-    record->next = head;
-    head = record;
+ListChange::~ListChange() {
+    if (next_ != nullptr) freeSnapshot(next_);
+    if (!refused_) writerBusy = false;
+    runtime::unlock();
+}
+
+ListView ListChange::listed() const {
+    const Snapshot* const snapshot = published();
+    return {snapshot->records, snapshot->count};
+}
+
+bool ListChange::prepare(std::uint32_t count) {
+    assert(!refused_);
+    if (next_ != nullptr) freeSnapshot(next_);
+    next_ = newSnapshot(count);
+    return next_ != nullptr;
+}
+
+void ListChange::add(ProviderRecord* record) {
+    assert(next_ != nullptr && next_->count < next_->capacity);
+    next_->records[next_->count++] = record;
+}
+
+void ListChange::prepareAlone(ProviderRecord* record) {
+    assert(record->soloList != nullptr && record->soloList->count == 0);
+    if (next_ != nullptr) freeSnapshot(next_);
+    next_ = record->soloList;
+    add(record);
+}
+
+bool ListChange::prepareAppended(ProviderRecord* record) {
+    const ListView old = listed();
+    if (!prepare(old.count + 1)) return false;
+    for (const ProviderRecord* r : old) add(const_cast<ProviderRecord*>(r));
+    add(record);
     return true;
 }
 
-bool append(ProviderRecord* record) {
-    beginChange();
-    record->next = nullptr;
-    ProviderRecord** tail = &head;
-    while (*tail != nullptr) tail = &(*tail)->next;
-    *tail = record;
+bool ListChange::prepareWithout(const ProviderRecord* record) {
+    const ListView old = listed();
+    if (!prepare(old.count - 1)) return false;
+    for (const ProviderRecord* r : old)
+        if (r != record) add(const_cast<ProviderRecord*>(r));
     return true;
 }
 
-void removeByModule(platform::ModuleHandle module) {
-    if (module == nullptr) return;
-    ProviderRecord* previous = nullptr;
-    for (ProviderRecord* record = head; record != nullptr; previous = record, record = record->next) {
-        if (record->module == module) {
-            unlink(record, previous);
-            return;
-        }
+void ListChange::publish() {
+    Snapshot* const next = next_;
+    next_ = nullptr;
+    ++changes;
+    for (std::uint32_t n = 0; n < next->count; ++n) {
+        auto* record = const_cast<ProviderRecord*>(next->records[n]);
+        record->listedBy = changes;
+        std::uint32_t i = record->handle & next->mask;
+        while (next->index[i].handle != 0) i = (i + 1) & next->mask;
+        next->index[i] = {record->handle, record};
     }
+    ProviderRecord* unlisted = nullptr;
+    const Snapshot* const old = current.load(std::memory_order_relaxed);
+    for (std::uint32_t n = 0; n < old->count; ++n) {
+        auto* record = const_cast<ProviderRecord*>(old->records[n]);
+        if (record->listedBy == changes) continue;
+        record->link = unlisted;
+        unlisted = record;
+    }
+    replaceList(next, unlisted);
 }
 
 void unloadAll(Unload mode) {
-    runtime::BrokerLockGuard guard;
-    while (head != nullptr) unlink(head, nullptr);
-    if (mode == Unload::KeepLibraries) {
-        keepLibraries = true;
-        reclaim();
-        keepLibraries = false;
+    const runtime::BrokerLockGuard guard;
+    keepLibraries = mode == Unload::KeepLibraries;
+    const Snapshot* const old = current.load(std::memory_order_relaxed);
+    ProviderRecord* unlisted = nullptr;
+    for (std::uint32_t n = 0; n < old->count; ++n) {
+        auto* record = const_cast<ProviderRecord*>(old->records[n]);
+        record->link = unlisted;
+        unlisted = record;
     }
+    replaceList(&emptyList, unlisted);
+    keepLibraries = false;
 }
 
-ProviderRecord* listHead() { return head; }
-
-void publishChanges() {
-    if (dirty) {
-        Snapshot* snapshot = head == nullptr ? nullptr : buildSnapshot();
-        if (head == nullptr || snapshot != nullptr) {
-            current.store(snapshot);
-            dirty = false;
-        }
-    }
-    reclaim();
-}
-
-void forgetUnlinked() {
-    runtime::BrokerLockGuard guard;
-    runtime::dropSnapshotPins();
-    reclaim();
+void startProviderList() {
+    current.store(&emptyList);
+    retiredFirst = retiredLast = nullptr;
+    writerBusy = false;
+    runtime::noteRetired(false, 0);
+    runtime::onGuardLeft(freeDueOnLeave);
 }
 
 } // namespace kov::registry

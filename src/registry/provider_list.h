@@ -1,21 +1,22 @@
-// ProviderList: every loaded provider, the broker provider first. Changes are made under
-// BrokerLock; sends read a published, read-only snapshot of the list and its handle index without
-// any lock. A user found through findProvider pins the record in its thread's slot, so a record
-// unlinked by a reload or removal is unloaded and freed only once no thread pins it.
+// ProviderList: every loaded provider, the broker provider first. Readers (every export) see the
+// list as one published, read-only snapshot, found under their guard without any lock. Writers
+// (loading, reload, registration, removal) work under BrokerLock: they build the next list aside
+// and publish it whole, so a reader sees either the old list or the new one, never a list being
+// built. What the new list leaves out stays alive until no guard can still see it (guard.h).
 #pragma once
 
 #include "platform/platform.h"
-#include "runtime/thread_slots.h"
+#include "runtime/guard.h"
 
 #include <kov/kov_broker.h>
 
-#include <atomic>
 #include <cstdint>
 
 namespace kov::registry {
 
+struct Snapshot; // a published list
+
 struct ProviderRecord {
-    ProviderRecord* next;
     platform::ModuleHandle module; // null for the broker provider
     KovDeleteReceiveFn deleteEntry;
     KovReceiveFn receiveEntry;
@@ -25,72 +26,84 @@ struct ProviderRecord {
     std::uint8_t* descriptor; // follows the record in the same block
 
     ProviderHandle handle; // unique for the life of the process, never 0
-    ProviderRecord* nextRetired; // while unlinked and waiting for its last user
-    std::atomic<bool> retired;   // set once, when unlinked
+    // The provider key and library path it was loaded for, in the same block; empty for the
+    // broker provider. Removal picks a record by them.
+    const char* keyName;
+    const char* path;
+    // Writers only: the chain of records loaded but not yet listed, or unlisted and waiting to be
+    // freed; the change that listed the record last; room for a list of this record alone.
+    ProviderRecord* link;
+    std::uint32_t listedBy;
+    Snapshot* soloList;
 };
 
-// A pinned record (or, when the lookup found nothing, a pin that only marks the thread as inside
-// a send); the pin goes when it goes out of scope. Pins belong to the thread that took them.
-class ProviderRef {
-public:
-    ProviderRef() = default;
-    ProviderRef(ProviderRecord* record, runtime::ThreadSlot* slot, unsigned pinIndex)
-        : record_(record), slot_(slot), pinIndex_(pinIndex) {}
-    ProviderRef(ProviderRef&& other) noexcept
-        : record_(other.record_), slot_(other.slot_), pinIndex_(other.pinIndex_) {
-        other.record_ = nullptr;
-        other.slot_ = nullptr;
-    }
-    ProviderRef& operator=(ProviderRef&& other) noexcept;
-    ProviderRef(const ProviderRef&) = delete;
-    ProviderRef& operator=(const ProviderRef&) = delete;
-    ~ProviderRef();
+// A list as published: its records in list order. Stays valid while the guard it was read under
+// (or, for a writer, BrokerLock) is held.
+struct ListView {
+    const ProviderRecord* const* records;
+    std::uint32_t count;
+    const ProviderRecord* const* begin() const { return records; }
+    const ProviderRecord* const* end() const { return records + count; }
+};
 
-    ProviderRecord* operator->() const { return record_; }
-    ProviderRecord* get() const { return record_; }
-    explicit operator bool() const { return record_ != nullptr; }
-    // False only when the thread could get no slot (no memory): nothing was looked up.
-    bool pinned() const { return slot_ != nullptr; }
+// ---- readers: under a guard of the calling thread
+// Handle 0 finds the head of the list; a handle of a provider that is no longer listed finds
+// nothing. Null on an empty list.
+const ProviderRecord* findProvider(const runtime::Guard& guard, ProviderHandle handle);
+ListView listedProviders(const runtime::Guard& guard);
+
+// ---- records
+// One block holding a record, a zeroed descriptor area of descriptorSize bytes and copies of the
+// key name and path, with a fresh handle. With `soloList`, the block also has room to publish a
+// list of this record alone, which then needs no memory of its own (the broker provider's, so
+// that handle 0 answers whenever its record could be built). Null when no memory is left.
+ProviderRecord* newProviderRecord(std::uint32_t descriptorSize, const char* keyName = "",
+                                  const char* path = "", bool soloList = false);
+// Frees a record that was never listed (unloads nothing).
+void discardProviderRecord(ProviderRecord* record);
+// Unloads the library of a record that was never listed, then frees the record.
+void unloadUnlistedRecord(ProviderRecord* record);
+
+// ---- writers
+
+// One change of the list, under BrokerLock. A thread that is changing the list already (a
+// library that sends Reload from its initialisation, say) is refused: the change it is inside
+// would otherwise be changed under its feet.
+class ListChange {
+public:
+    ListChange();
+    ~ListChange();
+    ListChange(const ListChange&) = delete;
+    ListChange& operator=(const ListChange&) = delete;
+
+    bool refused() const { return refused_; }
+    // The list as published now.
+    ListView listed() const;
+    // Room for the next list of `count` records; false when no memory is left (nothing changes).
+    bool prepare(std::uint32_t count);
+    // The next record of the prepared list, in list order.
+    void add(ProviderRecord* record);
+    // Prepares a list of `record` alone, in the room its block has for it (newProviderRecord);
+    // once only for each record.
+    void prepareAlone(ProviderRecord* record);
+    // Prepares the list as published with `record` at its end, or without `record`.
+    bool prepareAppended(ProviderRecord* record);
+    bool prepareWithout(const ProviderRecord* record);
+    // Publishes the prepared list whole. Records of the old list that it leaves out are unlisted:
+    // their libraries are unloaded and their blocks freed once no guard can still reach them.
+    void publish();
 
 private:
-    void letGo();
-
-    ProviderRecord* record_ = nullptr;
-    runtime::ThreadSlot* slot_ = nullptr;
-    unsigned pinIndex_ = 0;
+    bool refused_;
+    Snapshot* next_ = nullptr;
 };
 
-// One block holding a record and a zeroed descriptor area of descriptorSize bytes, with a fresh
-// handle and the list's reference. Null when no memory is left.
-ProviderRecord* newProviderRecord(std::uint32_t descriptorSize);
-// Frees a record that was never linked (unloads nothing).
-void discardProviderRecord(ProviderRecord* record);
-// Unloads the library of a record that was never linked, then frees the record.
-void unloadUnlinkedRecord(ProviderRecord* record);
-
-// Takes no lock unless the list is being changed right now (then it waits for the change). Handle
-// 0 finds the head of the list; a handle of a provider that has been unlinked finds nothing.
-ProviderRef findProvider(ProviderHandle handle);
-
-// The operations below expect the caller to hold BrokerLock. Sends see their result once the
-// outermost hold of BrokerLock ends (until then they wait for it). Linking always succeeds; the
-// bool stays for callers that check it.
-bool pushFront(ProviderRecord* record);
-bool append(ProviderRecord* record);
-// Unlinks the first record of `module` (a null module matches nothing).
-void removeByModule(platform::ModuleHandle module);
-
 enum class Unload { FreeLibraries, KeepLibraries };
-// Unlinks every record. KeepLibraries is for a terminating process: libraries are not unloaded.
+// Detach, with nobody inside: unlists every record and frees everything now. KeepLibraries is for
+// a terminating process: libraries are not unloaded.
 void unloadAll(Unload mode = Unload::FreeLibraries);
 
-// The head, for walks made under BrokerLock.
-ProviderRecord* listHead();
-
-// Publishes the changed list for lock-free sends and frees what no thread pins any more. Runs at
-// the end of the outermost hold of BrokerLock.
-void publishChanges();
-// Detach, with no send running: frees everything unlinked, whatever the threads last looked at.
-void forgetUnlinked();
+// Attach: the list starts empty, and guards that leave free what is due.
+void startProviderList();
 
 } // namespace kov::registry

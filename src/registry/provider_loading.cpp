@@ -4,16 +4,54 @@
 #include "message/reply_records.h"
 #include "registry/library_probe.h"
 #include "registry/registry_key.h"
-#include "runtime/broker_lock.h"
 #include "runtime/process.h"
 #include "runtime/statistics.h"
 
 #include <cstdio>
+#include <exception>
 
 namespace kov::registry {
 namespace {
 
-void loadProvidersOfKey(const RegistryKey& providerList, const char* keyName) {
+// Records loaded but not listed yet, newest first: the order the list wants them in (each loaded
+// library goes in front of those loaded before it). Whatever is still here when a load ends
+// without publishing them is unloaded again, also when an exception or a thread's cancellation
+// cuts the load short.
+class LoadedRecords {
+public:
+    LoadedRecords() = default;
+    LoadedRecords(const LoadedRecords&) = delete;
+    LoadedRecords& operator=(const LoadedRecords&) = delete;
+    ~LoadedRecords() {
+        while (first_ != nullptr) {
+            ProviderRecord* const record = first_;
+            first_ = record->link;
+            unloadUnlistedRecord(record);
+        }
+    }
+    void push(ProviderRecord* record) {
+        record->link = first_;
+        first_ = record;
+        ++count_;
+    }
+    std::uint32_t count() const { return count_; }
+    // Adds the records to the list being prepared; the list owns them once it is published.
+    void addTo(ListChange& change) {
+        for (ProviderRecord* record = first_; record != nullptr; record = record->link)
+            change.add(record);
+    }
+    void listed() {
+        first_ = nullptr;
+        count_ = 0;
+    }
+
+private:
+    ProviderRecord* first_ = nullptr;
+    std::uint32_t count_ = 0;
+};
+
+void loadProvidersOfKey(const RegistryKey& providerList, const char* keyName,
+                        LoadedRecords& loaded) {
     RegistryKey providerKey;
     if (!providerKey.openExisting(providerList.get(), keyName)) return;
     char valueName[kValueNameChars];
@@ -22,12 +60,11 @@ void loadProvidersOfKey(const RegistryKey& providerList, const char* keyName) {
         if (platform::enumValue(providerKey.get(), index, valueName, kValueNameChars, data,
                                 kValueDataBytes) != platform::kRegOk)
             break;
-        ProviderRecord* record = loadProviderLibrary(valueName);
-        if (record != nullptr && !pushFront(record)) unloadUnlinkedRecord(record);
+        if (ProviderRecord* record = loadProviderLibrary(keyName, valueName)) loaded.push(record);
     }
 }
 
-void loadRegisteredLibraries() {
+void loadRegisteredLibraries(LoadedRecords& loaded) {
     RegistryKey broker;
     RegistryKey providerList;
     if (!broker.openExisting(platform::localMachineKey(), kBrokerKey)) return;
@@ -36,21 +73,38 @@ void loadRegisteredLibraries() {
     for (std::uint32_t index = 0;; ++index) {
         if (platform::enumKey(providerList.get(), index, keyName, kKeyNameChars) != platform::kRegOk)
             break;
-        loadProvidersOfKey(providerList, keyName);
+        loadProvidersOfKey(providerList, keyName, loaded);
     }
 }
 
+// The broker provider's record until a published list owns it.
+class BrokerRecord {
+public:
+    BrokerRecord() : record_(brokerprovider::newBrokerProviderRecord()) {}
+    ~BrokerRecord() {
+        if (record_ != nullptr) discardProviderRecord(record_);
+    }
+    BrokerRecord(const BrokerRecord&) = delete;
+    BrokerRecord& operator=(const BrokerRecord&) = delete;
+    ProviderRecord* get() const { return record_; }
+    void listed() { record_ = nullptr; }
+
+private:
+    ProviderRecord* record_;
+};
+
 } // namespace
 
-ProviderRecord* loadProviderLibrary(const char* path) {
+ProviderRecord* loadProviderLibrary(const char* keyName, const char* path) {
     LibraryProbe probe;
-    return loadProviderLibrary(path, probe);
+    return loadProviderLibrary(keyName, path, probe);
 }
 
-ProviderRecord* loadProviderLibrary(const char* path, LibraryProbe& probe) {
+ProviderRecord* loadProviderLibrary(const char* keyName, const char* path, LibraryProbe& probe) {
     if (!probeLibrary(path, probe)) return nullptr;
     const message::InfoBlock& info = probe.info;
-    ProviderRecord* record = newProviderRecord(info.payloadLength - message::kInfoDescriptorStart);
+    ProviderRecord* record =
+        newProviderRecord(info.payloadLength - message::kInfoDescriptorStart, keyName, path);
     if (record != nullptr) {
         record->module = probe.module;
         record->deleteEntry = probe.deleteEntry;
@@ -74,34 +128,52 @@ ProviderRecord* loadProviderLibrary(const char* path, LibraryProbe& probe) {
     return record;
 }
 
-bool loadAllProviders() {
-    runtime::BrokerLockGuard guard;
+bool loadAllProviders(Load kind) {
+    ListChange change;
+    if (change.refused()) return false;
+    const std::uint32_t setCountBefore = runtime::setCount();
     runtime::resetSetCount();
     // The broker provider's record comes first: without it handle 0 would name a library, so
-    // nothing is loaded and the next send tries the whole load again.
-    ProviderRecord* broker = brokerprovider::newBrokerProviderRecord();
-    if (broker == nullptr) return false;
+    // nothing is loaded.
+    BrokerRecord broker;
+    ProviderRecord* const brokerRecord = broker.get();
+    if (brokerRecord == nullptr) {
+        runtime::restoreSetCount(setCountBefore);
+        return false;
+    }
+    if (kind == Load::First) {
+        change.prepareAlone(brokerRecord);
+        change.publish();
+        broker.listed();
+    }
+    LoadedRecords loaded;
     bool complete = true;
     try {
-        loadRegisteredLibraries();
-    } catch (...) {
-        // Nothing of an interrupted load stays for a later load to build on; the broker provider
-        // alone stays, so that handle 0 still answers while the next send loads again.
-        unloadAll();
-        runtime::resetSetCount();
+        loadRegisteredLibraries(loaded);
+    } catch (const std::exception&) {
+        // Out of memory in the registry layer: nothing of an interrupted load is kept. (A
+        // thread's cancellation is no std::exception: it passes, and everything undoes itself.)
         complete = false;
     }
-    pushFront(broker);
+    if (!complete || !change.prepare(loaded.count() + 1)) {
+        // A first load keeps the broker provider alone; a reload keeps the old list.
+        runtime::restoreSetCount(kind == Load::First ? brokerprovider::kBrokerProviderSets
+                                                     : setCountBefore);
+        return false;
+    }
+    change.add(brokerRecord);
+    loaded.addTo(change);
+    change.publish();
+    broker.listed();
+    loaded.listed();
     runtime::addSetCount(brokerprovider::kBrokerProviderSets);
-    return complete;
+    return true;
 }
 
 bool reloadProviders() {
-    runtime::BrokerLockGuard guard;
-    unloadAll();
-    if (loadAllProviders()) return true;
-    runtime::forgetLoaded();
-    return false;
+    if (!loadAllProviders(Load::Reload)) return false;
+    runtime::markLoaded();
+    return true;
 }
 
 } // namespace kov::registry

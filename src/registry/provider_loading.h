@@ -14,22 +14,31 @@ constexpr unsigned kKeyNameChars = 300;
 constexpr unsigned kValueNameChars = 400;
 constexpr unsigned kValueDataBytes = 8;
 
-// Loads a library, checks and copies its self-description. Null when the library cannot be
-// loaded, lacks an entry point, describes itself with null or with a malformed block, or no
-// memory is left; the library is then unloaded again. The caller holds BrokerLock and links the
-// record itself.
-ProviderRecord* loadProviderLibrary(const char* path);
+// Loads a library, checks and copies its self-description into a new record that remembers the
+// provider key it was loaded for. Null when the library cannot be loaded, lacks an entry point,
+// describes itself with null or with a malformed block, or no memory is left; the library is then
+// unloaded again. The caller holds BrokerLock and lists the record itself.
+ProviderRecord* loadProviderLibrary(const char* keyName, const char* path);
 // The same, keeping what was found out: on null, probe.reason says why.
-ProviderRecord* loadProviderLibrary(const char* path, LibraryProbe& probe);
+ProviderRecord* loadProviderLibrary(const char* keyName, const char* path, LibraryProbe& probe);
 
-// Builds the broker provider's record, then the whole list from the registry, and puts the broker
-// provider at its head. Expects an empty list. Takes BrokerLock. All or nothing: false when the
-// broker's record cannot be built (the list stays empty) or when the load is interrupted (the
-// list holds only the broker provider, so that handle 0 still answers).
-bool loadAllProviders();
+enum class Load {
+    // The first load of a process: the broker provider is published alone at once, so that a
+    // library sending to handle 0 while it is loaded reaches it.
+    First,
+    // A reload: the old list serves every send until the new one is published whole.
+    Reload,
+};
 
-// Unloads every provider and loads them all again, under BrokerLock. When the load fails the
-// next send loads again from scratch.
+// Builds the broker provider's record, then the whole list from the registry, the broker provider
+// at its head, and publishes it. Takes BrokerLock. All or nothing: false when the broker's record
+// or the new list cannot be built, when the load is interrupted, or when this thread is changing
+// the list already (a library sending from its own loading). The list as it was then stays, but a
+// first load that fails after publishing the broker provider leaves the broker provider alone.
+bool loadAllProviders(Load kind);
+
+// Unloads every provider and loads them all again (Load::Reload). When it fails the old list
+// stays as it was.
 bool reloadProviders();
 
 } // namespace kov::registry

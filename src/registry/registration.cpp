@@ -2,7 +2,6 @@
 
 #include "registry/provider_loading.h"
 #include "registry/registry_key.h"
-#include "runtime/broker_lock.h"
 
 #include <kov/kov_broker.h>
 
@@ -41,36 +40,60 @@ bool toAnsi(const char16_t* wide, NameBuffer* out) {
     return platform::wideToAnsi(wide, units, out->text, kNameBufferBytes - 1) > 0;
 }
 
-std::uint32_t registerLibrary(const RegistryKey& providerKey, const char* path) {
+// Registry key names compare without regard to case, as on Windows.
+bool sameKeyName(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        const char x = (*a >= 'A' && *a <= 'Z') ? char(*a + 32) : *a;
+        const char y = (*b >= 'A' && *b <= 'Z') ? char(*b + 32) : *b;
+        if (x != y) return false;
+        if (x == '\0') return true;
+    }
+}
+
+std::uint32_t registerLibrary(ListChange& change, const RegistryKey& providerKey,
+                              const char* keyName, const char* path) {
     // A key that existed already belongs to an earlier registration.
     if (providerKey.existedBefore()) return KOV_STATUS_ALREADY_REGISTERED;
-    ProviderRecord* record =
-        contained([&] { return loadProviderLibrary(path); }, static_cast<ProviderRecord*>(nullptr));
+    ProviderRecord* record = contained([&] { return loadProviderLibrary(keyName, path); },
+                                       static_cast<ProviderRecord*>(nullptr));
     if (record == nullptr) return KOV_STATUS_PROVIDER_LOAD_FAILED;
+    // Room for the longer list before the registry is written: nothing can fail after it.
+    // Last, so the broker provider stays first and handle 0 keeps addressing it.
+    if (!change.prepareAppended(record)) {
+        unloadUnlistedRecord(record);
+        return KOV_STATUS_NO_MEMORY;
+    }
     const long written =
         contained([&] { return platform::setDwordValue(providerKey.get(), path, 0); }, -1L);
     if (written != platform::kRegOk) {
-        unloadUnlinkedRecord(record);
+        unloadUnlistedRecord(record);
         return KOV_STATUS_REGISTER_WRITE_FAILED;
     }
-    // Appended, so the broker provider stays first and handle 0 keeps addressing it.
-    if (!contained([&] { return append(record); }, false)) {
-        contained([&] { return platform::deleteValue(providerKey.get(), path); }, -1L);
-        unloadUnlinkedRecord(record);
-        return KOV_STATUS_REGISTER_WRITE_FAILED;
-    }
+    change.publish();
     return KOV_STATUS_OK;
 }
 
-std::uint32_t removeLibrary(const RegistryKey& providerKey, const char* path) {
+// The record loaded for this provider key from the library `path` names: the first in list order
+// with that key and the library's module. A record of another key that loaded the same library
+// is never taken. The module is found without loading the library or adding a reference.
+const ProviderRecord* recordOf(const ListView& listed, const char* keyName, const char* path) {
+    const platform::ModuleHandle module = contained(
+        [&] { return platform::findLoadedModule(path); }, static_cast<platform::ModuleHandle>(nullptr));
+    if (module == nullptr) return nullptr;
+    for (const ProviderRecord* r : listed)
+        if (r->module == module && sameKeyName(r->keyName, keyName)) return r;
+    return nullptr;
+}
+
+std::uint32_t removeLibrary(ListChange& change, const RegistryKey& providerKey,
+                            const char* keyName, const char* path) {
+    const ProviderRecord* const record = recordOf(change.listed(), keyName, path);
+    // Room for the shorter list before the registry is touched.
+    if (record != nullptr && !change.prepareWithout(record)) return KOV_STATUS_NO_MEMORY;
     if (contained([&] { return platform::deleteValue(providerKey.get(), path); }, -1L) !=
         platform::kRegOk)
         return KOV_STATUS_DEREGISTER_FAILED;
-    // Found without loading the library or adding a reference, so unloading the record's
-    // library really drops it.
-    const platform::ModuleHandle module = contained(
-        [&] { return platform::findLoadedModule(path); }, static_cast<platform::ModuleHandle>(nullptr));
-    if (module != nullptr) contained([&] { removeByModule(module); return 0; }, 0);
+    if (record != nullptr) change.publish();
     return KOV_STATUS_OK;
 }
 
@@ -85,7 +108,9 @@ std::uint32_t updateRegistration(const char16_t* keyName, const char16_t* path,
     if (!toAnsi(path, &library))
         return registering ? KOV_STATUS_PROVIDER_LOAD_FAILED : KOV_STATUS_DEREGISTER_FAILED;
 
-    runtime::BrokerLockGuard guard;
+    ListChange change;
+    // Sent while this very thread changes the list (from a library's initialisation, say).
+    if (change.refused()) return KOV_STATUS_REGISTRY_ERROR;
     RegistryKey broker;
     RegistryKey providerList;
     RegistryKey providerKey;
@@ -96,8 +121,9 @@ std::uint32_t updateRegistration(const char16_t* keyName, const char16_t* path,
         !openKey(providerKey, providerList.get(), key.text))
         return KOV_STATUS_REGISTRY_ERROR;
 
-    const std::uint32_t result = registering ? registerLibrary(providerKey, library.text)
-                                             : removeLibrary(providerKey, library.text);
+    const std::uint32_t result = registering
+                                     ? registerLibrary(change, providerKey, key.text, library.text)
+                                     : removeLibrary(change, providerKey, key.text, library.text);
 
     contained([&] { platform::flushKey(providerKey.get()); return 0; }, 0);
     std::uint32_t values = 0;

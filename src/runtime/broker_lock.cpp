@@ -2,18 +2,27 @@
 
 #include "platform/platform.h"
 #include "runtime/broker_security.h"
+#include "runtime/thread_slots.h"
+
+#include <atomic>
+#include <cstdint>
 
 namespace kov::runtime {
 namespace {
 platform::LockHandle brokerLock = nullptr;
-// How deep the holding thread holds the lock; only the holder reads or writes it.
+// The holder's thread token and how deep it holds the lock; only the holder writes them.
+std::atomic<std::uint32_t> holder{0};
 unsigned holdDepth = 0;
-void (*outermostRelease)() = nullptr;
+
+void taken() {
+    if (holdDepth++ == 0) holder.store(threadToken(), std::memory_order_relaxed);
+}
 } // namespace
 
 bool createBrokerLock() {
     brokerLock = platform::createLock(brokerSecurity());
     holdDepth = 0;
+    holder = 0;
     return brokerLock != nullptr;
 }
 
@@ -22,22 +31,22 @@ void closeBrokerLock() {
     brokerLock = nullptr;
 }
 
-void onOutermostRelease(void (*hook)()) { outermostRelease = hook; }
-
 void lock() {
     platform::acquireLock(brokerLock);
-    ++holdDepth;
+    taken();
+}
+
+bool tryLock() {
+    if (!platform::tryAcquireLock(brokerLock)) return false;
+    taken();
+    return true;
 }
 
 void unlock() {
-    if (holdDepth == 1 && outermostRelease != nullptr) {
-        // Still held, one level deeper, so the hook's own use of the lock does not re-enter it.
-        ++holdDepth;
-        outermostRelease();
-        --holdDepth;
-    }
-    --holdDepth;
+    if (--holdDepth == 0) holder.store(0, std::memory_order_relaxed);
     platform::releaseLock(brokerLock);
 }
+
+bool lockHeldHere() { return holder.load(std::memory_order_relaxed) == threadToken(); }
 
 } // namespace kov::runtime

@@ -1,5 +1,6 @@
-// BrokerLock: the one process-wide recursive lock. It guards the provider list and all loading,
-// unloading and registry work; it is never held while a provider entry or a callback runs.
+// BrokerLock: the one process-wide recursive lock. Only writers take it: loading, reloading,
+// registration and removal, and freeing what they unlinked. Senders never wait for it, except the
+// first send of a process, which waits for the first load (see docs/internals.md).
 #pragma once
 
 namespace kov::runtime {
@@ -8,10 +9,11 @@ bool createBrokerLock();
 void closeBrokerLock();
 
 void lock();
+// Takes the lock only when no other thread holds it; never waits.
+bool tryLock();
 void unlock();
-// `hook` runs whenever the outermost hold of the lock is about to end, still under the lock:
-// the provider list publishes its changes there.
-void onOutermostRelease(void (*hook)());
+// True while the calling thread holds the lock.
+bool lockHeldHere();
 
 class BrokerLockGuard {
 public:

@@ -17,11 +17,15 @@ std::atomic<bool> isAttached{false};
 // Set once the first load of providers has run; never cleared by a reload. Atomic so that every
 // later send can see it without taking BrokerLock.
 std::atomic<bool> loaded{false};
-// A detach found sends still running and left everything in place.
+// A detach found threads still inside and left everything in place.
 bool cleanupLeft = false;
 } // namespace
 
 bool processAttach(platform::ModuleHandle module) {
+    if (cleanupLeft) {
+        processDetach(false);
+        if (cleanupLeft) return false; // threads of the earlier attach are still inside
+    }
     // Without security attributes the lock and events simply get default security.
     buildBrokerSecurity();
     instance = module;
@@ -29,8 +33,9 @@ bool processAttach(platform::ModuleHandle module) {
     // After the security blocks, so they are not counted as in use.
     startThreadSlots();
     resetStatistics();
-    onOutermostRelease(registry::publishChanges);
+    registry::startProviderList();
     if (!createBrokerLock()) {
+        stopThreadSlots();
         releaseBrokerSecurity();
         return false;
     }
@@ -40,19 +45,16 @@ bool processAttach(platform::ModuleHandle module) {
 
 void processDetach(bool terminating) {
     if (!isAttached && !cleanupLeft) return;
-    // From here every export refuses. A send that got past its own check has pinned something
-    // by now (the order of the two stores is what makes that hold), so it is seen below.
+    // From here every guard that is entered refuses; a thread that entered one before has its
+    // pin visible by now (both sides are sequentially consistent), so it is seen here.
     isAttached.store(false);
-    if (anyPinned()) {
-        // Sends still run (another thread, while the process exits): the list, the lock and
-        // everything else they may touch stay as they are. A later detach finishes the job.
+    if (anyInside()) {
         cleanupLeft = true;
         return;
     }
     cleanupLeft = false;
     registry::unloadAll(terminating ? registry::Unload::KeepLibraries
                                     : registry::Unload::FreeLibraries);
-    registry::forgetUnlinked();
     message::forgetTrackedConfirms();
     stopThreadSlots();
     closeBrokerLock();
@@ -65,13 +67,11 @@ platform::ModuleHandle moduleInstance() { return instance; }
 
 void ensureLoaded() {
     if (loaded.load(std::memory_order_acquire)) return;
-    BrokerLockGuard guard;
+    const BrokerLockGuard guard;
     if (loaded.load(std::memory_order_relaxed)) return;
-    // An interrupted earlier load left the broker provider alone in the list: start afresh.
-    registry::unloadAll();
-    if (registry::loadAllProviders()) loaded.store(true, std::memory_order_release);
+    if (registry::loadAllProviders(registry::Load::First)) markLoaded();
 }
 
-void forgetLoaded() { loaded.store(false, std::memory_order_release); }
+void markLoaded() { loaded.store(true, std::memory_order_release); }
 
 } // namespace kov::runtime

@@ -11,7 +11,9 @@ bool processAttach(platform::ModuleHandle instance);
 
 // Unloads every provider, closes BrokerLock and releases BrokerSecurity. With `terminating` (the
 // process is exiting, not unloading the module) provider libraries are left to the system: the
-// loader forbids unloading libraries then, and everything is reclaimed anyway.
+// loader forbids unloading libraries then, and everything is reclaimed anyway. While another
+// thread is still inside an export (exit() with threads running), nothing is touched: whatever
+// that thread may use stays, and a later detach finishes the job.
 void processDetach(bool terminating);
 
 // True between a successful attach and the matching detach.
@@ -20,10 +22,11 @@ bool attached();
 // The broker's own module; its string table holds the resource strings.
 platform::ModuleHandle moduleInstance();
 
-// Runs loadAllProviders once per process, under BrokerLock; the first send calls it. A load that
-// fails is tried again by the next send.
+// Runs the first load of providers once per process; the first send calls it. Other threads'
+// first sends wait for it; a send made on the loading thread itself (a library's initialisation)
+// goes on with the list as published so far. A load that fails is tried again by the next send.
 void ensureLoaded();
-// Under BrokerLock, after a failed reload: the next send loads from scratch.
-void forgetLoaded();
+// A complete load (a reload) has run: the next send need not load.
+void markLoaded();
 
 } // namespace kov::runtime

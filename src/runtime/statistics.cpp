@@ -76,7 +76,6 @@ void resetStatistics() {
     live.totalDelivered = 0;
     live.totalFailed = 0;
     for (auto& c : live.counters) c = 0;
-    resetCounters();
     live.bytesAllocated = 0;
     live.bytesInUse = 0;
     live.bytesFreed = 0;
@@ -117,6 +116,10 @@ void addSyncWaiting(std::int32_t delta) {
 }
 
 void resetSetCount() { live.setCount = 0; }
+
+std::uint32_t setCount() { return live.setCount; }
+
+void restoreSetCount(std::uint32_t value) { live.setCount = value; }
 
 void addSetCount(std::uint32_t sets) { live.setCount.fetch_add(sets & 0xFFFFu); }
 

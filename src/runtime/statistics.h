@@ -28,6 +28,9 @@ void countFreed(std::uint32_t blockSize);
 void addSyncWaiting(std::int32_t delta);
 
 void resetSetCount();
+std::uint32_t setCount();
+// Puts back the value an interrupted load found.
+void restoreSetCount(std::uint32_t value);
 // Only the low 16 bits of a provider's set count are counted.
 void addSetCount(std::uint32_t sets);
 

@@ -7,48 +7,49 @@
 namespace kov::runtime {
 namespace {
 
-// Slots live in the module's own storage, so a slot can never be freed under a thread that is
-// still inside a send, even while the process exits. Threads beyond the pool get heap slots.
+// Slots live in the module's own storage; threads beyond the pool get heap slots, which are
+// never freed (they are reused by later threads and later attaches).
 constexpr unsigned kPoolSlots = 128;
 ThreadSlot pool[kPoolSlots];
 std::atomic<ThreadSlot*> extraSlots{nullptr};
 
 platform::ThreadKey threadKey = nullptr;
-// Bumped at every attach and detach: a thread whose cached slot is from an earlier attach claims
-// anew, and after a detach (when heap slots may be gone) gets none until the next attach.
-std::atomic<std::uint32_t> generation{1};
 std::atomic<bool> slotsRunning{false};
+std::atomic<std::uint32_t> lastToken{0};
 
 // Trivially destructible on purpose: a thread_local with a destructor keeps the loader from
 // really unloading the module.
 thread_local ThreadSlot* cachedSlot = nullptr;
-thread_local std::uint32_t cachedGeneration = 0;
+thread_local std::uint32_t token = 0;
 
 void closeWaitEvent(ThreadSlot& slot) {
     if (slot.waitEvent != nullptr) platform::closeEvent(slot.waitEvent);
     slot.waitEvent = nullptr;
 }
 
+// Runs on the ending thread, after it has left every export. Deleting the key at detach may run
+// it too (Windows does, for every thread): slots are not handed back then, they are reset at the
+// next attach.
 void handBack(void* value) {
+    if (!slotsRunning.load()) return;
     auto* slot = static_cast<ThreadSlot*>(value);
-    slot->snapshotPin.store(nullptr);
     closeWaitEvent(*slot);
-    slot->owned.store(0);
+    slot->owner.store(0, std::memory_order_release);
 }
 
-bool claim(ThreadSlot* slot) {
+bool claim(ThreadSlot* slot, std::uint32_t me) {
     std::uint32_t expected = 0;
-    return slot->owned.compare_exchange_strong(expected, 1);
+    return slot->owner.compare_exchange_strong(expected, me);
 }
 
-ThreadSlot* claimSlot() {
+ThreadSlot* claimSlot(std::uint32_t me) {
     for (ThreadSlot& slot : pool)
-        if (claim(&slot)) return &slot;
+        if (claim(&slot, me)) return &slot;
     for (ThreadSlot* slot = extraSlots.load(); slot != nullptr; slot = slot->nextSlot)
-        if (claim(slot)) return slot;
+        if (claim(slot, me)) return slot;
     auto* slot = new (std::nothrow) ThreadSlot{};
     if (slot == nullptr) return nullptr;
-    slot->owned = 1;
+    slot->owner = me;
     slot->nextSlot = extraSlots.load();
     while (!extraSlots.compare_exchange_weak(slot->nextSlot, slot)) {
     }
@@ -73,71 +74,42 @@ template <typename T, typename Read> T sumOverSlots(Read read) {
     return sum;
 }
 
-void clearSlot(ThreadSlot& slot) {
-    for (auto& p : slot.pins) p.store(nullptr, std::memory_order_relaxed);
-    slot.pinAll.store(0, std::memory_order_relaxed);
-    slot.snapshotPin.store(nullptr, std::memory_order_relaxed);
-    slot.owned.store(0, std::memory_order_relaxed);
-}
-
 } // namespace
 
+std::uint32_t threadToken() {
+    if (token == 0) {
+        std::uint32_t next;
+        do {
+            next = lastToken.fetch_add(1, std::memory_order_relaxed) + 1;
+        } while (next == 0);
+        token = next;
+    }
+    return token;
+}
+
 ThreadSlot* currentSlot() {
-    const std::uint32_t now = generation.load(std::memory_order_relaxed);
-    if (cachedGeneration == now) return cachedSlot;
+    ThreadSlot* const cached = cachedSlot;
+    // Only this thread makes its own slot free again, so a match cannot go stale under it.
+    if (cached != nullptr && cached->owner.load(std::memory_order_relaxed) == token)
+        return cached;
     if (!slotsRunning.load()) return nullptr;
-    ThreadSlot* slot = claimSlot();
+    const std::uint32_t me = threadToken();
+    ThreadSlot* slot = claimSlot(me);
     if (slot == nullptr) return nullptr;
     if (threadKey != nullptr) platform::setThreadValue(threadKey, slot);
     cachedSlot = slot;
-    cachedGeneration = now;
     return slot;
 }
 
-unsigned pin(ThreadSlot* slot, const void* object) {
-    for (unsigned i = 0; i < kPinsPerThread; ++i) {
-        if (slot->pins[i].load(std::memory_order_relaxed) == nullptr) {
-            // Sequentially consistent: the caller's check that `object` is still reachable
-            // comes after the pin is visible to every writer's scan.
-            slot->pins[i].store(object);
-            return i;
-        }
-    }
-    slot->pinAll.store(slot->pinAll.load(std::memory_order_relaxed) + 1);
-    return kPinsPerThread;
+bool anyInside() {
+    return anySlot([](const ThreadSlot& slot) { return slot.epoch.load() != 0; });
 }
 
-void unpin(ThreadSlot* slot, unsigned index) {
-    if (index < kPinsPerThread) {
-        slot->pins[index].store(nullptr, std::memory_order_release);
-    } else {
-        slot->pinAll.store(slot->pinAll.load(std::memory_order_relaxed) - 1,
-                           std::memory_order_release);
-    }
-}
-
-bool isPinned(const void* object) {
-    return anySlot([object](const ThreadSlot& slot) {
-        if (slot.pinAll.load() != 0 || slot.snapshotPin.load() == object) return true;
-        for (const auto& p : slot.pins)
-            if (p.load() == object) return true;
-        return false;
-    });
-}
-
-bool anyPinned() {
-    return anySlot([](const ThreadSlot& slot) {
-        if (slot.pinAll.load() != 0) return true;
-        for (const auto& p : slot.pins)
-            if (p.load() != nullptr) return true;
-        return false;
-    });
-}
-
-void dropSnapshotPins() {
-    anySlot([](ThreadSlot& slot) {
-        slot.snapshotPin.store(nullptr);
-        return false;
+bool pinnedAtOrBefore(std::uint32_t epoch, const ThreadSlot* ignore) {
+    return anySlot([epoch, ignore](const ThreadSlot& slot) {
+        if (&slot == ignore) return false;
+        const std::uint32_t pinned = slot.epoch.load();
+        return pinned != 0 && epochAtOrBefore(pinned, epoch);
     });
 }
 
@@ -158,47 +130,35 @@ std::uint32_t sumSyncWaiting() {
         [](const ThreadSlot& slot) { return slot.syncWaiting.load(std::memory_order_relaxed); });
 }
 
-void resetCounters() {
+void startThreadSlots() {
     anySlot([](ThreadSlot& slot) {
+        slot.owner.store(0, std::memory_order_relaxed);
+        slot.epoch.store(0, std::memory_order_relaxed);
+        slot.depth = 0;
+        slot.waitEvent = nullptr; // closed at the detach
         for (auto& c : slot.counters) c.store(0, std::memory_order_relaxed);
         for (auto& b : slot.bytes) b.store(0, std::memory_order_relaxed);
         slot.syncWaiting.store(0, std::memory_order_relaxed);
         return false;
     });
-}
-
-bool startThreadSlots() {
-    // Events of an earlier attach were closed at its detach.
-    for (ThreadSlot& slot : pool) {
-        clearSlot(slot);
-        slot.waitEvent = nullptr;
-    }
-    generation.fetch_add(1);
-    slotsRunning.store(true);
     threadKey = nullptr;
     platform::ThreadKey key = nullptr;
     // Without the key a thread's slot is simply not handed back when it ends.
     if (platform::createThreadKey(&key, handBack)) threadKey = key;
-    return true;
+    slotsRunning.store(true);
 }
 
 void stopThreadSlots() {
     // Counting after this point (the last blocks a detach gives back) uses the shared counters.
     slotsRunning.store(false);
-    generation.fetch_add(1);
     if (threadKey != nullptr) platform::deleteThreadKey(threadKey);
     threadKey = nullptr;
-    if (anyPinned()) return; // a send still runs: its slot stays where it is
-    anySlot([](ThreadSlot& s) {
-        closeWaitEvent(s);
+    // Nobody is inside: every slot goes free, so a thread calling after the detach finds none.
+    anySlot([](ThreadSlot& slot) {
+        closeWaitEvent(slot);
+        slot.owner.store(0, std::memory_order_relaxed);
         return false;
     });
-    ThreadSlot* slot = extraSlots.exchange(nullptr);
-    while (slot != nullptr) {
-        ThreadSlot* next = slot->nextSlot;
-        delete slot;
-        slot = next;
-    }
 }
 
 } // namespace kov::runtime

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -38,6 +39,46 @@ TEST(PlatformLock, OwnerMayTakeItAgainAndOthersWaitForTheLastRelease) {
     other.join();
     EXPECT_TRUE(entered);
     closeLock(lock);
+}
+
+TEST(PlatformLock, TryingNeverWaitsAndSucceedsOnlyForTheHolderOrAFreeLock) {
+    const LockHandle lock = createLock(nullptr);
+    ASSERT_NE(nullptr, lock);
+    ASSERT_TRUE(tryAcquireLock(lock)) << "free";
+    ASSERT_TRUE(tryAcquireLock(lock)) << "held by this thread";
+    bool otherGot = true;
+    std::thread([&] { otherGot = tryAcquireLock(lock); }).join();
+    EXPECT_FALSE(otherGot) << "held by another thread";
+    releaseLock(lock);
+    releaseLock(lock);
+    std::thread([&] {
+        otherGot = tryAcquireLock(lock);
+        if (otherGot) releaseLock(lock);
+    }).join();
+    EXPECT_TRUE(otherGot) << "free again";
+    closeLock(lock);
+}
+
+std::atomic<std::uintptr_t> firstSeen{0}, secondSeen{0};
+void firstHook(void* value) { firstSeen += reinterpret_cast<std::uintptr_t>(value); }
+void secondHook(void* value) { secondSeen += reinterpret_cast<std::uintptr_t>(value); }
+
+// Two keys at once (the broker's, and another library's): each runs its own hook with its own
+// value when a thread that set them ends; a thread that set nothing runs neither.
+TEST(PlatformThreadKey, EachKeyRunsItsOwnHookWhenAThreadEnds) {
+    ThreadKey first = nullptr, second = nullptr;
+    ASSERT_TRUE(createThreadKey(&first, firstHook));
+    ASSERT_TRUE(createThreadKey(&second, secondHook));
+    firstSeen = secondSeen = 0;
+    std::thread([&] {
+        setThreadValue(first, reinterpret_cast<void*>(3));
+        setThreadValue(second, reinterpret_cast<void*>(40));
+    }).join();
+    std::thread([] {}).join();
+    EXPECT_EQ(firstSeen.load(), 3u);
+    EXPECT_EQ(secondSeen.load(), 40u);
+    deleteThreadKey(second);
+    deleteThreadKey(first);
 }
 
 TEST(PlatformEvent, WaitBlocksUntilSetAndSetStaysUntilReset) {

@@ -4,10 +4,12 @@
 #include "brokerprovider/broker_provider.h"
 #include "registry/provider_list.h"
 #include "registry/provider_loading.h"
-#include "runtime/broker_lock.h"
+#include "runtime/guard.h"
 
 #include <algorithm>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kov::test {
@@ -23,13 +25,20 @@ protected:
         threeSets = providerPath("kov_test_three_sets");
     }
 
+    // Unlists the first record of `module` in list order, as a removal does.
     static void removeByModule(platform::ModuleHandle module) {
-        runtime::BrokerLockGuard guard;
-        registry::removeByModule(module);
+        registry::ListChange change;
+        for (const ProviderRecord* r : change.listed()) {
+            if (module != nullptr && r->module == module) {
+                ASSERT_TRUE(change.prepareWithout(r));
+                change.publish();
+                return;
+            }
+        }
     }
 
-    static ProviderRecord* serving(std::uint32_t functionSet) {
-        for (ProviderRecord* r : listedProviders())
+    static const ProviderRecord* serving(std::uint32_t functionSet) {
+        for (const ProviderRecord* r : listedProviders())
             if (firstFunctionSet(r) == functionSet) return r;
         return nullptr;
     }
@@ -41,7 +50,7 @@ TEST_F(ProviderListTest, TwoValuesOfOneKeyListBrokerThenSecondThenFirst) {
     registerInRegistry("Pair", {immediate, threeSets});
     loadProviders();
     EXPECT_EQ(listedFunctionSets(), (std::vector<std::uint32_t>{0, 0x401, 0x100}));
-    const std::vector<ProviderRecord*> list = listedProviders();
+    const std::vector<const ProviderRecord*> list = listedProviders();
     EXPECT_EQ(list[0]->module, nullptr);
     EXPECT_EQ(list[1]->module, platform::findLoadedModule(threeSets.c_str()));
     EXPECT_EQ(list[2]->module, platform::findLoadedModule(immediate.c_str()));
@@ -51,7 +60,7 @@ TEST_F(ProviderListTest, LibraryNamedUnderTwoKeysLoadsTwice) {
     registerInRegistry("First", {immediate});
     registerInRegistry("Second", {immediate});
     loadProviders();
-    const std::vector<ProviderRecord*> list = listedProviders();
+    const std::vector<const ProviderRecord*> list = listedProviders();
     ASSERT_EQ(list.size(), 3u);
     EXPECT_NE(list[1]->module, nullptr);
     EXPECT_EQ(list[1]->module, list[2]->module);
@@ -60,12 +69,12 @@ TEST_F(ProviderListTest, LibraryNamedUnderTwoKeysLoadsTwice) {
 }
 
 TEST_F(ProviderListTest, HandleZeroFindsTheHead) {
-    EXPECT_FALSE(registry::findProvider(0)) << "empty list";
+    EXPECT_FALSE(providerFor(0)) << "empty list";
     registerInRegistry("Immediate", {immediate});
     loadProviders();
-    const registry::ProviderRef head = registry::findProvider(0);
+    const registry::ProviderRecord* head = providerFor(0);
     ASSERT_TRUE(head);
-    EXPECT_EQ(head.get(), listedProviders().front());
+    EXPECT_EQ(head, listedProviders().front());
     EXPECT_EQ(head->module, nullptr);
     EXPECT_EQ(head->receiveEntry, &brokerprovider::receiveEntry);
 }
@@ -73,20 +82,20 @@ TEST_F(ProviderListTest, HandleZeroFindsTheHead) {
 TEST_F(ProviderListTest, HandlesOfRemovedProvidersFindNothing) {
     registerInRegistry("Immediate", {immediate});
     loadProviders();
-    ProviderRecord* record = serving(0x100);
+    const ProviderRecord* record = serving(0x100);
     ASSERT_NE(record, nullptr);
     const ProviderHandle handle = record->handle;
     EXPECT_NE(handle, 0u);
-    EXPECT_EQ(registry::findProvider(handle).get(), record);
+    EXPECT_EQ(providerFor(handle), record);
 
     removeByModule(record->module);
-    EXPECT_FALSE(registry::findProvider(handle));
+    EXPECT_FALSE(providerFor(handle));
     EXPECT_EQ(listedFunctionSets(), std::vector<std::uint32_t>{0});
     // A reload brings the library back under a new handle; the old one stays dead.
     registry::reloadProviders();
     ASSERT_NE(serving(0x100), nullptr);
     EXPECT_NE(serving(0x100)->handle, handle);
-    EXPECT_FALSE(registry::findProvider(handle));
+    EXPECT_FALSE(providerFor(handle));
 }
 
 // Sends find records through an index by handle: with many records every handle must find its
@@ -97,19 +106,19 @@ TEST_F(ProviderListTest, EveryHandleFindsItsOwnRecordAmongMany) {
     for (unsigned i = 0; i < kKeys; ++i)
         registerInRegistry(("Key" + std::to_string(100 + i)).c_str(), {immediate});
     loadProviders();
-    const std::vector<ProviderRecord*> all = listedProviders();
+    const std::vector<const ProviderRecord*> all = listedProviders();
     ASSERT_EQ(all.size(), kKeys + 1);
     ProviderHandle highest = 0;
     std::vector<ProviderHandle> allHandles;
-    for (ProviderRecord* r : all) {
-        EXPECT_EQ(registry::findProvider(r->handle).get(), r) << "handle " << r->handle;
+    for (const ProviderRecord* r : all) {
+        EXPECT_EQ(providerFor(r->handle), r) << "handle " << r->handle;
         highest = std::max(highest, r->handle);
         allHandles.push_back(r->handle);
     }
     auto findsNothingBeside = [highest](ProviderHandle handle) {
         for (ProviderHandle step = 64; step <= 0x10000; step *= 2)
             if (handle + step > highest) {
-                EXPECT_FALSE(registry::findProvider(handle + step));
+                EXPECT_FALSE(providerFor(handle + step));
             }
     };
     for (const ProviderHandle handle : allHandles) findsNothingBeside(handle);
@@ -118,32 +127,32 @@ TEST_F(ProviderListTest, EveryHandleFindsItsOwnRecordAmongMany) {
     // freed, so only their handles are looked at from here on.
     const platform::ModuleHandle module = all[1]->module;
     for (unsigned i = 0; i < kKeys / 2; ++i) removeByModule(module);
-    const std::vector<ProviderRecord*> left = listedProviders();
+    const std::vector<const ProviderRecord*> left = listedProviders();
     ASSERT_EQ(left.size(), kKeys / 2 + 1);
     std::vector<ProviderHandle> leftHandles;
-    for (ProviderRecord* r : left) {
-        EXPECT_EQ(registry::findProvider(r->handle).get(), r) << "handle " << r->handle;
+    for (const ProviderRecord* r : left) {
+        EXPECT_EQ(providerFor(r->handle), r) << "handle " << r->handle;
         leftHandles.push_back(r->handle);
     }
     for (const ProviderHandle handle : allHandles) {
         const bool kept =
             std::find(leftHandles.begin(), leftHandles.end(), handle) != leftHandles.end();
         if (!kept) {
-            EXPECT_FALSE(registry::findProvider(handle)) << "removed handle " << handle;
+            EXPECT_FALSE(providerFor(handle)) << "removed handle " << handle;
         }
     }
-    EXPECT_EQ(registry::findProvider(0).get(), left.front());
+    EXPECT_EQ(providerFor(0), left.front());
 }
 
 TEST_F(ProviderListTest, RemovingNullModuleChangesNothing) {
     registerInRegistry("Immediate", {immediate});
     loadProviders();
-    const std::vector<ProviderRecord*> before = listedProviders();
+    const std::vector<const ProviderRecord*> before = listedProviders();
     const std::uint32_t inUse = bytesInUse();
     removeByModule(nullptr);
     EXPECT_EQ(listedProviders(), before);
     EXPECT_EQ(bytesInUse(), inUse);
-    EXPECT_EQ(registry::findProvider(0).get(), before.front());
+    EXPECT_EQ(providerFor(0), before.front());
 }
 
 TEST_F(ProviderListTest, RemovingAModuleOfTwoRecordsTakesOnlyTheFirst) {
@@ -151,39 +160,41 @@ TEST_F(ProviderListTest, RemovingAModuleOfTwoRecordsTakesOnlyTheFirst) {
     registerInRegistry("Second", {immediate, threeSets});
     loadProviders();
     // Walk order First, Second: broker, three sets, immediate (Second), immediate (First).
-    const std::vector<ProviderRecord*> before = listedProviders();
+    const std::vector<const ProviderRecord*> before = listedProviders();
     ASSERT_EQ(before.size(), 4u);
     const ProviderHandle secondHandle = before[2]->handle;
     const ProviderHandle firstHandle = before[3]->handle;
 
     removeByModule(before[3]->module);
-    EXPECT_EQ(listedProviders(), (std::vector<ProviderRecord*>{before[0], before[1], before[3]}));
-    EXPECT_FALSE(registry::findProvider(secondHandle));
-    EXPECT_TRUE(registry::findProvider(firstHandle));
+    EXPECT_EQ(listedProviders(), (std::vector<const ProviderRecord*>{before[0], before[1], before[3]}));
+    EXPECT_FALSE(providerFor(secondHandle));
+    EXPECT_TRUE(providerFor(firstHandle));
     EXPECT_TRUE(libraryLoaded(immediate)) << "the other record still holds the library";
 }
 
-TEST_F(ProviderListTest, RecordOutlivesItsRemovalUntilTheLastReferenceGoes) {
+// A thread inside an export keeps whatever the list held when it came in, even a record that a
+// removal unlisted meanwhile; the record and its library go once the last such thread leaves.
+TEST_F(ProviderListTest, RecordOutlivesItsRemovalUntilTheLastGuardLeaves) {
     registerInRegistry("Immediate", {immediate});
     loadProviders();
-    ProviderRecord* record = serving(0x100);
+    const ProviderRecord* record = serving(0x100);
     ASSERT_NE(record, nullptr);
-    registry::ProviderRef first = registry::findProvider(record->handle);
-    registry::ProviderRef second = registry::findProvider(record->handle);
-    ASSERT_EQ(first.get(), record);
+    const ProviderHandle handle = record->handle;
+    auto outer = std::make_unique<runtime::Guard>();
+    {
+        const runtime::Guard inner; // guards nest: the outer one counts
+        ASSERT_EQ(registry::findProvider(inner, handle), record);
+    }
     const std::uint32_t inUse = bytesInUse();
 
-    removeByModule(record->module);
-    EXPECT_FALSE(registry::findProvider(record->handle)) << "unlinked at once";
-    EXPECT_EQ(bytesInUse(), inUse) << "freed under its users";
-    EXPECT_TRUE(libraryLoaded(immediate)) << "unloaded under its users";
+    std::thread([&] { removeByModule(record->module); }).join(); // a writer elsewhere
+    EXPECT_EQ(providerFor(handle), nullptr) << "unlisted at once";
+    EXPECT_EQ(bytesInUse(), inUse) << "freed under a guard";
+    EXPECT_TRUE(libraryLoaded(immediate)) << "unloaded under a guard";
+    EXPECT_EQ(record->handle, handle);
 
-    first = registry::ProviderRef();
-    EXPECT_EQ(bytesInUse(), inUse);
-    EXPECT_TRUE(libraryLoaded(immediate));
-
-    second = registry::ProviderRef();
-    EXPECT_LT(bytesInUse(), inUse);
+    outer.reset();
+    EXPECT_LT(bytesInUse(), inUse) << "freed by the last guard to leave";
     EXPECT_FALSE(libraryLoaded(immediate));
     registry::unloadAll();
     EXPECT_EQ(bytesInUse(), 0u) << "every block of the load went back";
@@ -192,12 +203,12 @@ TEST_F(ProviderListTest, RecordOutlivesItsRemovalUntilTheLastReferenceGoes) {
 TEST_F(ProviderListTest, UnloadingAnEmptyListDoesNothing) {
     const StatisticsRecord before = statistics();
     registry::unloadAll();
-    EXPECT_EQ(registry::listHead(), nullptr);
+    EXPECT_TRUE(listedProviders().empty());
     EXPECT_EQ(statistics().bytesFreed, before.bytesFreed);
     loadProviders();
     registry::unloadAll();
-    EXPECT_EQ(registry::listHead(), nullptr);
-    EXPECT_FALSE(registry::findProvider(0));
+    EXPECT_TRUE(listedProviders().empty());
+    EXPECT_FALSE(providerFor(0));
     registry::unloadAll();
     EXPECT_EQ(bytesInUse(), 0u);
 }
@@ -214,10 +225,10 @@ TEST_F(ProviderListTest, ReloadGivesEveryProviderANewHandleAndTheBrokerTheHead) 
     for (const ProviderRecord* r : listedProviders()) {
         EXPECT_NE(r->handle, 0u);
         EXPECT_EQ(std::count(old.begin(), old.end(), r->handle), 0) << "handle reused";
-        EXPECT_EQ(registry::findProvider(r->handle).get(), r);
+        EXPECT_EQ(providerFor(r->handle), r);
     }
-    for (ProviderHandle h : old) EXPECT_FALSE(registry::findProvider(h)) << h;
-    EXPECT_EQ(registry::findProvider(0)->module, nullptr);
+    for (ProviderHandle h : old) EXPECT_FALSE(providerFor(h)) << h;
+    EXPECT_EQ(providerFor(0)->module, nullptr);
     EXPECT_EQ(bytesInUse(), inUse) << "the old records went back";
     EXPECT_EQ(statistics().setCount, 2u + 3u + 1u);
 }

@@ -27,13 +27,13 @@ protected:
     // The list agrees with itself: every record is found by its handle, handle 0 finds the head,
     // and the statistics count exactly the sets of the listed providers.
     void expectConsistentList() const {
-        const std::vector<ProviderRecord*> list = listedProviders();
+        const std::vector<const ProviderRecord*> list = listedProviders();
         std::uint32_t sets = 0;
-        for (ProviderRecord* r : list) {
-            EXPECT_EQ(registry::findProvider(r->handle).get(), r);
+        for (const ProviderRecord* r : list) {
+            EXPECT_EQ(providerFor(r->handle), r);
             sets += r->setCount;
         }
-        EXPECT_EQ(registry::findProvider(0).get(), list.empty() ? nullptr : list.front());
+        EXPECT_EQ(providerFor(0), list.empty() ? nullptr : list.front());
         EXPECT_EQ(sets, statistics().setCount);
     }
 
@@ -42,7 +42,7 @@ protected:
 
 TEST_F(ProviderLoadingTest, BrokerProviderRecordAndDescriptor) {
     loadProviders();
-    const registry::ProviderRef broker = registry::findProvider(0);
+    const registry::ProviderRecord* broker = providerFor(0);
     ASSERT_TRUE(broker);
     EXPECT_EQ(broker->module, nullptr);
     EXPECT_EQ(broker->infoEntry, nullptr);
@@ -85,7 +85,7 @@ TEST_F(ProviderLoadingTest, BrokerProviderRecordAndDescriptor) {
 TEST_F(ProviderLoadingTest, LibraryDescriptorIsItsPayloadLessTwelveWithItsHandleInEveryEntry) {
     registerInRegistry("Three", {threeSets});
     loadProviders();
-    const std::vector<ProviderRecord*> list = listedProviders();
+    const std::vector<const ProviderRecord*> list = listedProviders();
     ASSERT_EQ(list.size(), 2u);
     const ProviderRecord* r = list[1];
     const platform::ModuleHandle module = platform::findLoadedModule(threeSets.c_str());
@@ -173,7 +173,7 @@ TEST_F(ProviderLoadingTest, LibrariesThatCannotServeAreSkippedAndUnloaded) {
         faults::clear();
         const bool faulted = c.fault != Fault::Count;
         if (faulted) faults::failNth(c.fault, c.n);
-        registry::loadAllProviders();
+        registry::loadAllProviders(registry::Load::First);
         if (faulted) {
             EXPECT_GE(faults::callsSeen(c.fault), c.n) << "the fault was never reached";
         }
@@ -202,7 +202,7 @@ TEST_F(ProviderLoadingTest, NoMemorySweepLeavesAConsistentListAndNoLeak) {
         const std::uint32_t inUse = bytesInUse();
         faults::clear();
         faults::failNth(Fault::GlobalAlloc, n);
-        registry::loadAllProviders();
+        registry::loadAllProviders(registry::Load::First);
         const bool hit = faults::callsSeen(Fault::GlobalAlloc) >= n;
         faults::clear();
 
@@ -239,7 +239,7 @@ TEST_F(ProviderLoadingTest, RegistryFailuresSkipWhatCannotBeRead) {
         SCOPED_TRACE(c.what);
         faults::clear();
         faults::failNth(c.fault, c.n);
-        registry::loadAllProviders();
+        registry::loadAllProviders(registry::Load::First);
         EXPECT_GE(faults::callsSeen(c.fault), c.n);
         faults::clear();
         EXPECT_EQ(listedFunctionSets(), c.sets);

@@ -35,7 +35,7 @@ TEST_F(ProcessTest, AttachThenDetachLoadsNothingAndLeavesNoBlock) {
 
     ASSERT_TRUE(runtime::processAttach(nullptr));
     EXPECT_TRUE(runtime::attached());
-    EXPECT_EQ(registry::listHead(), nullptr);
+    EXPECT_TRUE(listedProviders().empty());
     runtime::processDetach(false);
 
     EXPECT_FALSE(runtime::attached());
@@ -71,7 +71,7 @@ TEST_F(ProcessTest, AttachGoesOnWithDefaultSecurityWhenBrokerSecurityFails) {
         runtime::lock();
         runtime::unlock();
         runtime::ensureLoaded();
-        EXPECT_NE(registry::findProvider(0).get(), nullptr);
+        EXPECT_NE(providerFor(0), nullptr);
         runtime::processDetach(false);
         expectNoBlockLeft(c.fault == Fault::GlobalAlloc ? 1 : 0);
     }
@@ -93,7 +93,7 @@ using EnsureLoadedTest = BrokerTest;
 // Linux it leaves no registry file behind.
 TEST_F(EnsureLoadedTest, EmptyRegistryStillCountsAsLoadedAndCreatesNothing) {
     runtime::ensureLoaded();
-    const std::vector<registry::ProviderRecord*> first = listedProviders();
+    const std::vector<const registry::ProviderRecord*> first = listedProviders();
     ASSERT_EQ(first.size(), 1u);
     const std::uint32_t inUse = bytesInUse();
     const unsigned allocations = faults::callsSeen(Fault::GlobalAlloc);
@@ -147,7 +147,7 @@ TEST_F(EnsureLoadedTest, AFirstLoadCutShortNeverLoadsTwice) {
         faults::clear();
         const std::vector<std::uint32_t> first = listedFunctionSets();
         {
-            const registry::ProviderRef head = registry::findProvider(0);
+            const registry::ProviderRecord* head = providerFor(0);
             ASSERT_TRUE(head) << "handle 0 names nothing";
             EXPECT_EQ(head->module, nullptr) << "handle 0 at the broker provider";
         }

@@ -144,8 +144,8 @@ TEST_F(StatisticsTest, CountsFromManyThreadsAddUpExactly) {
     EXPECT_EQ(u32(after.data(), 104), u32(before.data(), 104)) << "syncWaiting back";
 }
 
-// Between a detach and the next attach no thread has a slot (heap slots may be gone): counting
-// then falls back to the shared counters and loses nothing.
+// Between a detach and the next attach no thread has a slot: counting then falls back to the
+// shared counters and loses nothing.
 TEST_F(StatisticsTest, CountsWithoutASlotAreKept) {
     void* block = runtime::allocate(20);
     const std::vector<std::uint8_t> before = copied();
@@ -157,7 +157,7 @@ TEST_F(StatisticsTest, CountsWithoutASlotAreKept) {
     EXPECT_EQ(u64(after.data(), 60), u64(before.data(), 60) + 1);
     EXPECT_EQ(u32(after.data(), 100), u32(before.data(), 100) + 40);
     EXPECT_EQ(u32(after.data(), 96), u32(before.data(), 96) - 40);
-    ASSERT_TRUE(runtime::startThreadSlots());
+    runtime::startThreadSlots();
     EXPECT_NE(runtime::currentSlot(), nullptr);
 }
 

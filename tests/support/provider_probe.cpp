@@ -1,16 +1,21 @@
 #include "support/provider_probe.h"
 
-#include "runtime/broker_lock.h"
+#include "runtime/guard.h"
 #include "support/messages.h"
 
 namespace kov::test {
 
-std::vector<registry::ProviderRecord*> listedProviders() {
-    runtime::BrokerLockGuard guard;
-    std::vector<registry::ProviderRecord*> records;
-    for (registry::ProviderRecord* r = registry::listHead(); r != nullptr; r = r->next)
-        records.push_back(r);
+std::vector<const registry::ProviderRecord*> listedProviders() {
+    const runtime::Guard guard;
+    std::vector<const registry::ProviderRecord*> records;
+    if (guard)
+        for (const registry::ProviderRecord* r : registry::listedProviders(guard)) records.push_back(r);
     return records;
+}
+
+const registry::ProviderRecord* providerFor(ProviderHandle handle) {
+    const runtime::Guard guard;
+    return guard ? registry::findProvider(guard, handle) : nullptr;
 }
 
 std::uint32_t firstFunctionSet(const registry::ProviderRecord* record) {
@@ -27,8 +32,12 @@ registry::ProviderRecord* linkFakeProvider(KovReceiveFn receive) {
     registry::ProviderRecord* record = registry::newProviderRecord(0);
     if (record == nullptr) return nullptr;
     record->receiveEntry = receive;
-    runtime::BrokerLockGuard guard;
-    registry::append(record);
+    registry::ListChange change;
+    if (change.refused() || !change.prepareAppended(record)) {
+        registry::discardProviderRecord(record);
+        return nullptr;
+    }
+    change.publish();
     return record;
 }
 

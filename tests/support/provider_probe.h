@@ -10,8 +10,13 @@
 
 namespace kov::test {
 
-// The records of the list, head first, read under BrokerLock.
-std::vector<registry::ProviderRecord*> listedProviders();
+// The records of the list as published, head first. The pointers stay valid until the list
+// changes.
+std::vector<const registry::ProviderRecord*> listedProviders();
+
+// What a send to `handle` would reach now (looked up under a guard of its own); null when
+// nothing. Valid until the list changes.
+const registry::ProviderRecord* providerFor(ProviderHandle handle);
 
 // The first function set a record's descriptor names (0 for the broker provider).
 std::uint32_t firstFunctionSet(const registry::ProviderRecord* record);
@@ -19,8 +24,9 @@ std::uint32_t firstFunctionSet(const registry::ProviderRecord* record);
 // The first function set of every listed record, head first: a compact picture of the list.
 std::vector<std::uint32_t> listedFunctionSets();
 
-// Links a record without a library whose receive entry is `receive`: a provider written by the
-// test itself. It goes with the list at detach. Null when no memory is left.
+// Lists a record without a library, at the end of the list, whose receive entry is `receive`: a
+// provider written by the test itself. It goes with the list at detach. Null when no memory is
+// left.
 registry::ProviderRecord* linkFakeProvider(KovReceiveFn receive);
 
 // Whether the library is in the process now, loaded by anyone.

@@ -1,15 +1,12 @@
 #include "sweeps/sweep.h"
 
 #include "sweeps/heap_faults.h"
+#include "support/watchdog.h"
 
 #include "dispatch/send.h"
 #include "runtime/process.h"
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <thread>
 
 namespace kov::test {
 namespace {
@@ -51,41 +48,6 @@ unsigned disarm(const Kind& kind) {
     faults::clear();
     return seen;
 }
-
-// Ends the program when a case does not finish: a hang must fail the run, not stall it.
-class Watchdog {
-public:
-    Watchdog() : thread_([this] { watch(); }) {}
-    ~Watchdog() {
-        stop_ = true;
-        thread_.join();
-    }
-    void start(const char* what) {
-        what_ = what;
-        deadline_ = now() + kCaseSeconds;
-    }
-    void stop() { deadline_ = 0; }
-
-private:
-    static long now() {
-        using namespace std::chrono;
-        return long(duration_cast<seconds>(steady_clock::now().time_since_epoch()).count());
-    }
-    void watch() {
-        while (!stop_) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            const long deadline = deadline_;
-            if (deadline != 0 && now() > deadline) {
-                std::fprintf(stderr, "sweep case hangs: %s\n", what_.load());
-                std::_Exit(3);
-            }
-        }
-    }
-    std::atomic<bool> stop_{false};
-    std::atomic<long> deadline_{0};
-    std::atomic<const char*> what_{""};
-    std::thread thread_;
-};
 
 } // namespace
 
@@ -142,7 +104,7 @@ unsigned SweepTest::sweep(const char* name, SweptOperation& operation) {
                               andAfter ? " and after" : "");
                 SCOPED_TRACE(what);
                 operation.prepare();
-                watchdog.start(what);
+                watchdog.start(what, kCaseSeconds);
                 arm(kind, n, andAfter);
                 operation.run();
                 const unsigned seen = disarm(kind);

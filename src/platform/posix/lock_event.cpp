@@ -32,6 +32,11 @@ void acquireLock(LockHandle lock) {
     asLock(lock)->lock();
 }
 
+bool tryAcquireLock(LockHandle lock) {
+    faults::noteUse(faults::Use::AcquireLock);
+    return asLock(lock)->try_lock();
+}
+
 void releaseLock(LockHandle lock) {
     faults::noteUse(faults::Use::ReleaseLock);
     asLock(lock)->unlock();

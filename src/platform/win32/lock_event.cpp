@@ -19,6 +19,12 @@ void acquireLock(LockHandle lock) {
     WaitForSingleObject(asHandle(lock), INFINITE);
 }
 
+bool tryAcquireLock(LockHandle lock) {
+    faults::noteUse(faults::Use::AcquireLock);
+    const DWORD result = WaitForSingleObject(asHandle(lock), 0);
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+}
+
 void releaseLock(LockHandle lock) {
     faults::noteUse(faults::Use::ReleaseLock);
     ReleaseMutex(asHandle(lock));

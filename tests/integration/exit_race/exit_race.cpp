@@ -1,0 +1,62 @@
+// kov_test_exit_race: a program that ends with exit() while six threads are inside the broker,
+// sending to handle 0 and releasing what comes back. The module's detach then runs under those
+// threads; the program must still end cleanly (exit code 0, and no sanitizer report). The delay
+// before exit() in microseconds is the first argument.
+#include <kov/kov_broker.h>
+
+#include "platform/platform.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+using SendFn = std::int32_t(KOV_CALL*)(BrokerMessage*);
+using DeleteConfirmFn = std::int32_t(KOV_CALL*)(BrokerMessage*);
+
+SendFn send = nullptr;
+DeleteConfirmFn deleteConfirm = nullptr;
+std::atomic<int> running{0};
+
+// The broker provider answers on the sending thread: the confirm is kept there and released.
+thread_local BrokerMessage* kept = nullptr;
+std::int32_t KOV_CALL keepHere(BrokerMessage* confirm) {
+    kept = confirm;
+    return confirm != nullptr ? 1 : 0;
+}
+
+void sendAndRelease() {
+    ++running;
+    for (;;) {
+        BrokerMessage request{};
+        request.totalLength = sizeof request;
+        request.formatMajor = 1;
+        request.headerLength = sizeof request;
+        request.functionSet = KOV_COMMON_FUNCTION_SET;
+        request.setMajor = 1;
+        request.functionCode = KOV_COMMON_FN_GET_LANGUAGE;
+        request.callback = keepHere;
+        kept = nullptr;
+        send(&request);
+        if (kept != nullptr) deleteConfirm(kept);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const long delay = argc > 1 ? std::atol(argv[1]) : 1000;
+    const kov::platform::ModuleHandle module =
+        kov::platform::loadLibrary(KOV_TEST_DIR KOV_TEST_MODULE_FILE);
+    if (module == nullptr) return 3;
+    send = reinterpret_cast<SendFn>(kov::platform::findSymbol(module, "kov_Send"));
+    deleteConfirm = reinterpret_cast<DeleteConfirmFn>(kov::platform::findSymbol(module, "kov_DeleteConfirm"));
+    if (send == nullptr || deleteConfirm == nullptr) return 4;
+    for (int i = 0; i < 6; ++i) std::thread(sendAndRelease).detach();
+    while (running.load() < 6) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::microseconds(delay));
+    std::exit(0);
+}
