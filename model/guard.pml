@@ -6,21 +6,33 @@
  * sends Reload twice (inside its guard it takes BrokerLock and publishes a new list that leaves
  * one record out), and the module detaches at any moment. The first sender ends, hands its slot
  * back and calls in once more from a thread-exit hook; the second sender is a thread that starts
- * meanwhile and may take the slot handed back.
+ * meanwhile and may take the slot handed back. The module may also stay attached throughout.
  *
  * Checked: nothing is freed while a sender may still read it; no lookup returns a record
  * unlisted by a change that completed before the lookup began; no two threads use one slot;
- * nothing is used after the detach freed it; no deadlock (invalid end states).
+ * nothing is used after the detach freed it; no deadlock (invalid end states); and once every
+ * thread has left, nothing retired is left unfreed (unless the detach found a thread inside and
+ * left everything for the exiting process).
  *
  * Promela runs each statement atomically and in one global order: that is what the code's
  * sequentially consistent atomics (the pin, the epoch, the published list, the attached flag)
  * give. Steps that touch only a thread's own data are merged into the shared step they lead to.
  */
 
+/* Two runs check it (scripts/model.sh): two reloads with the module attached throughout, and
+ * one reload racing the detach. */
+#ifndef DETACH
+#define DETACH 0
+#endif
+#ifndef RELOADS
+#define RELOADS 2
+#endif
+
 #define SLOTS 3
 #define LISTS 3   /* list 0 is published first; Reload publishes lists 1 and 2 */
                   /* list n holds record n alone */
 #define NONE 255
+#define PRESENT 255 /* a slot's epoch while its thread leaves: seen by the detach, pins nothing */
 #define SEND 0
 #define RELOAD 1
 
@@ -43,21 +55,24 @@ byte slotUsers[SLOTS];     /* threads inside a guard on that slot: at most 1 */
 byte retired[2];
 byte retiredTag[2];
 byte retiredCount = 0;
-bool pending = false;
-byte oldest = 0;
+byte oldest = 0;           /* the tag of the oldest retired list, noted before each scan; 0: none */
+bool wanted = false;       /* a leaving guard asked for freeing */
+bool detachLeft = false;   /* the detach found a thread inside */
 
-/* Frees every retired list (and the record its successor left out) that no slot but `ignore`
- * pins at or before the list's tag. The slots are read one at a time, as the code does. */
-inline freeDue(ignore) {
+/* Frees every retired list (and the record its successor left out) that no slot pins at or
+ * before the list's tag, oldest first. Before each scan the list's tag is noted in `oldest`. The
+ * slots are read one at a time, as the code does. */
+inline freeDue() {
     do
     :: retiredCount > 0 ->
+        oldest = retiredTag[0];
         k = 0;
         blocked = false;
         do
         :: k < SLOTS ->
             atomic {
-                blocked = blocked ||
-                          (k != ignore && slotEpoch[k] != 0 && slotEpoch[k] <= retiredTag[0]);
+                blocked = blocked || (slotEpoch[k] != 0 && slotEpoch[k] != PRESENT &&
+                                      slotEpoch[k] <= retiredTag[0]);
                 k++
             }
         :: else -> break
@@ -75,14 +90,26 @@ inline freeDue(ignore) {
                 k = 0
             }
         fi
-    :: else -> break
+    :: else -> oldest = 0; break
     od;
-    atomic {
-        pending = (retiredCount > 0);
-        oldest = retiredTag[0];
-        k = 0;
-        blocked = false
-    }
+    atomic { k = 0; blocked = false }
+}
+
+/* Frees what a leaving guard asked for while the lock is free; never waits: whoever holds the
+ * lock looks again as it lets go (every release of the lock is followed by this). */
+inline freeWanted() {
+    do
+    :: wanted ->
+        if
+        :: atomic { lockOwner == 0 -> lockOwner = me }
+           wanted = false;
+           freeDue();
+           lockOwner = 0
+        :: atomic { lockOwner != 0 -> skip };
+           break
+        fi
+    :: else -> break
+    od
 }
 
 /* Reload, inside the guard: under BrokerLock publish list `change` whole, retire the list it
@@ -101,8 +128,9 @@ inline reload() {
         retiredCount++
     }
     epoch++;
-    freeDue(NONE);
+    freeDue();
     atomic { lockOwner = 0; change++; replaced = 0 }
+    freeWanted()
 }
 
 /* An export: the thread's slot (known by its token: a slot handed back is claimed anew), guard
@@ -129,29 +157,37 @@ inline export(work) {
     :: else ->
         if
         :: work == SEND ->
-            /* Look up handle 0 in the published list, then use the record. */
-            atomic { began = published }
-            atomic { list = current; assert(!listFreed[list]) }
-            assert(!recordFreed[list]);
-            assert(unlistedBy[list] == 0 || unlistedBy[list] > began);
-            assert(!recordFreed[list] && !lockClosed);
-            atomic { began = 0; list = 0 }
+            /* Look up handle 0 in the published list (noting which changes had completed),
+             * then use the record: the provider's entry runs. */
+            atomic {
+                began = published;
+                list = current;
+                assert(!listFreed[list] && !recordFreed[list]);
+                assert(unlistedBy[list] == 0 || unlistedBy[list] > began)
+            }
+            atomic {
+                assert(!recordFreed[list] && !lockClosed);
+                began = 0;
+                list = 0
+            }
         :: else -> reload()
         fi;
-        /* Leave: a guard of a retired epoch frees what is due when the lock is free right now;
-         * its own pin does not count any more. */
+        /* Leave: unpin; a guard that may have kept a retired list alive is present again,
+         * pinning nothing, and asks for the freeing. */
+        atomic { e = slotEpoch[slot]; slotEpoch[slot] = 0 }
         if
-        :: pending && slotEpoch[slot] <= oldest ->
-            assert(!lockClosed);
+        :: oldest != 0 && e <= oldest ->
+            slotEpoch[slot] = PRESENT;
             if
-            :: atomic { lockOwner == 0 -> lockOwner = me }
-               freeDue(slot);
-               lockOwner = 0
-            :: atomic { lockOwner != 0 -> skip } /* never waits */
-            fi
+            :: attached ->
+                assert(!lockClosed);
+                wanted = true;
+                freeWanted()
+            :: else -> skip
+            fi;
+            slotEpoch[slot] = 0
         :: else -> skip
-        fi;
-        slotEpoch[slot] = 0
+        fi
     fi;
     atomic { slotUsers[slot]--; e = 0 }
 }
@@ -173,32 +209,40 @@ proctype NewSender() {
 proctype Reloader() {
     byte me = 3, slot = NONE, e, began, list, k, change = 1, replaced;
     bool blocked;
-    export(RELOAD);
-    export(RELOAD)
+    do
+    :: change <= RELOADS -> export(RELOAD)
+    :: else -> break
+    od
 }
 
-/* The module's detach: refuse new guards, then free everything unless somebody is inside. */
+/* The module's detach, or none: refuse new guards, then free everything unless somebody is
+ * inside. */
 proctype Detach() {
     byte k;
     bool inside = false;
-    attached = false;
-    do
-    :: k < SLOTS -> atomic { inside = inside || slotEpoch[k] != 0; k++ }
-    :: else -> break
-    od;
     if
-    :: inside -> skip /* somebody is inside: everything stays for the exiting process */
-    :: else ->
-        atomic { lockOwner == 0 -> lockOwner = 4 }
-        atomic {
-            k = 0;
-            do
-            :: k < LISTS -> listFreed[k] = true; recordFreed[k] = true; k++
-            :: else -> break
-            od;
-            lockOwner = 0;
-            lockClosed = true
-        }
+    :: !DETACH -> skip /* the module stays attached */
+    :: DETACH ->
+        attached = false;
+        do
+        :: k < SLOTS -> atomic { inside = inside || slotEpoch[k] != 0; k++ }
+        :: else -> break
+        od;
+        if
+        :: inside -> detachLeft = true /* everything stays for the exiting process */
+        :: else ->
+            atomic { lockOwner == 0 -> lockOwner = 4 }
+            atomic {
+                k = 0;
+                do
+                :: k < LISTS -> listFreed[k] = true; recordFreed[k] = true; k++
+                :: else -> break
+                od;
+                retiredCount = 0;
+                lockOwner = 0;
+                lockClosed = true
+            }
+        fi
     fi
 }
 
@@ -209,4 +253,7 @@ init {
         run Reloader();
         run Detach()
     }
+    /* Once every thread has left, nothing retired waits to be freed. */
+    (_nr_pr == 1);
+    assert(retiredCount == 0 || detachLeft)
 }

@@ -100,10 +100,13 @@ void destroyRecord(ProviderRecord* record) {
     discardProviderRecord(record);
 }
 
-// Frees every replaced list (and what it alone held) that no guard but `ignore` can still see.
-// Lists are retired in epoch order, so the first one still pinned ends the walk.
-void freeDue(const runtime::ThreadSlot* ignore) {
-    while (retiredFirst != nullptr && !runtime::pinnedAtOrBefore(retiredFirst->retiredIn, ignore)) {
+// Frees every replaced list (and what it alone held) that no guard can still see. Lists are
+// retired in epoch order, so the first one still pinned ends the walk.
+void freeDue() {
+    while (retiredFirst != nullptr) {
+        // Noted before the scan: a guard whose pin the scan finds sees it as it leaves, and asks.
+        runtime::noteRetired(retiredFirst->retiredIn);
+        if (runtime::pinnedAtOrBefore(retiredFirst->retiredIn)) return;
         Snapshot* const done = retiredFirst;
         retiredFirst = done->nextRetired;
         if (retiredFirst == nullptr) retiredLast = nullptr;
@@ -116,20 +119,34 @@ void freeDue(const runtime::ThreadSlot* ignore) {
             destroyRecord(record);
         }
     }
-    runtime::noteRetired(retiredFirst != nullptr,
-                         retiredFirst != nullptr ? retiredFirst->retiredIn : 0);
+    runtime::noteRetired(0);
 }
 
-// The last guard of a retired epoch to leave frees what is due, if BrokerLock is free right now
-// (it never waits); otherwise the writer holding it, or the next change, does.
-void freeDueOnLeave(const runtime::ThreadSlot* leaving) {
-    if (!runtime::tryLock()) return;
-    if (!writerBusy) {
+// Set by a guard that left a retired epoch behind and wants it freed. It frees it itself when
+// BrokerLock is free (it never waits for it); otherwise whoever holds the lock looks again as it
+// lets go, so no request is lost.
+std::atomic<bool> freeWanted{false};
+
+void freeWhatIsWanted() {
+    while (freeWanted.load()) {
+        if (!runtime::tryLock()) return; // the holder looks again when it lets go
+        if (writerBusy) {
+            // This very thread is changing the list (a send from a library it loads): the
+            // change looks again when it ends.
+            runtime::unlock();
+            return;
+        }
+        freeWanted.store(false);
         writerBusy = true;
-        freeDue(leaving);
+        freeDue();
         writerBusy = false;
+        runtime::unlock();
     }
-    runtime::unlock();
+}
+
+void freeDueOnLeave() {
+    freeWanted.store(true);
+    freeWhatIsWanted();
 }
 
 // Replaces the published list with `next`; `unlisted` are the old records it leaves out.
@@ -144,7 +161,7 @@ void replaceList(Snapshot* next, ProviderRecord* unlisted) {
         (retiredLast != nullptr ? retiredLast->nextRetired : retiredFirst) = old;
         retiredLast = old;
     }
-    freeDue(nullptr);
+    freeDue();
 }
 
 } // namespace
@@ -219,6 +236,7 @@ ListChange::~ListChange() {
     if (next_ != nullptr) freeSnapshot(next_);
     if (!refused_) writerBusy = false;
     runtime::unlock();
+    freeWhatIsWanted();
 }
 
 ListView ListChange::listed() const {
@@ -295,13 +313,15 @@ void unloadAll(Unload mode) {
     }
     replaceList(&emptyList, unlisted);
     keepLibraries = false;
+    freeWanted.store(false);
 }
 
 void startProviderList() {
     current.store(&emptyList);
     retiredFirst = retiredLast = nullptr;
     writerBusy = false;
-    runtime::noteRetired(false, 0);
+    freeWanted.store(false);
+    runtime::noteRetired(0);
     runtime::onGuardLeft(freeDueOnLeave);
 }
 

@@ -7,11 +7,11 @@
 namespace kov::runtime {
 namespace {
 
-// Counts up from 1, skipping 0 (which means "not inside") when it wraps.
+// Counts up from 1, skipping 0 ("not inside") and kPresentOnly when it wraps.
 std::atomic<std::uint32_t> epoch{1};
-std::atomic<bool> retiredPending{false};
+// The epoch of the oldest list still waiting to be freed; 0 when none waits.
 std::atomic<std::uint32_t> oldestRetired{0};
-std::atomic<void (*)(const ThreadSlot*)> freeDueHook{nullptr};
+std::atomic<void (*)()> freeDueHook{nullptr};
 
 } // namespace
 
@@ -33,14 +33,19 @@ Guard::Guard() : slot_(currentSlot()) {
 
 Guard::~Guard() {
     if (slot_ == nullptr || --slot_->depth != 0) return;
-    // Still pinned while freeing is tried, so a detach sees this thread; the pin itself is
-    // ignored, since nothing of this guard is used any more.
-    if (retiredPending.load(std::memory_order_relaxed) &&
-        epochAtOrBefore(slot_->epoch.load(std::memory_order_relaxed),
-                        oldestRetired.load(std::memory_order_relaxed))) {
+    const std::uint32_t pinned = slot_->epoch.load(std::memory_order_relaxed);
+    // Sequentially consistent, against a writer that notes what waits and then scans: either
+    // its scan finds this pin gone, or this thread sees what waits and asks for the freeing.
+    slot_->epoch.store(0);
+    const std::uint32_t oldest = oldestRetired.load();
+    if (oldest == 0 || !epochAtOrBefore(pinned, oldest)) return;
+    // This guard may have kept a list from being freed: ask for it, present again (a detach must
+    // see this thread) but pinning nothing.
+    slot_->epoch.store(kPresentOnly);
+    if (attached()) {
         if (auto hook = freeDueHook.load(std::memory_order_relaxed)) {
             ++slot_->depth; // sends made while freeing (a library's finaliser) nest inside
-            hook(slot_);
+            hook();
             --slot_->depth;
         }
     }
@@ -52,21 +57,16 @@ bool insideGuard() {
     return slot != nullptr && slot->depth != 0;
 }
 
-std::uint32_t currentEpoch() { return epoch.load(); }
-
 std::uint32_t advanceEpoch() {
     const std::uint32_t ended = epoch.load();
     std::uint32_t next = ended + 1;
-    if (next == 0) next = 1;
+    while (next == 0 || next == kPresentOnly) ++next;
     epoch.store(next);
     return ended;
 }
 
-void noteRetired(bool pending, std::uint32_t oldest) {
-    oldestRetired.store(oldest, std::memory_order_relaxed);
-    retiredPending.store(pending, std::memory_order_relaxed);
-}
+void noteRetired(std::uint32_t oldest) { oldestRetired.store(oldest); }
 
-void onGuardLeft(void (*freeDue)(const ThreadSlot* leaving)) { freeDueHook.store(freeDue); }
+void onGuardLeft(void (*freeDue)()) { freeDueHook.store(freeDue); }
 
 } // namespace kov::runtime

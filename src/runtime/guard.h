@@ -36,15 +36,14 @@ private:
 bool insideGuard();
 
 // ---- for writers, under BrokerLock
-std::uint32_t currentEpoch();
 // Moves to the next epoch: everything unpublished before it can be freed once no guard pins it
 // or an earlier one. Returns the epoch that ended.
 std::uint32_t advanceEpoch();
-// Whether freeing is still due for something retired in `oldest` (or later); a guard that pinned
-// `oldest` or earlier tries to free it when it leaves.
-void noteRetired(bool pending, std::uint32_t oldest);
-// The routine that frees what is due, tried (without waiting) by the last guard of an epoch to
-// leave. It gets that guard's slot, whose pin no longer counts.
-void onGuardLeft(void (*freeDue)(const ThreadSlot* leaving));
+// The epoch of the oldest list waiting to be freed (0: none). Noted before every scan for pins:
+// a guard that pinned that epoch or an earlier one then asks for the freeing when it leaves.
+void noteRetired(std::uint32_t oldest);
+// The routine such a guard calls as it leaves (still visible to a detach, pinning nothing); it
+// must never wait.
+void onGuardLeft(void (*freeDue)());
 
 } // namespace kov::runtime

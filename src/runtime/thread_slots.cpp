@@ -105,11 +105,10 @@ bool anyInside() {
     return anySlot([](const ThreadSlot& slot) { return slot.epoch.load() != 0; });
 }
 
-bool pinnedAtOrBefore(std::uint32_t epoch, const ThreadSlot* ignore) {
-    return anySlot([epoch, ignore](const ThreadSlot& slot) {
-        if (&slot == ignore) return false;
+bool pinnedAtOrBefore(std::uint32_t epoch) {
+    return anySlot([epoch](const ThreadSlot& slot) {
         const std::uint32_t pinned = slot.epoch.load();
-        return pinned != 0 && epochAtOrBefore(pinned, epoch);
+        return pinned != 0 && pinned != kPresentOnly && epochAtOrBefore(pinned, epoch);
     });
 }
 

@@ -40,8 +40,8 @@ ThreadSlot* currentSlot();
 
 // True while any thread is inside a guard.
 bool anyInside();
-// True while a thread other than `ignore` pins `epoch` or an earlier one.
-bool pinnedAtOrBefore(std::uint32_t epoch, const ThreadSlot* ignore);
+// True while a thread pins `epoch` or an earlier one (kPresentOnly pins nothing).
+bool pinnedAtOrBefore(std::uint32_t epoch);
 
 // Sum of one counter over every slot, including those of threads that have ended.
 std::uint64_t sumCounter(unsigned counter);
@@ -53,6 +53,10 @@ std::uint32_t sumSyncWaiting();
 // next attach.
 void startThreadSlots();
 void stopThreadSlots();
+
+// A slot's epoch while its thread is inside but keeps nothing alive (it is leaving): the detach
+// sees it, writers do not wait for it. Never an epoch.
+constexpr std::uint32_t kPresentOnly = 0xFFFFFFFFu;
 
 // Wrap-aware order of epochs (they count up modulo 2^32 and skip 0).
 inline bool epochAtOrBefore(std::uint32_t a, std::uint32_t b) {

@@ -2,6 +2,7 @@
 // after their slot went back, nulls delivered from inside another call, sends made while the
 // list is being rebuilt, a provider that sends under a lock of its own, and removal of a library
 // registered under two keys. Each runs under a watchdog: a hang fails the run.
+#include "support/broker_exports.h"
 #include "support/broker_fixture.h"
 #include "support/caller_view.h"
 #include "support/provider_probe.h"
@@ -16,8 +17,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,21 +29,6 @@ namespace kov::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The test providers that call back into the broker find its exports here (see
-// tests/providers/broker_access.h). putenv keeps the buffers, so they are static.
-void offerExportsToProviders() {
-    static char send[64], sendSync[64], release[64];
-    std::snprintf(send, sizeof send, "KOV_TEST_BROKER_SEND=%llx",
-                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&kov_Send)));
-    std::snprintf(sendSync, sizeof sendSync, "KOV_TEST_BROKER_SEND_SYNC=%llx",
-                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&kov_SendSync)));
-    std::snprintf(release, sizeof release, "KOV_TEST_BROKER_DELETE=%llx",
-                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&kov_DeleteConfirm)));
-    putenv(send);
-    putenv(sendSync);
-    putenv(release);
-}
 
 struct ReentrantSeen {
     std::int32_t initOutcome;
@@ -65,7 +53,7 @@ class InterleavingTest : public BrokerTest {
 protected:
     void SetUp() override {
         BrokerTest::SetUp();
-        offerExportsToProviders();
+        offerBrokerExports(&kov_Send, &kov_SendSync, &kov_DeleteConfirm);
     }
 
     static double runSeconds() {
@@ -127,28 +115,64 @@ TEST_F(InterleavingTest, ReloadsRacingHandleZeroSendsTouchNothingFreed) {
 // A thread-exit hook that runs after the broker's own (a key made later): the thread calls in
 // once more after its slot went back, while new threads start and take slots. Its counts must
 // not be lost, no other thread may share its slot, and a synchronous call it makes there must
-// be answered even by a thread that the provider starts just for that.
+// be answered even by a provider thread that touches the broker for the first time then (and so
+// takes a slot just then). The provider's threads are started beforehand: a thread-exit hook may
+// not wait for a thread it starts itself (Windows holds its loader lock there).
 std::atomic<int> hookSends{0}, hookSyncAnswers{0};
 
-std::int32_t KOV_CALL answerFromNewThread(BrokerMessage* request) {
+class FirstTimeDeliverers {
+public:
+    explicit FirstTimeDeliverers(int count) {
+        for (int i = 0; i < count; ++i) threads_.emplace_back([this] { deliverOne(); });
+    }
+    ~FirstTimeDeliverers() {
+        for (std::thread& t : threads_) t.join();
+    }
+    void hand(BrokerMessage* confirm, ConfirmCallback callback) {
+        const std::lock_guard<std::mutex> hold(lock_);
+        jobs_.push_back({confirm, callback});
+        changed_.notify_one();
+    }
+
+private:
+    struct Job {
+        BrokerMessage* confirm;
+        ConfirmCallback callback;
+    };
+    void deliverOne() {
+        Job job{};
+        {
+            std::unique_lock<std::mutex> hold(lock_);
+            changed_.wait(hold, [this] { return !jobs_.empty(); });
+            job = jobs_.back();
+            jobs_.pop_back();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (job.callback(job.confirm) == 0) message::releaseBrokerConfirm(job.confirm);
+    }
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<Job> jobs_;
+    std::vector<std::thread> threads_;
+};
+
+FirstTimeDeliverers* deliverers = nullptr;
+
+std::int32_t KOV_CALL answerFromAnotherThread(BrokerMessage* request) {
     BrokerMessage* confirm = message::newBrokerConfirm(request, 0);
     if (confirm == nullptr) return 1;
-    const ConfirmCallback callback = request->callback;
-    std::thread([confirm, callback] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        if (callback(confirm) == 0) message::releaseBrokerConfirm(confirm);
-    }).detach();
+    deliverers->hand(confirm, request->callback);
     return 0;
 }
 
-ProviderHandle newThreadProvider = 0;
+ProviderHandle deferredProvider = 0;
 
 void callFromExitHook(void*) {
     Request request(0, KOV_COMMON_FUNCTION_SET, KOV_COMMON_FN_GET_LANGUAGE);
     request->callback = countLanguageReply;
     dispatch::send(request.get());
     ++hookSends;
-    Request sync(newThreadProvider, 0x7A0, 0);
+    Request sync(deferredProvider, 0x7A0, 0);
     BrokerMessage* confirm = nullptr;
     dispatch::sendSync(sync.get(), &confirm);
     if (confirm != nullptr) {
@@ -159,9 +183,9 @@ void callFromExitHook(void*) {
 
 TEST_F(InterleavingTest, ThreadsCallingAfterTheirSlotWentBackKeepTheirOwnCounts) {
     loadProviders();
-    registry::ProviderRecord* const provider = linkFakeProvider(answerFromNewThread);
+    registry::ProviderRecord* const provider = linkFakeProvider(answerFromAnotherThread);
     ASSERT_NE(provider, nullptr);
-    newThreadProvider = provider->handle;
+    deferredProvider = provider->handle;
     platform::ThreadKey key = nullptr;
     ASSERT_TRUE(platform::createThreadKey(&key, callFromExitHook));
     languageReplies = otherReplies = hookSends = hookSyncAnswers = 0;
@@ -170,6 +194,8 @@ TEST_F(InterleavingTest, ThreadsCallingAfterTheirSlotWentBackKeepTheirOwnCounts)
     constexpr int kThreads = 24, kSendsEach = 50;
     {
         Deadline deadline("calls from thread-exit hooks", 120);
+        FirstTimeDeliverers answering(kThreads);
+        deliverers = &answering;
         std::vector<std::thread> threads;
         for (int i = 0; i < kThreads; ++i) {
             threads.emplace_back([key] {
@@ -189,6 +215,7 @@ TEST_F(InterleavingTest, ThreadsCallingAfterTheirSlotWentBackKeepTheirOwnCounts)
         while (hookSends.load() < kThreads || hookSyncAnswers.load() < kThreads)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    deliverers = nullptr;
     platform::deleteThreadKey(key);
     const StatisticsRecord after = statistics();
     const std::uint64_t sends = kThreads * (kSendsEach + 1);

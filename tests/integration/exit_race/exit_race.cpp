@@ -1,7 +1,8 @@
 // kov_test_exit_race: a program that ends with exit() while six threads are inside the broker,
-// sending to handle 0 and releasing what comes back. The module's detach then runs under those
-// threads; the program must still end cleanly (exit code 0, and no sanitizer report). The delay
-// before exit() in microseconds is the first argument.
+// sending to handle 0 and releasing what comes back (a release of a broker-built confirm reads the
+// broker's tracking of them). The module's detach then runs under those threads; the program must
+// still end cleanly (exit code 0, and no sanitizer report). The delay before exit() in
+// microseconds, counted from when every thread is releasing, is the first argument.
 #include <kov/kov_broker.h>
 
 #include "platform/platform.h"
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -19,29 +21,38 @@ using DeleteConfirmFn = std::int32_t(KOV_CALL*)(BrokerMessage*);
 
 SendFn send = nullptr;
 DeleteConfirmFn deleteConfirm = nullptr;
-std::atomic<int> running{0};
-
-// The broker provider answers on the sending thread: the confirm is kept there and released.
+// The broker provider answers on the sending thread: the confirm is kept there, released later.
 thread_local BrokerMessage* kept = nullptr;
 std::int32_t KOV_CALL keepHere(BrokerMessage* confirm) {
     kept = confirm;
     return confirm != nullptr ? 1 : 0;
 }
 
+std::atomic<int> releasing{0};
+
+// Sends a large batch, keeping every confirm, then releases it: exit() comes while the threads
+// release (they pin nothing of the provider list then, which once let the detach free the
+// tracking of broker-built confirms under them). Then sends and releases by turns until the end.
 void sendAndRelease() {
-    ++running;
-    for (;;) {
-        BrokerMessage request{};
-        request.totalLength = sizeof request;
-        request.formatMajor = 1;
-        request.headerLength = sizeof request;
-        request.functionSet = KOV_COMMON_FUNCTION_SET;
-        request.setMajor = 1;
-        request.functionCode = KOV_COMMON_FN_GET_LANGUAGE;
-        request.callback = keepHere;
-        kept = nullptr;
-        send(&request);
-        if (kept != nullptr) deleteConfirm(kept);
+    std::vector<BrokerMessage*> batch;
+    for (int size = 20000;; size = 200) {
+        batch.reserve(size);
+        for (int n = 0; n < size; ++n) {
+            BrokerMessage request{};
+            request.totalLength = sizeof request;
+            request.formatMajor = 1;
+            request.headerLength = sizeof request;
+            request.functionSet = KOV_COMMON_FUNCTION_SET;
+            request.setMajor = 1;
+            request.functionCode = KOV_COMMON_FN_GET_LANGUAGE;
+            request.callback = keepHere;
+            kept = nullptr;
+            send(&request);
+            if (kept != nullptr) batch.push_back(kept);
+        }
+        if (size != 200) ++releasing;
+        for (BrokerMessage* confirm : batch) deleteConfirm(confirm);
+        batch.clear();
     }
 }
 
@@ -56,7 +67,7 @@ int main(int argc, char** argv) {
     deleteConfirm = reinterpret_cast<DeleteConfirmFn>(kov::platform::findSymbol(module, "kov_DeleteConfirm"));
     if (send == nullptr || deleteConfirm == nullptr) return 4;
     for (int i = 0; i < 6; ++i) std::thread(sendAndRelease).detach();
-    while (running.load() < 6) std::this_thread::yield();
+    while (releasing.load() < 6) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::microseconds(delay));
     std::exit(0);
 }
