@@ -29,6 +29,7 @@ constexpr CommandInfo kCommands[] = {
     {Command::Send, "send", 0, 0, {}},
     {Command::Inspect, "inspect", 1, 0, {"PATH"}},
     {Command::Registry, "registry", 0, 0, {}},
+    {Command::Session, "session", 0, 1, {"FILE"}},
 };
 
 // Larger payloads would not leave room for the header in a 32-bit totalLength, and nobody means
@@ -79,7 +80,7 @@ bool readFile(const std::string& path, std::vector<std::uint8_t>& out, std::stri
 
 bool isSendOption(const std::string& name) {
     return name == "--provider" || name == "--set" || name == "--version" || name == "--code" ||
-           name == "--hex" || name == "--file";
+           name == "--hex" || name == "--text" || name == "--file";
 }
 
 bool takesValue(const std::string& name) {
@@ -101,6 +102,7 @@ bool applyOption(const std::string& name, const std::string& value, Options& opt
         options.modulePath = value;
     } else if (name == "--timeout") {
         if (!parseNumber(value, options.timeoutMs)) return badNumber();
+        options.timeoutGiven = true;
     } else if (name == "--provider") {
         if (!parseNumber(value, options.request.provider)) return badNumber();
         options.providerGiven = true;
@@ -125,13 +127,17 @@ bool applyOption(const std::string& name, const std::string& value, Options& opt
             return false;
         }
         options.versionGiven = true;
-    } else if (name == "--hex" || name == "--file") {
+    } else if (name == "--hex" || name == "--text" || name == "--file") {
         if (payloadGiven) {
-            error = "give the payload once, with --hex or --file";
+            error = "give the payload once, with --hex, --text or --file";
             return false;
         }
         payloadGiven = true;
         if (name == "--file") return readFile(value, options.request.payload, error);
+        if (name == "--text") {
+            options.request.payload.assign(value.begin(), value.end());
+            return true;
+        }
         if (!parseHex(value, options.request.payload)) {
             error = "bad hex payload '" + value + "' (expected pairs of hex digits)";
             return false;
@@ -197,11 +203,15 @@ bool parseHex(const std::string& text, std::vector<std::uint8_t>& out) {
 }
 
 ParseResult parseArguments(int argc, const char* const* argv) {
+    std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i) words.emplace_back(argv[i]);
+    return parseWords(words);
+}
+
+ParseResult parseWords(const std::vector<std::string>& words) {
     ParseResult result;
     Options& options = result.options;
     bool payloadGiven = false;
-    std::vector<std::string> words;
-    for (int i = 1; i < argc; ++i) words.emplace_back(argv[i]);
 
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
@@ -216,6 +226,8 @@ ParseResult parseArguments(int argc, const char* const* argv) {
             options.sync = true;
         } else if (word == "--loaded-only") {
             options.loadedOnly = true;
+        } else if (word == "--stop-on-error") {
+            options.stopOnError = true;
         } else if (word.size() > 2 && word.compare(0, 2, "--") == 0) {
             // Both "--set 5" and "--set=5".
             const std::size_t equals = word.find('=');
@@ -279,6 +291,10 @@ ParseResult parseArguments(int argc, const char* const* argv) {
     }
     if (options.loadedOnly && options.command != Command::List) {
         result.error = "option --loaded-only belongs to the list command";
+        return result;
+    }
+    if (options.stopOnError && options.command != Command::Session) {
+        result.error = "option --stop-on-error belongs to the session command";
         return result;
     }
     for (std::size_t i = 0; i < options.operands.size(); ++i) {
