@@ -49,7 +49,15 @@ TEST(KovctlArguments, EveryBadCommandLineIsNamedInOneLine) {
         {{"send", "--code"}, "missing value for --code"},
         {{"list", "--timeout"}, "missing value for --timeout"},
         {{"--timeout", "soon", "list"}, "bad number 'soon' for --timeout"},
-        {{"list", "--module="}, "empty path for --module"},
+        {{"list", "--module", ""}, "empty path for --module"},
+        {{"list", "--module="}, "missing value for --module"}, // "--x=" gives no value
+        {{"send", "--text"}, "missing value for --text"},
+        {{"bogus", "list"}, "unknown command 'bogus'"},
+        {{"-", "list"}, "unknown command '-'"},
+        {{"--frob", "list", "--set", "1"}, "unknown option '--frob'"},
+        {{"list", "--sync=yes"}, "unknown option '--sync'"},
+        {{"help", "bogus"}, "unknown command 'bogus'"},
+        {{"--timeout", "x", "--version"}, "bad number 'x' for --timeout"},
         {{"send", "--version", "1"}, "bad version '1' for --version (expected MAJOR.MINOR)"},
         {{"send", "--version", "1.70000"}, "bad version '1.70000' for --version (expected MAJOR.MINOR)"},
         {{"send", "--set", "0x100:1"}, "bad version '1' for --set (SET:MAJOR.MINOR)"},
@@ -95,6 +103,8 @@ TEST(KovctlArguments, HelpAndVersionNeedNothingElse) {
         {{"--version"}, false, true, Command::None},
         {{"list", "--version"}, false, true, Command::List},
         {{"--version", "send"}, false, true, Command::Send},
+        {{"--version", "--json", "list", "--json"}, false, true, Command::List},
+        {{"send", "--code", "5", "--help"}, true, false, Command::Send},
     };
     for (const Case& c : cases) {
         const ParseResult parsed = parse(c.words);
@@ -103,6 +113,10 @@ TEST(KovctlArguments, HelpAndVersionNeedNothingElse) {
         EXPECT_EQ(c.version, parsed.options.version) << shown(c.words);
         EXPECT_EQ(c.command, parsed.options.command) << shown(c.words);
     }
+    // --version without a command still takes the module to ask.
+    const ParseResult version = parse({"--version", "--module", "m.so"});
+    ASSERT_TRUE(version.ok) << version.error;
+    EXPECT_EQ("m.so", version.options.modulePath);
 }
 
 TEST(KovctlArguments, OptionsStandBeforeOrAfterTheCommand) {
