@@ -193,6 +193,12 @@ TEST(KovctlArguments, ASessionReadsAFileOrStandardInput) {
     EXPECT_FALSE(parse({"list"}).options.timeoutGiven);
 }
 
+TEST(KovctlArguments, SlashWordsAreOperandsOnEverySystem) {
+    const ParseResult parsed = parse({"remove", "/k", "/x"});
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_EQ((std::vector<std::string>{"/k", "/x"}), parsed.options.operands);
+}
+
 TEST(KovctlArguments, OperandsReachTheBrokerAsUtf16) {
     const ParseResult parsed = parse({"register", "key", "/x.so"});
     ASSERT_TRUE(parsed.ok) << parsed.error;

@@ -80,6 +80,8 @@ struct Grammar {
 
     Grammar() {
         app.set_help_flag(); // --help prints kovctl's own texts, so it is an ordinary flag
+        // A Windows path such as /opt/x.dll or /d is an operand, not an option, on every system.
+        app.allow_windows_style_options(false);
         app.allow_extras();
         app.require_subcommand(0, 1); // a second command name is an operand of the first
         const auto flag = [&](CLI::App& on, const char* names, bool& value) {
