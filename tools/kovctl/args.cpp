@@ -47,6 +47,22 @@ const CommandInfo& infoOf(Command command) {
     return kCommands[0];
 }
 
+// kovctl's flags, which may stand before or after the command. --version outside send: there it
+// is the request's set version.
+struct Flag {
+    const char* names; // as CLI11 takes them
+    const char* name;
+    bool Options::*member;
+};
+constexpr Flag kFlags[] = {
+    {"-h,--help", "--help", &Options::help},
+    {"--version", "--version", &Options::version},
+    {"--json", "--json", &Options::json},
+    {"--sync", "--sync", &Options::sync},
+    {"--loaded-only", "--loaded-only", &Options::loadedOnly},
+    {"--stop-on-error", "--stop-on-error", &Options::stopOnError},
+};
+
 // The options that take a value: kovctl's own, then the request's, which belong to send.
 constexpr const char* kValueOptions[] = {"--module", "--timeout"};
 constexpr const char* kSendOptions[] = {"--provider", "--set", "--version", "--code",
@@ -73,7 +89,7 @@ const char kNoValue[] = "\x01";
 // here in kovctl's words.
 struct Grammar {
     CLI::App app{"kovctl"};
-    Options flags; // help, version, json, sync, loadedOnly, stopOnError
+    Options flags; // the members kFlags names
     std::map<const CLI::App*, Command> commandOf;
     std::map<const CLI::App*, std::vector<std::string>> operandsOf;
     CLI::App* help = nullptr;
@@ -84,16 +100,10 @@ struct Grammar {
         app.allow_windows_style_options(false);
         app.allow_extras();
         app.require_subcommand(0, 1); // a second command name is an operand of the first
-        const auto flag = [&](CLI::App& on, const char* names, bool& value) {
-            on.add_flag(names, value)->disable_flag_override()->multi_option_policy(
-                CLI::MultiOptionPolicy::TakeLast);
-        };
-        flag(app, "-h,--help", flags.help);
-        flag(app, "--version", flags.version); // outside send, where it is the set's version
-        flag(app, "--json", flags.json);
-        flag(app, "--sync", flags.sync);
-        flag(app, "--loaded-only", flags.loadedOnly);
-        flag(app, "--stop-on-error", flags.stopOnError);
+        for (const Flag& flag : kFlags)
+            app.add_flag(flag.names, flags.*flag.member)
+                ->disable_flag_override()
+                ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
         for (const char* name : kValueOptions) valueOption(app, name);
         for (const CommandInfo& info : kCommands) {
             CLI::App* command = addCommand(info.name);
@@ -141,9 +151,9 @@ std::string refusedFlag(const std::vector<std::string>& words, const CLI::ParseE
     for (const std::string& word : words) {
         const std::size_t equals = word.find('=');
         if (word.compare(0, 2, "--") == 0 && equals != std::string::npos)
-            for (const char* flag : {"--help", "--version", "--json", "--sync", "--loaded-only",
-                                     "--stop-on-error"})
-                if (word.compare(0, equals, flag) == 0) return "unknown option '" + std::string(flag) + "'";
+            for (const Flag& flag : kFlags)
+                if (word.compare(0, equals, flag.name) == 0)
+                    return "unknown option '" + std::string(flag.name) + "'";
     }
     return std::string("cannot read the command line: ") + refusal.what();
 }
@@ -193,12 +203,7 @@ ParseResult parseWords(const std::vector<std::string>& words) {
         result.error = refusedFlag(words, refusal);
         return result;
     }
-    options.help = grammar.flags.help;
-    options.version = grammar.flags.version;
-    options.json = grammar.flags.json;
-    options.sync = grammar.flags.sync;
-    options.loadedOnly = grammar.flags.loadedOnly;
-    options.stopOnError = grammar.flags.stopOnError;
+    for (const Flag& flag : kFlags) options.*flag.member = grammar.flags.*flag.member;
 
     std::vector<const CLI::App*> apps = {&grammar.app};
     const CLI::App* given = nullptr;
