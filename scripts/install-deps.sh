@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++-multilib g++-mingw-w64-i686 wine wine32:i386
           libsqlite3-dev:i386 libbenchmark-dev:i386 googletest sqlite3 pkgconf
+          libcli11-dev nlohmann-json3-dev   # header-only: kovctl's command line and JSON
           clang libclang-rt-14-dev   # clang-rt holds the i386 libFuzzer and sanitizer runtimes
           lld llvm                   # lld-link, llvm-dlltool, llvm-readobj: the MSVC import library
           spin)                      # checks the reclamation protocol (model/guard.pml)

@@ -31,4 +31,8 @@ expect "registry" kovctl registr
 expect "--loaded-only" kovctl list --lo
 expect "" kovctl registry --lo
 expect "" kovctl register key /x.so ""
+expect "send session" kovctl se
+expect "--stop-on-error" kovctl session --st
+expect "" kovctl list --st
+expect "--text" kovctl send --te
 exit $failures

@@ -6,6 +6,7 @@
 set(KEY kovctl_test_immediate)
 set(THREADED_KEY kovctl_test_threaded)
 set(REFUSING_KEY kovctl_test_refusing)
+set(KV_KEY kovctl_test_kv)
 
 # Takes out what the registration scenario adds, so a failed run leaves the shared Wine registry
 # as it found it.
@@ -15,6 +16,8 @@ function(cleanup)
     set(keys kovctl_swapped)
   elseif(SCENARIO STREQUAL "registration")
     set(keys ${KEY} kovctl_second kovctl_relative ${THREADED_KEY} ${REFUSING_KEY})
+  elseif(SCENARIO STREQUAL "session")
+    set(keys ${KV_KEY} ${THREADED_KEY})
   endif()
   foreach(key ${keys})
     execute_process(COMMAND ${EMULATOR} ${KOVCTL} remove ${key} OUTPUT_QUIET ERROR_QUIET)
@@ -185,21 +188,23 @@ function(scenario_usage)
   # The tool's help, the man page and the completion name every command.
   file(READ ${KOVCTL_SOURCE_DIR}/kovctl.1 man)
   file(READ ${KOVCTL_SOURCE_DIR}/kovctl.bash completion)
-  foreach(command list info stats reload register remove lang check-lang send inspect registry)
+  foreach(command list info stats reload register remove lang check-lang send inspect registry
+                  session)
     string(REPLACE "-" "\\\\-" man_command "${command}")
     if(NOT OUT MATCHES "\n  ${command}[ \n]" OR NOT man MATCHES "\n\\.BI? ${man_command}[ \n]"
        OR NOT completion MATCHES "[\" ]${command}[\" ]")
       fail("the command ${command} is missing from --help, the man page or the completion")
     endif()
   endforeach()
-  foreach(option --json --sync --module --timeout --help --version --loaded-only)
+  foreach(option --json --sync --module --timeout --help --version --loaded-only --stop-on-error)
     string(REPLACE "-" "\\\\-" man_option "${option}")
     if(NOT OUT MATCHES "${option}" OR NOT man MATCHES "${man_option}"
        OR NOT completion MATCHES "${option}")
       fail("the option ${option} is missing from --help, the man page or the completion")
     endif()
   endforeach()
-  foreach(command list info stats reload register remove lang check-lang send inspect registry)
+  foreach(command list info stats reload register remove lang check-lang send inspect registry
+                  session)
     kovctl(0 ${command} --help)
     if(NOT OUT MATCHES "^usage: kovctl ${command}")
       fail("kovctl ${command} --help: unexpected text\n${OUT}")
@@ -216,7 +221,7 @@ function(scenario_usage)
   endif()
 
   # Every usage line names the options every command takes.
-  foreach(command list info stats reload register remove lang check-lang send)
+  foreach(command list info stats reload register remove lang check-lang send session)
     kovctl(0 ${command} --help)
     string(REGEX MATCH "^usage: [^\n]*(\n  [^\n]*)*" usage "${OUT}")
     if(NOT usage MATCHES "--module PATH" OR NOT usage MATCHES "--timeout MS")
@@ -699,6 +704,180 @@ function(scenario_registry_lock)
   kovctl(0 remove ${KEY})
 endfunction()
 
+
+# ---- kovctl session: many commands in one process
+
+# Runs `kovctl ARGN` with standard input from `input` (a file, or "" for none), expects exit code
+# `rc` and splits standard output into LINE_0, LINE_1, ... and LINE_COUNT in the caller's scope.
+# With --json every line is one object whose exitCode agrees with its status, and the last, the
+# session's own, carries the program's exit code.
+function(kovctl_session rc input)
+  if(input)
+    set(stdin INPUT_FILE ${input})
+  endif()
+  execute_process(COMMAND ${EMULATOR} ${KOVCTL} ${ARGN} ${stdin}
+                  RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  set(LAST "${ARGN} < ${input}")
+  if(NOT result STREQUAL "${rc}")
+    fail("kovctl ${LAST}: exit ${result}, expected ${rc}\nstdout: ${out}\nstderr: ${err}")
+  endif()
+  set(count 0)
+  set(rest "${out}")
+  while(NOT rest STREQUAL "")
+    string(FIND "${rest}" "\n" at)
+    if(at EQUAL -1)
+      fail("kovctl ${LAST}: output does not end with a new line\n${out}")
+    endif()
+    string(SUBSTRING "${rest}" 0 ${at} line)
+    math(EXPR after "${at} + 1")
+    string(SUBSTRING "${rest}" ${after} -1 rest)
+    set(LINE_${count} "${line}" PARENT_SCOPE)
+    set(line_${count} "${line}")
+    math(EXPR count "${count} + 1")
+  endwhile()
+  list(FIND ARGN --json asked)
+  if(NOT asked EQUAL -1 AND count GREATER 0)
+    math(EXPR last "${count} - 1")
+    foreach(index RANGE ${last})
+      set(last_index ${last})
+      if(index EQUAL last_index)
+        expect_json_agrees("${result}" "${line_${index}}" "--json")
+      else()
+        string(JSON code ERROR_VARIABLE problem GET "${line_${index}}" exitCode)
+        if(problem)
+          fail("kovctl ${LAST}: output line ${index} is no JSON object with exitCode\n${out}")
+        endif()
+        expect_json_agrees("${code}" "${line_${index}}" "--json")
+      endif()
+    endforeach()
+  endif()
+  set(LINE_COUNT ${count} PARENT_SCOPE)
+  set(OUT "${out}" PARENT_SCOPE)
+  set(ERR "${err}" PARENT_SCOPE)
+  set(LAST "${LAST}" PARENT_SCOPE)
+endfunction()
+
+# Checks members of output line `index`: pairs of expected value and member path ("a.b.0").
+function(expect_line index)
+  set(OUT "${LINE_${index}}")
+  set(LAST "${LAST} (output line ${index})")
+  list(LENGTH ARGN left)
+  while(left GREATER 0)
+    list(POP_FRONT ARGN expected path)
+    math(EXPR left "${left} - 2")
+    string(REPLACE "." ";" path "${path}")
+    expect_json("${expected}" ${path})
+  endwhile()
+endfunction()
+
+# The text as the hex digits kovctl shows a payload in.
+function(hex_of text var)
+  file(WRITE ${WORK_DIR}/hex_of.bin "${text}")
+  file(READ ${WORK_DIR}/hex_of.bin hex HEX)
+  set(${var} ${hex} PARENT_SCOPE)
+endfunction()
+
+function(scenario_session)
+  cleanup()
+  kovctl(0 register ${KV_KEY} ${KV})
+  # A put, then gets answered by the same provider instance; bad lines in between are reported
+  # with their line numbers and the session goes on. Line 3 ends with CR LF, as written on Windows.
+  set(commands ${WORK_DIR}/session_commands.txt)
+  file(WRITE ${commands}
+    "# the key-value provider keeps what it is given\n"                      # 1
+    "send --set 0x4b56 --code 0 --text \"greeting=hello world\"\n"          # 2
+    "send --set 0x4b56 --code 0 --text colour=blue\r\n"                     # 3
+    "\n"                                                                    # 4
+    "send --set 0x4b56 --code 1 --text greeting\n"                          # 5
+    "send --set 0x4b56 --code 1 --text shape\n"                             # 6
+    "bogus\n"                                                               # 7
+    "send --set 0x4b56 --code 1 --text 'open\n"                             # 8
+    "list --module elsewhere\n"                                             # 9
+    "session\n"                                                             # 10
+    "  send --set 0x4b56 --code 3 --sync\n"                                 # 11
+    "stats\n"                                                               # 12
+    "check-lang en|us\n")                                                   # 13
+  kovctl_session(2 "" session ${commands} --json)
+  hex_of("hello world" hello)
+  if(NOT LINE_COUNT EQUAL 12)
+    fail("kovctl ${LAST}: ${LINE_COUNT} output lines for 11 commands and the summary\n${OUT}")
+  endif()
+  expect_line(0 2 line  send command  0 status  0 confirm.functionCode)
+  expect_line(1 3 line  0 status)
+  expect_line(2 5 line  0 status  ${hello} confirm.payload)
+  expect_line(3 6 line  1000 status  2 exitCode  0 confirm.payloadLength)
+  expect_line(4 7 line  1 exitCode)
+  set(OUT "${LINE_4}")
+  expect_json_null(command)
+  expect_json_error(1 "unknown command 'bogus'")
+  expect_line(5 8 line  1 exitCode  "the single quote is not closed" error)
+  expect_line(6 9 line  list command)
+  set(OUT "${LINE_6}")
+  expect_json_error(1 "option --module belongs to the session")
+  expect_line(7 10 line)
+  set(OUT "${LINE_7}")
+  expect_json_error(1 "a session cannot run another session")
+  expect_line(8 11 line  02000000 confirm.payload)
+  # One broker for the whole session: its counters hold every request of the lines before. Each
+  # send --set asks for the list first; line 11 sends both with kov_SendSync.
+  expect_line(9 9 statistics.sendCalls  2 statistics.syncCalls  0 statistics.syncWaiting)
+  expect_line(10 13 line  34 status  STATUS_LANGUAGE_MISMATCH statusName)
+  # The summary: eleven commands, six failed; the largest exit code is the session's.
+  expect_line(11 session command  11 commands  6 failed  6 failedLines.0  7 failedLines.1
+              8 failedLines.2  9 failedLines.3  10 failedLines.4  13 failedLines.5  2 exitCode)
+  set(OUT "${LINE_11}")
+  expect_json_null(stopped)
+
+  # Standard input, as text: each command prints what it prints on its own, a bad line says so
+  # on standard error with its number. A new process has a new provider: colour is not stored.
+  set(typed ${WORK_DIR}/session_typed.txt)
+  file(WRITE ${typed} "send --set 0x4b56 --code 1 --text colour\n"
+                      "send --set 0x4b56 --code 0 --text colour=blue\n"
+                      "bogus\n"
+                      "send --set 0x4b56 --code 1 --text colour\n")
+  foreach(from_stdin "session" "session;-")
+    kovctl_session(2 ${typed} ${from_stdin})
+    if(NOT OUT MATCHES "^result: 0\n.*status: provider status 1000\n.*status: 0 STATUS_OK\n.*\\|blue\\|\n$")
+      fail("kovctl ${LAST}: unexpected text\n${OUT}")
+    endif()
+    if(NOT ERR MATCHES "kovctl: line 3: unknown command 'bogus'; see kovctl --help\n"
+       OR NOT ERR MATCHES "kovctl: session: 2 of 4 commands failed \\(lines 1, 3\\)\n")
+      fail("kovctl ${LAST}: unexpected errors\n${ERR}")
+    endif()
+  endforeach()
+
+  # --stop-on-error: nothing after the first command that fails.
+  kovctl_session(2 ${typed} session --json --stop-on-error)
+  if(NOT LINE_COUNT EQUAL 2)
+    fail("kovctl ${LAST}: the session went on after its first failure\n${OUT}")
+  endif()
+  expect_line(0 1000 status)
+  expect_line(1 1 commands  1 stopped.line  2 exitCode)
+  # A command given up on after --timeout ends the session: its late answer could be taken for a
+  # later command's. The process ends at once, the call still pending.
+  kovctl(0 register ${THREADED_KEY} ${THREADED})
+  file(WRITE ${WORK_DIR}/session_slow.txt "send --set 0x200 --hex 30750000 --timeout 300\nstats\n")
+  kovctl_session(3 ${WORK_DIR}/session_slow.txt session - --json)
+  expect_line(0 1 line  3 exitCode)
+  set(OUT "${LINE_0}")
+  expect_json_error(3 "no confirm arrived within 300 ms")
+  expect_line(1 1 commands  1 stopped.line  3 exitCode)
+  set(OUT "${LINE_1}")
+  expect_json_fragment("still pending" stopped reason)
+  kovctl(0 remove ${THREADED_KEY})
+
+  # What ends a session before its first line.
+  file(WRITE ${WORK_DIR}/session_empty.txt "# nothing to do\n\n")
+  kovctl_session(0 ${WORK_DIR}/session_empty.txt session --json)
+  expect_line(0 session command  0 commands  0 exitCode)
+  kovctl(1 session ${WORK_DIR}/no_such_commands.txt --json)
+  expect_json_error(1 "cannot read file '${WORK_DIR}/no_such_commands.txt'")
+  kovctl(3 --module ${WORK_DIR}/no_such_module session --json)
+  expect_json_error(3 "cannot load the broker module")
+  expect_json(session command)
+  kovctl(0 remove ${KV_KEY})
+endfunction()
+
 if(FRESH_REGISTRY)
   file(REMOVE ${FRESH_REGISTRY})
 endif()
@@ -716,6 +895,8 @@ elseif(SCENARIO STREQUAL "read_only")
   scenario_read_only()
 elseif(SCENARIO STREQUAL "registry_lock")
   scenario_registry_lock()
+elseif(SCENARIO STREQUAL "session")
+  scenario_session()
 else()
   message(FATAL_ERROR "unknown scenario '${SCENARIO}'")
 endif()

@@ -1,10 +1,13 @@
 #include "args.h"
 
+#include "option_values.h"
 #include "text.h"
 
-#include <cctype>
-#include <fstream>
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
 #include <iterator>
+#include <map>
 
 namespace kovctl {
 namespace {
@@ -29,11 +32,8 @@ constexpr CommandInfo kCommands[] = {
     {Command::Send, "send", 0, 0, {}},
     {Command::Inspect, "inspect", 1, 0, {"PATH"}},
     {Command::Registry, "registry", 0, 0, {}},
+    {Command::Session, "session", 0, 1, {"FILE"}},
 };
-
-// Larger payloads would not leave room for the header in a 32-bit totalLength, and nobody means
-// to send them from a command line.
-constexpr std::uintmax_t kMaxPayload = 64u * 1024u * 1024u;
 
 const CommandInfo* findCommand(const std::string& name) {
     for (const CommandInfo& info : kCommands)
@@ -47,94 +47,134 @@ const CommandInfo& infoOf(Command command) {
     return kCommands[0];
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+// kovctl's flags, which may stand before or after the command. --version outside send: there it
+// is the request's set version.
+struct Flag {
+    const char* names; // as CLI11 takes them
+    const char* name;
+    bool Options::*member;
+};
+constexpr Flag kFlags[] = {
+    {"-h,--help", "--help", &Options::help},
+    {"--version", "--version", &Options::version},
+    {"--json", "--json", &Options::json},
+    {"--sync", "--sync", &Options::sync},
+    {"--loaded-only", "--loaded-only", &Options::loadedOnly},
+    {"--stop-on-error", "--stop-on-error", &Options::stopOnError},
+};
+
+// The options that take a value: kovctl's own, then the request's, which belong to send.
+constexpr const char* kValueOptions[] = {"--module", "--timeout"};
+constexpr const char* kSendOptions[] = {"--provider", "--set", "--version", "--code",
+                                        "--hex",      "--text", "--file"};
+
+bool isSendOption(const std::string& name) {
+    return std::find(std::begin(kSendOptions), std::end(kSendOptions), name) != std::end(kSendOptions);
 }
 
-bool readFile(const std::string& path, std::vector<std::uint8_t>& out, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = "cannot read file '" + path + "'";
-        return false;
-    }
-    std::vector<std::uint8_t> bytes;
-    char chunk[4096];
-    while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
-        bytes.insert(bytes.end(), chunk, chunk + file.gcount());
-        if (bytes.size() > kMaxPayload) {
-            error = "file '" + path + "' is larger than 64 MiB";
-            return false;
+// Whether `name` is an option with a value where it was read: kovctl's own before or after the
+// command (where --version is a flag), the request's after send.
+bool takesValue(const CLI::App& app, const std::string& name) {
+    if (app.get_parent() != nullptr) return isSendOption(name);
+    return std::find(std::begin(kValueOptions), std::end(kValueOptions), name) != std::end(kValueOptions);
+}
+
+// What CLI11 records for an option given without a value (its value is optional, so that the
+// complaint is ours); nobody types it.
+const char kNoValue[] = "\x01";
+
+// The command line as CLI11 reads it: kovctl's flags and options, which may stand before or after
+// the command, and one subcommand per command with its operands (send with its own options).
+// "help COMMAND" is a subcommand too. Everything CLI11 does not know is left over, and named
+// here in kovctl's words.
+struct Grammar {
+    CLI::App app{"kovctl"};
+    Options flags; // the members kFlags names
+    std::map<const CLI::App*, Command> commandOf;
+    std::map<const CLI::App*, std::vector<std::string>> operandsOf;
+    CLI::App* help = nullptr;
+
+    Grammar() {
+        app.set_help_flag(); // --help prints kovctl's own texts, so it is an ordinary flag
+        // A Windows path such as /opt/x.dll or /d is an operand, not an option, on every system.
+        app.allow_windows_style_options(false);
+        app.allow_extras();
+        app.require_subcommand(0, 1); // a second command name is an operand of the first
+        for (const Flag& flag : kFlags)
+            app.add_flag(flag.names, flags.*flag.member)
+                ->disable_flag_override()
+                ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        for (const char* name : kValueOptions) valueOption(app, name);
+        for (const CommandInfo& info : kCommands) {
+            CLI::App* command = addCommand(info.name);
+            commandOf[command] = info.command;
+            if (info.command == Command::Send)
+                for (const char* name : kSendOptions) valueOption(*command, name);
         }
+        help = addCommand("help");
     }
-    if (file.bad()) {
-        error = "cannot read file '" + path + "'";
+
+    static void valueOption(CLI::App& on, const char* name) {
+        on.add_option(name)
+            ->expected(0, 1)
+            ->default_str(kNoValue)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    }
+
+    CLI::App* addCommand(const char* name) {
+        CLI::App* command = app.add_subcommand(name);
+        command->fallthrough(); // kovctl's own options after the command, too
+        command->allow_extras();
+        command->add_option("operands", operandsOf[command]);
+        return command;
+    }
+};
+
+// A word CLI11 left over, named as a complaint. False when it is none to complain of.
+bool leftOver(const std::string& word, bool afterCommand, std::string& error) {
+    if (word.size() > 2 && word.compare(0, 2, "--") == 0) {
+        const std::string name = word.substr(0, word.find('='));
+        error = isSendOption(name) ? "option " + name + " belongs to the send command"
+                                   : "unknown option '" + name + "'";
+    } else if (word.size() > 1 && word[0] == '-') {
+        error = "unknown option '" + word + "'";
+    } else if (!afterCommand) {
+        error = "unknown command '" + word + "'";
+    } else {
         return false;
     }
-    out = std::move(bytes);
     return true;
 }
 
-bool isSendOption(const std::string& name) {
-    return name == "--provider" || name == "--set" || name == "--version" || name == "--code" ||
-           name == "--hex" || name == "--file";
+// CLI11 refuses a value given to a flag ("--json=1"); say which, as an unknown option.
+std::string refusedFlag(const std::vector<std::string>& words, const CLI::ParseError& refusal) {
+    for (const std::string& word : words) {
+        const std::size_t equals = word.find('=');
+        if (word.compare(0, 2, "--") == 0 && equals != std::string::npos)
+            for (const Flag& flag : kFlags)
+                if (word.compare(0, equals, flag.name) == 0)
+                    return "unknown option '" + std::string(flag.name) + "'";
+    }
+    return std::string("cannot read the command line: ") + refusal.what();
 }
 
-bool takesValue(const std::string& name) {
-    return isSendOption(name) || name == "--module" || name == "--timeout";
-}
-
-// Applies one option with its value; false with `error` set when the value is unusable.
-bool applyOption(const std::string& name, const std::string& value, Options& options,
-                 bool& payloadGiven, std::string& error) {
-    const auto badNumber = [&] {
-        error = "bad number '" + value + "' for " + name;
-        return false;
-    };
-    if (name == "--module") {
-        if (value.empty()) {
-            error = "empty path for --module";
-            return false;
-        }
-        options.modulePath = value;
-    } else if (name == "--timeout") {
-        if (!parseNumber(value, options.timeoutMs)) return badNumber();
-    } else if (name == "--provider") {
-        if (!parseNumber(value, options.request.provider)) return badNumber();
-        options.providerGiven = true;
-    } else if (name == "--set") {
-        // SET or SET:MAJOR.MINOR
-        const std::size_t colon = value.find(':');
-        if (!parseNumber(value.substr(0, colon), options.request.functionSet)) return badNumber();
-        options.setGiven = true;
-        if (colon != std::string::npos) {
-            if (!parseVersion(value.substr(colon + 1), options.request.setMajor,
-                              options.request.setMinor)) {
-                error = "bad version '" + value.substr(colon + 1) + "' for --set (SET:MAJOR.MINOR)";
+// The values of the options in the order they were given (the global ones first), each checked
+// and applied; false with `error` set at the first that is unusable.
+bool applyValues(const std::vector<const CLI::App*>& apps, Options& options, std::string& error) {
+    bool payloadGiven = false;
+    for (const CLI::App* app : apps) {
+        std::map<const CLI::Option*, std::size_t> used;
+        for (const CLI::Option* option : app->parse_order()) {
+            const std::string name = option->get_name();
+            if (!takesValue(*app, name)) continue; // flags are read already, operands later
+            const std::size_t index = used[option]++;
+            if (index >= option->results().size()) continue;
+            const std::string& value = option->results()[index];
+            if (value == kNoValue) {
+                error = "missing value for " + name;
                 return false;
             }
-            options.versionGiven = true;
-        }
-    } else if (name == "--code") {
-        if (!parseNumber(value, options.request.functionCode)) return badNumber();
-    } else if (name == "--version") {
-        if (!parseVersion(value, options.request.setMajor, options.request.setMinor)) {
-            error = "bad version '" + value + "' for --version (expected MAJOR.MINOR)";
-            return false;
-        }
-        options.versionGiven = true;
-    } else if (name == "--hex" || name == "--file") {
-        if (payloadGiven) {
-            error = "give the payload once, with --hex or --file";
-            return false;
-        }
-        payloadGiven = true;
-        if (name == "--file") return readFile(value, options.request.payload, error);
-        if (!parseHex(value, options.request.payload)) {
-            error = "bad hex payload '" + value + "' (expected pairs of hex digits)";
-            return false;
+            if (!applyOption(name, value, options, payloadGiven, error)) return false;
         }
     }
     return true;
@@ -146,118 +186,53 @@ const char* commandName(Command command) {
     return command == Command::None ? "kovctl" : infoOf(command).name;
 }
 
-bool parseNumber(const std::string& text, std::uint32_t& out) {
-    if (text.empty()) return false;
-    unsigned base = 10;
-    std::size_t i = 0;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) base = 16, i = 2;
-    std::uint64_t value = 0;
-    for (; i < text.size(); ++i) {
-        const int digit = hexDigit(text[i]);
-        if (digit < 0 || static_cast<unsigned>(digit) >= base) return false;
-        value = value * base + static_cast<unsigned>(digit);
-        if (value > 0xFFFFFFFFu) return false;
-    }
-    out = static_cast<std::uint32_t>(value);
-    return true;
-}
-
-bool parseVersion(const std::string& text, std::uint16_t& major, std::uint16_t& minor) {
-    const std::size_t dot = text.find('.');
-    if (dot == std::string::npos) return false;
-    std::uint32_t high = 0, low = 0;
-    if (!parseNumber(text.substr(0, dot), high) || !parseNumber(text.substr(dot + 1), low))
-        return false;
-    if (high > 0xFFFF || low > 0xFFFF) return false;
-    major = static_cast<std::uint16_t>(high);
-    minor = static_cast<std::uint16_t>(low);
-    return true;
-}
-
-bool parseHex(const std::string& text, std::vector<std::uint8_t>& out) {
-    std::vector<std::uint8_t> bytes;
-    int pending = -1; // high nibble waiting for its partner
-    for (const char c : text) {
-        if (std::isspace(static_cast<unsigned char>(c)) || c == ',' || c == ':') {
-            if (pending >= 0) return false; // a lone digit: "1 02" is not a byte
-            continue;
-        }
-        const int digit = hexDigit(c);
-        if (digit < 0) return false;
-        if (pending < 0) {
-            pending = digit;
-        } else {
-            bytes.push_back(static_cast<std::uint8_t>(pending * 16 + digit));
-            pending = -1;
-        }
-    }
-    if (pending >= 0) return false;
-    out = std::move(bytes);
-    return true;
-}
-
 ParseResult parseArguments(int argc, const char* const* argv) {
-    ParseResult result;
-    Options& options = result.options;
-    bool payloadGiven = false;
     std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) words.emplace_back(argv[i]);
+    return parseWords(words);
+}
 
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        const std::string& word = words[i];
-        if (word == "--help" || word == "-h") {
-            options.help = true;
-        } else if (word == "--version" && options.command != Command::Send) {
-            // Outside send, where --version is the request's set version.
-            options.version = true;
-        } else if (word == "--json") {
-            options.json = true;
-        } else if (word == "--sync") {
-            options.sync = true;
-        } else if (word == "--loaded-only") {
-            options.loadedOnly = true;
-        } else if (word.size() > 2 && word.compare(0, 2, "--") == 0) {
-            // Both "--set 5" and "--set=5".
-            const std::size_t equals = word.find('=');
-            const std::string name = word.substr(0, equals);
-            if (!takesValue(name)) {
-                result.error = "unknown option '" + name + "'";
-                return result;
-            }
-            std::string value;
-            if (equals != std::string::npos) {
-                value = word.substr(equals + 1);
-            } else if (i + 1 < words.size()) {
-                value = words[++i];
-            } else {
-                result.error = "missing value for " + name;
-                return result;
-            }
-            if (isSendOption(name) && options.command != Command::Send) {
-                result.error = "option " + name + " belongs to the send command";
-                return result;
-            }
-            if (!applyOption(name, value, options, payloadGiven, result.error)) return result;
-        } else if (word.size() > 1 && word[0] == '-') {
-            result.error = "unknown option '" + word + "'";
-            return result;
-        } else if (options.command == Command::None) {
-            // "kovctl help send" reads as "kovctl send --help".
-            if (word == "help" && !options.help) {
-                options.help = true;
-                continue;
-            }
-            const CommandInfo* info = findCommand(word);
+ParseResult parseWords(const std::vector<std::string>& words) {
+    ParseResult result;
+    Options& options = result.options;
+    Grammar grammar;
+    try {
+        std::vector<std::string> reversed(words.rbegin(), words.rend()); // as CLI11 takes them
+        grammar.app.parse(reversed);
+    } catch (const CLI::ParseError& refusal) {
+        result.error = refusedFlag(words, refusal);
+        return result;
+    }
+    for (const Flag& flag : kFlags) options.*flag.member = grammar.flags.*flag.member;
+
+    std::vector<const CLI::App*> apps = {&grammar.app};
+    const CLI::App* given = nullptr;
+    for (const CLI::App* command : grammar.app.get_subcommands()) given = command;
+    if (given != nullptr) apps.push_back(given);
+    if (given != nullptr && given != grammar.help) options.command = grammar.commandOf[given];
+    // Before the command, a word CLI11 did not take is a command it does not know; after it, words
+    // are the command's operands.
+    for (const std::string& word : grammar.app.remaining())
+        if (leftOver(word, false, result.error)) return result;
+    if (given != nullptr)
+        for (const std::string& word : given->remaining())
+            if (leftOver(word, true, result.error)) return result;
+
+    const std::vector<std::string> none;
+    const std::vector<std::string>& operands = given != nullptr ? grammar.operandsOf[given] : none;
+    // "kovctl help send" reads as "kovctl send --help".
+    if (given == grammar.help) {
+        options.help = true;
+        if (!operands.empty()) {
+            const CommandInfo* info = findCommand(operands.front());
             if (info == nullptr) {
-                result.error = "unknown command '" + word + "'";
+                result.error = "unknown command '" + operands.front() + "'";
                 return result;
             }
             options.command = info->command;
-        } else {
-            options.operands.push_back(word);
         }
     }
-
+    if (!applyValues(apps, options, result.error)) return result;
     if (options.help || (options.version && options.command == Command::None)) {
         result.ok = true;
         return result;
@@ -266,6 +241,8 @@ ParseResult parseArguments(int argc, const char* const* argv) {
         result.error = "no command given";
         return result;
     }
+    options.operands = operands;
+
     const CommandInfo& info = infoOf(options.command);
     if (options.operands.size() < info.operands) {
         result.error = std::string("missing argument ") + info.operandNames[options.operands.size()] +
@@ -279,6 +256,10 @@ ParseResult parseArguments(int argc, const char* const* argv) {
     }
     if (options.loadedOnly && options.command != Command::List) {
         result.error = "option --loaded-only belongs to the list command";
+        return result;
+    }
+    if (options.stopOnError && options.command != Command::Session) {
+        result.error = "option --stop-on-error belongs to the session command";
         return result;
     }
     for (std::size_t i = 0; i < options.operands.size(); ++i) {

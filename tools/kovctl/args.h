@@ -10,7 +10,8 @@
 namespace kovctl {
 
 enum class Command {
-    None, List, Info, Stats, Reload, Register, Remove, Lang, CheckLang, Send, Inspect, Registry
+    None, List, Info, Stats, Reload, Register, Remove, Lang, CheckLang, Send, Inspect, Registry,
+    Session
 };
 
 struct Options {
@@ -20,9 +21,12 @@ struct Options {
     bool json = false;
     bool sync = false;                  // every command: kov_SendSync instead of kov_Send
     bool loadedOnly = false;            // list: only what loaded, exit 0 (the former listing)
+    bool stopOnError = false;           // session: stop at the first command that fails
     std::string modulePath;             // --module; empty: environment, then the program's folder
     std::uint32_t timeoutMs = 10000;    // how long an asynchronous send waits for its confirm
-    std::vector<std::string> operands;  // KEY PATH of register, KEY [PATH] of remove, TAG, PATH
+    bool timeoutGiven = false;          // a session line may set its own
+    std::vector<std::string> operands;  // KEY PATH of register, KEY [PATH] of remove, TAG, PATH,
+                                        // FILE of session
     std::vector<std::u16string> wideOperands; // the same as the broker receives them
 
     // send: the request as given on the command line
@@ -39,6 +43,8 @@ struct ParseResult {
 };
 
 ParseResult parseArguments(int argc, const char* const* argv);
+// The same for words that follow the program's name.
+ParseResult parseWords(const std::vector<std::string>& words);
 
 // Decimal or 0x-prefixed hexadecimal, within 32 bits.
 bool parseNumber(const std::string& text, std::uint32_t& out);

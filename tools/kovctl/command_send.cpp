@@ -40,18 +40,16 @@ void printConfirm(const Options& options, const Exchange& exchange, std::uint32_
     const ByteView payload = payloadOf(exchange.confirm);
     const ByteView header(exchange.confirm);
     if (options.json) {
-        JsonWriter json;
-        beginJson(json, options.command, status);
-        json.integer("result", exchange.result);
-        if (exchange.confirm.empty()) {
-            json.null("confirm");
-        } else {
-            json.openObject("confirm");
+        Json json = beginJson(options.command, status);
+        json["result"] = exchange.result;
+        json["confirm"] = nullptr;
+        if (!exchange.confirm.empty()) {
+            Json& confirm = json["confirm"];
             for (const HeaderField& field : kHeaderFields)
-                json.field(field.name, std::uint64_t{headerValue(header, field)});
-            json.field("payloadLength", std::uint64_t{payload.size});
-            json.field("payload", hexString(payload.data, payload.size));
-            json.boolean("truncated", exchange.truncated);
+                confirm[field.name] = headerValue(header, field);
+            confirm["payloadLength"] = payload.size;
+            confirm["payload"] = hexString(payload.data, payload.size);
+            confirm["truncated"] = exchange.truncated;
         }
         printJson(json);
         return;

@@ -30,16 +30,13 @@ int runVersion(const Options& options, const BrokerApi* api, const std::string& 
     const bool known = !product.empty();
     const std::string path = modulePathFor(options.modulePath);
     if (options.json) {
-        JsonWriter json;
-        json.openObject();
-        json.field("schema", std::uint64_t{kJsonSchema});
-        json.field("command", "version");
-        json.field("kovctl", KOVCTL_VERSION);
-        json.field("modulePath", path);
-        json.field("module", known ? product.c_str() : nullptr);
-        json.field("moduleRecordVersion", known ? recordVersion.c_str() : nullptr);
-        json.field("moduleError", known ? nullptr : problem.c_str());
-        json.field("exitCode", std::uint64_t(known ? kExitOk : kExitFailure));
+        Json json = jsonStart("version");
+        json["kovctl"] = KOVCTL_VERSION;
+        json["modulePath"] = path;
+        json["module"] = textOrNull(known ? product.c_str() : nullptr);
+        json["moduleRecordVersion"] = textOrNull(known ? recordVersion.c_str() : nullptr);
+        json["moduleError"] = textOrNull(known ? nullptr : problem.c_str());
+        json["exitCode"] = known ? kExitOk : kExitFailure;
         printJson(json);
     } else {
         std::cout << "kovctl " << KOVCTL_VERSION << '\n' << "module: " << path << '\n';

@@ -8,8 +8,6 @@
 
 #include <string>
 
-#include <string>
-
 namespace kovctl {
 
 int runList(const Options& options, const BrokerApi& api);
@@ -25,8 +23,12 @@ int runSend(const Options& options, const BrokerApi& api);
 // `api` null: the module could not be loaded, for the reason in `loadError`.
 int runVersion(const Options& options, const BrokerApi* api, const std::string& loadError);
 
+// One command (not help, not session) with the broker module loaded: --version, or the command
+// once the registry has been found usable.
+int runLoaded(const Options& options, const BrokerApi& api);
+
 // A provider's description as JSON members; handles only where a broker gave them.
-void describeSubsystem(JsonWriter& json, const Subsystem& subsystem, bool withHandles);
+void describeSubsystem(Json& json, const Subsystem& subsystem, bool withHandles);
 
 // Without the broker module: the library probe and the registry, in kovctl's own process.
 int runInspect(const Options& options);

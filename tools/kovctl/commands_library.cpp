@@ -40,12 +40,11 @@ int runInspect(const Options& options) {
     const LibraryCheck check = checkLibrary(path);
     const std::uint32_t status = check.loads ? 0 : KOV_STATUS_PROVIDER_LOAD_FAILED;
     if (options.json) {
-        JsonWriter json;
-        beginJson(json, options.command, status);
-        json.field("path", path);
-        json.boolean("accepted", check.loads);
+        Json json = beginJson(options.command, status);
+        json["path"] = path;
+        json["accepted"] = check.loads;
         if (check.loads) describeSubsystem(json, check.description, false);
-        else json.field("reason", check.reason);
+        else json["reason"] = check.reason;
         printJson(json);
     } else if (check.loads) {
         std::cout << "inspect: " << path << " would be accepted" << '\n';
@@ -67,21 +66,15 @@ int runRegistryListing(const Options& options) {
     // Scripts check the registry with the outcome: 10 when some entry would not load.
     const std::uint32_t status = allLoad ? 0 : KOV_STATUS_PROVIDER_LOAD_FAILED;
     if (options.json) {
-        JsonWriter json;
-        beginJson(json, options.command, status);
-        json.field("registry", registryName());
-        json.field("count", std::uint64_t{checked.size()});
-        json.openArray("entries");
-        for (const CheckedEntry& c : checked) {
-            json.openObject();
-            json.field("key", c.entry.key);
-            json.field("path", c.entry.path);
-            json.boolean("loads", c.check.loads);
-            if (c.check.loads) json.null("reason");
-            else json.field("reason", c.check.reason);
-            json.close();
-        }
-        json.close();
+        Json json = beginJson(options.command, status);
+        json["registry"] = registryName();
+        json["count"] = checked.size();
+        json["entries"] = Json::array();
+        for (const CheckedEntry& c : checked)
+            json["entries"].push_back({{"key", c.entry.key},
+                                       {"path", c.entry.path},
+                                       {"loads", c.check.loads},
+                                       {"reason", c.check.loads ? Json(nullptr) : Json(c.check.reason)}});
         printJson(json);
     } else {
         if (checked.empty()) std::cout << "registry: no providers registered\n";

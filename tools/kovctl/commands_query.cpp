@@ -63,35 +63,26 @@ struct ListView {
 };
 
 void listAsJson(const Options& options, const ListView& view) {
-    JsonWriter json;
-    beginJson(json, options.command, view.status());
-    json.field("count", std::uint64_t{view.providers.size()});
-    json.openArray("providers");
+    Json json = beginJson(options.command, view.status());
+    json["count"] = view.providers.size();
+    json["providers"] = Json::array();
     for (std::size_t i = 0; i < view.providers.size(); ++i) {
         const Subsystem& subsystem = view.providers[i];
-        json.openObject();
+        Json provider;
         std::uint32_t handle = 0;
-        if (providerHandle(subsystem, handle)) json.field("handle", std::uint64_t{handle});
-        else json.null("handle");
+        provider["handle"] = providerHandle(subsystem, handle) ? Json(handle) : Json(nullptr);
         const RegistryEntry* entry = view.entryOf(i);
-        json.field("key", entry != nullptr ? entry->key.c_str() : nullptr);
-        json.field("path", entry != nullptr ? entry->path.c_str() : nullptr);
-        describeSubsystem(json, subsystem, true);
-        json.close();
+        provider["key"] = entry != nullptr ? Json(entry->key) : Json(nullptr);
+        provider["path"] = entry != nullptr ? Json(entry->path) : Json(nullptr);
+        describeSubsystem(provider, subsystem, true);
+        json["providers"].push_back(std::move(provider));
     }
-    json.close();
-    if (!view.showUnloaded) {
-        json.null("notLoaded"); // not asked for
-    } else {
-        json.openArray("notLoaded");
-        for (const std::size_t e : view.listing.notLoaded) {
-            json.openObject();
-            json.field("key", view.entries[e].entry.key);
-            json.field("path", view.entries[e].entry.path);
-            json.field("reason", view.reasonOf(e));
-            json.close();
-        }
-    }
+    json["notLoaded"] = view.showUnloaded ? Json::array() : Json(nullptr); // null: not asked for
+    if (view.showUnloaded)
+        for (const std::size_t e : view.listing.notLoaded)
+            json["notLoaded"].push_back({{"key", view.entries[e].entry.key},
+                                         {"path", view.entries[e].entry.path},
+                                         {"reason", view.reasonOf(e)}});
     printJson(json);
 }
 
@@ -125,21 +116,18 @@ void listAsTable(const ListView& view) {
 
 } // namespace
 
-void describeSubsystem(JsonWriter& json, const Subsystem& subsystem, bool withHandles) {
-    json.field("product", utf8FromUtf16(subsystem.product));
-    json.field("maker", utf8FromUtf16(subsystem.maker));
-    json.field("copyright", utf8FromUtf16(subsystem.copyright));
-    json.field("timestamp", subsystem.timestamp);
-    json.field("version", versionText(subsystem.versionMajor, subsystem.versionMinor));
-    json.openArray("sets");
+void describeSubsystem(Json& json, const Subsystem& subsystem, bool withHandles) {
+    json["product"] = utf8FromUtf16(subsystem.product);
+    json["maker"] = utf8FromUtf16(subsystem.maker);
+    json["copyright"] = utf8FromUtf16(subsystem.copyright);
+    json["timestamp"] = subsystem.timestamp;
+    json["version"] = versionText(subsystem.versionMajor, subsystem.versionMinor);
+    json["sets"] = Json::array();
     for (const FunctionSet& set : subsystem.sets) {
-        json.openObject();
-        json.field("set", std::uint64_t{set.functionSet});
-        json.field("version", versionText(set.major, set.minor));
-        if (withHandles) json.field("handle", std::uint64_t{set.handle});
-        json.close();
+        Json entry = {{"set", set.functionSet}, {"version", versionText(set.major, set.minor)}};
+        if (withHandles) entry["handle"] = set.handle;
+        json["sets"].push_back(std::move(entry));
     }
-    json.close();
 }
 
 int runList(const Options& options, const BrokerApi& api) {
@@ -188,10 +176,9 @@ int runInfo(const Options& options, const BrokerApi& api) {
         {"version", versionText(info.versionMajor, info.versionMinor)},
     };
     if (options.json) {
-        JsonWriter json;
-        beginJson(json, options.command, 0);
-        for (const auto& field : fields) json.field(field.first, field.second);
-        json.field("kind", std::uint64_t{info.kind});
+        Json json = beginJson(options.command, 0);
+        for (const auto& field : fields) json[field.first] = field.second;
+        json["kind"] = info.kind;
         printJson(json);
     } else {
         std::vector<std::vector<std::string>> rows;
@@ -212,10 +199,9 @@ int runStats(const Options& options, const BrokerApi& api) {
     if (!parseStatistics(payloadOf(exchange.confirm), counters, error))
         return fail("malformed reply: " + error);
     if (options.json) {
-        JsonWriter json;
-        beginJson(json, options.command, 0);
-        json.openObject("statistics");
-        for (const Counter& counter : counters) json.field(counter.name, counter.value);
+        Json json = beginJson(options.command, 0);
+        json["statistics"] = Json::object();
+        for (const Counter& counter : counters) json["statistics"][counter.name] = counter.value;
         printJson(json);
     } else {
         std::vector<std::vector<std::string>> rows;
@@ -237,9 +223,8 @@ int runLang(const Options& options, const BrokerApi& api) {
     if (!parseLanguage(payloadOf(exchange.confirm), tag, error))
         return fail("malformed reply: " + error);
     if (options.json) {
-        JsonWriter json;
-        beginJson(json, options.command, 0);
-        json.field("language", utf8FromUtf16(tag));
+        Json json = beginJson(options.command, 0);
+        json["language"] = utf8FromUtf16(tag);
         printJson(json);
     } else {
         std::cout << utf8FromUtf16(tag) << std::endl;

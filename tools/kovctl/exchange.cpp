@@ -6,6 +6,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -76,14 +78,51 @@ std::vector<std::uint32_t> buildRequest(const RequestFields& fields) {
     return words;
 }
 
+// Runs the broker calls of the process one after another on one thread of its own, so that kovctl
+// can stop waiting for one after --timeout. One thread for all rather than one per call: a session
+// makes many calls, and with a thread per call one thread ends while the next call starts, which
+// under Wine now and then left a send to a provider library hanging. Never destroyed: the thread
+// may still wait on it while the process exits.
+class CallThread {
+public:
+    static CallThread& instance() {
+        static CallThread* const thread = new CallThread;
+        return *thread;
+    }
+
+    void run(std::function<void()> call) {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        calls_.push_back(std::move(call));
+        queued_.notify_one();
+    }
+
+private:
+    CallThread() {
+        std::thread([this] {
+            for (;;) {
+                std::unique_lock<std::mutex> lock(mutex_);
+                queued_.wait(lock, [this] { return !calls_.empty(); });
+                const std::function<void()> call = std::move(calls_.front());
+                calls_.pop_front();
+                lock.unlock();
+                call();
+            }
+        }).detach();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable queued_;
+    std::deque<std::function<void()>> calls_;
+};
+
 std::atomic<bool>& callLeftPending() {
     static std::atomic<bool> pendingCall{false};
     return pendingCall;
 }
 
-// One kov_SendSync run on a thread of its own, so that kovctl can stop waiting for it. Shared
-// with that thread: whoever finishes last frees it, and a confirm that comes after kovctl gave up
-// is released by the thread.
+// One kov_SendSync run on the call thread, so that kovctl can stop waiting for it. Shared with
+// that thread: whoever finishes last frees it, and a confirm that comes after kovctl gave up is
+// released by the thread.
 struct SyncCall {
     std::mutex mutex;
     std::condition_variable finished;
@@ -98,7 +137,7 @@ struct SyncCall {
 bool exchangeSync(const BrokerApi& api, BrokerMessage* request, std::uint32_t timeoutMs,
                   Exchange& out, std::string& error) {
     const auto call = std::make_shared<SyncCall>();
-    std::thread([api, request, call] {
+    CallThread::instance().run([api, request, call] {
         BrokerMessage* confirm = nullptr;
         const std::int32_t result = api.sendSync(request, &confirm);
         const std::lock_guard<std::mutex> hold(call->mutex);
@@ -110,7 +149,7 @@ bool exchangeSync(const BrokerApi& api, BrokerMessage* request, std::uint32_t ti
             api.deleteConfirm(confirm);
         }
         call->finished.notify_all();
-    }).detach();
+    });
 
     std::unique_lock<std::mutex> lock(call->mutex);
     if (!call->finished.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -129,7 +168,7 @@ bool exchangeSync(const BrokerApi& api, BrokerMessage* request, std::uint32_t ti
     return true;
 }
 
-// kov_Send runs on a thread of its own too: the broker's first send loads every provider, and a
+// kov_Send runs on the call thread too: the broker's first send loads every provider, and a
 // registry another process keeps locked, or a provider that does not return, must not hold kovctl
 // past --timeout.
 struct AsyncCall {
@@ -150,7 +189,7 @@ bool exchangeAsync(const BrokerApi& api, BrokerMessage* request, std::uint32_t t
         state.truncated = false;
     }
     const auto call = std::make_shared<AsyncCall>();
-    std::thread([api, request, call] {
+    CallThread::instance().run([api, request, call] {
         const std::int32_t result = api.send(request);
         const std::uint32_t status = request->status;
         Pending& shared = pending();
@@ -159,7 +198,7 @@ bool exchangeAsync(const BrokerApi& api, BrokerMessage* request, std::uint32_t t
         call->result = result;
         call->requestStatus = status;
         shared.arrived.notify_all();
-    }).detach();
+    });
 
     std::unique_lock<std::mutex> lock(state.mutex);
     // A nonzero result without a delivery is a refusal: no confirm will come.

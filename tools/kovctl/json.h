@@ -1,37 +1,20 @@
-// A small writer for the one JSON object each command prints with --json.
+// kovctl's JSON objects: nlohmann-json, with members in the order they were added, so a reader
+// finds schema, command and status first.
 #pragma once
 
-#include <cstdint>
+#include <nlohmann/json.hpp>
+
 #include <string>
-#include <vector>
 
 namespace kovctl {
 
-class JsonWriter {
-public:
-    JsonWriter();
+using Json = nlohmann::ordered_json;
 
-    // Inside an object pass the member's name; inside an array pass nullptr.
-    void openObject(const char* key = nullptr);
-    void openArray(const char* key);
-    void close();
+// The object on one line, compact. Text that is not UTF-8 (a path in another code page) is written
+// with U+FFFD in its place: the line stays valid JSON instead of the program stopping.
+std::string jsonLine(const Json& json);
 
-    void field(const char* key, const std::string& value);
-    void field(const char* key, const char* value); // null pointer writes null
-    void field(const char* key, std::uint64_t value);
-    void boolean(const char* key, bool value);
-    void integer(const char* key, std::int64_t value); // signed: function results
-    void null(const char* key);
-
-    // The finished document; closes whatever is still open.
-    std::string finish();
-
-private:
-    void begin(const char* key);
-
-    std::string text_;
-    std::vector<char> closers_;
-    bool first_ = true;
-};
+// null for a null pointer, else the text.
+Json textOrNull(const char* text);
 
 } // namespace kovctl

@@ -4,15 +4,15 @@ _kovctl() {
     cur="${COMP_WORDS[COMP_CWORD]}"
     prev=""
     [[ $COMP_CWORD -gt 0 ]] && prev="${COMP_WORDS[COMP_CWORD-1]}"
-    local commands="list info stats reload register remove lang check-lang send inspect registry help"
+    local commands="list info stats reload register remove lang check-lang send inspect registry session help"
     local common="--json --sync --module --timeout --help --version"
-    local send_options="--provider --set --version --code --hex --file"
+    local send_options="--provider --set --version --code --hex --text --file"
 
     case "$prev" in
         --module|--file)
             COMPREPLY=($(compgen -f -- "$cur"))
             return 0 ;;
-        --timeout|--provider|--set|--version|--code|--hex)
+        --timeout|--provider|--set|--version|--code|--hex|--text)
             # A value is expected; --version outside send takes none.
             local w
             for w in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
@@ -31,6 +31,8 @@ _kovctl() {
             COMPREPLY=($(compgen -W "$common $send_options" -- "$cur"))
         elif [[ $command == list ]]; then
             COMPREPLY=($(compgen -W "$common --loaded-only" -- "$cur"))
+        elif [[ $command == session ]]; then
+            COMPREPLY=($(compgen -W "$common --stop-on-error" -- "$cur"))
         else
             COMPREPLY=($(compgen -W "$common" -- "$cur"))
         fi
@@ -46,7 +48,7 @@ _kovctl() {
                 [[ $w != -* && $w != "$command" ]] && operands=$((operands + 1))
             done
             [[ $operands -eq 1 ]] && COMPREPLY=($(compgen -f -- "$cur")) ;;
-        inspect) COMPREPLY=($(compgen -f -- "$cur")) ;;
+        inspect|session) COMPREPLY=($(compgen -f -- "$cur")) ;;
         *) COMPREPLY=() ;;
     esac
     return 0

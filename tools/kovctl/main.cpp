@@ -1,9 +1,11 @@
 // kovctl: a command-line client of the KOV broker.
 #include "args.h"
 #include "commands.h"
+#include "exchange.h"
 #include "module.h"
 #include "registry_check.h"
 #include "report.h"
+#include "session.h"
 #include "usage.h"
 
 #include <cstdio>
@@ -12,25 +14,6 @@
 #include <iostream>
 
 namespace {
-
-int runCommand(const kovctl::Options& options, const kovctl::BrokerApi& api) {
-    using kovctl::Command;
-    switch (options.command) {
-    case Command::List: return kovctl::runList(options, api);
-    case Command::Info: return kovctl::runInfo(options, api);
-    case Command::Stats: return kovctl::runStats(options, api);
-    case Command::Lang: return kovctl::runLang(options, api);
-    case Command::Reload: return kovctl::runReload(options, api);
-    case Command::Register:
-    case Command::Remove: return kovctl::runRegistration(options, api);
-    case Command::CheckLang: return kovctl::runCheckLang(options, api);
-    case Command::Send: return kovctl::runSend(options, api);
-    case Command::Inspect: return kovctl::runInspect(options);
-    case Command::Registry: return kovctl::runRegistryListing(options);
-    case Command::None: break;
-    }
-    return kovctl::kExitUsage;
-}
 
 bool askedForJson(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
@@ -65,18 +48,17 @@ int main(int argc, char** argv) {
     if (options.json) kovctl::reportFailuresAsJson(options.command);
     std::string error;
     // Inspect loads one library as the broker would; the broker module is not needed for it.
-    if (options.command == kovctl::Command::Inspect) return runCommand(options, kovctl::BrokerApi{});
+    if (options.command == kovctl::Command::Inspect) return kovctl::runInspect(options);
     // Neither for registry, which reads the registry itself.
     if (options.command == kovctl::Command::Registry) {
         if (!kovctl::registryUsable(options.timeoutMs, error)) return kovctl::fail(error);
-        return runCommand(options, kovctl::BrokerApi{});
+        return kovctl::runRegistryListing(options);
     }
     kovctl::BrokerApi api;
     const bool loaded = kovctl::loadBroker(kovctl::modulePathFor(options.modulePath), api, error);
     if (options.version) return finish(kovctl::runVersion(options, loaded ? &api : nullptr, error));
     if (!loaded) return kovctl::fail(error);
-    // Every other command makes the broker read the registry: a problem with it is named here,
-    // and a lock another process holds is waited for here, with a word and within --timeout.
-    if (!kovctl::registryUsable(options.timeoutMs, error)) return kovctl::fail(error);
-    return finish(runCommand(options, api));
+    // A session loads the module once for all its commands.
+    if (options.command == kovctl::Command::Session) return finish(kovctl::runSession(options, api));
+    return finish(kovctl::runLoaded(options, api));
 }

@@ -10,34 +10,46 @@ namespace kovctl {
 
 namespace {
 
-// Set once the command line asked for --json: from then on failures are JSON objects too.
-bool& failuresAsJson() {
-    static bool json = false;
-    return json;
-}
+struct Context {
+    bool json = false; // set once the command line asked for --json: failures are JSON objects too
+    Command command = Command::None;
+    std::size_t line = 0; // in a session, the line being run
+};
 
-Command& currentCommand() {
-    static Command command = Command::None;
-    return command;
+Context& context() {
+    static Context current;
+    return current;
 }
 
 } // namespace
 
 void reportFailuresAsJson(Command command) {
-    failuresAsJson() = true;
-    currentCommand() = command;
+    context().json = true;
+    context().command = command;
+}
+
+void reportSessionLine(bool json, Command command, std::size_t line) {
+    context() = Context{json, command, line};
+}
+
+Json jsonStart(const char* command) {
+    Json json;
+    json["schema"] = kJsonSchema;
+    json["command"] = textOrNull(command);
+    if (context().line != 0) json["line"] = context().line;
+    return json;
 }
 
 int failWith(int exitCode, const std::string& message) {
-    std::fprintf(stderr, "kovctl: %s\n", message.c_str());
-    if (failuresAsJson()) {
-        JsonWriter json;
-        json.openObject();
-        json.field("schema", std::uint64_t{kJsonSchema});
-        if (currentCommand() == Command::None) json.null("command");
-        else json.field("command", commandName(currentCommand()));
-        json.field("error", message);
-        json.field("exitCode", std::uint64_t(exitCode));
+    const Context& current = context();
+    const std::string where =
+        current.line != 0 ? "line " + std::to_string(current.line) + ": " : std::string();
+    std::fprintf(stderr, "kovctl: %s%s\n", where.c_str(), message.c_str());
+    if (current.json) {
+        Json json =
+            jsonStart(current.command == Command::None ? nullptr : commandName(current.command));
+        json["error"] = message;
+        json["exitCode"] = exitCode;
         printJson(json);
     }
     return exitCode;
@@ -47,16 +59,15 @@ int fail(const std::string& message) { return failWith(kExitFailure, message); }
 
 int exitCodeFor(std::uint32_t status) { return status == 0 ? kExitOk : kExitStatus; }
 
-void beginJson(JsonWriter& json, Command command, std::uint32_t status) {
-    json.openObject();
-    json.field("schema", std::uint64_t{kJsonSchema});
-    json.field("command", commandName(command));
-    json.field("status", std::uint64_t{status});
-    json.field("statusName", statusNameOf(status));
-    json.field("exitCode", std::uint64_t(exitCodeFor(status)));
+Json beginJson(Command command, std::uint32_t status) {
+    Json json = jsonStart(commandName(command));
+    json["status"] = status;
+    json["statusName"] = textOrNull(statusNameOf(status));
+    json["exitCode"] = exitCodeFor(status);
+    return json;
 }
 
-void printJson(JsonWriter& json) { std::cout << json.finish() << std::endl; }
+void printJson(const Json& json) { std::cout << jsonLine(json) << std::endl; }
 
 namespace {
 
@@ -78,20 +89,13 @@ const Repeated* repeated(const char* name) {
 
 int reportStatus(const Options& options, std::uint32_t status, const Extras& extras) {
     if (options.json) {
-        JsonWriter json;
-        beginJson(json, options.command, status);
+        Json json = beginJson(options.command, status);
         for (const auto& extra : extras)
-            if (repeated(extra.first) == nullptr) json.field(extra.first, extra.second);
-        for (const Repeated& r : kRepeated) {
-            bool any = false;
-            for (const auto& extra : extras) {
-                if (std::string(extra.first) != r.extra) continue;
-                if (!any) json.openArray(r.array);
-                any = true;
-                json.field(nullptr, extra.second);
-            }
-            if (any) json.close();
-        }
+            if (repeated(extra.first) == nullptr && !json.contains(extra.first))
+                json[extra.first] = extra.second;
+        for (const Repeated& r : kRepeated)
+            for (const auto& extra : extras)
+                if (std::string(extra.first) == r.extra) json[r.array].push_back(extra.second);
         printJson(json);
     } else {
         std::cout << commandName(options.command) << ": " << describeStatus(status) << '\n';

@@ -39,11 +39,19 @@ int fail(const std::string& message);
 int failWith(int exitCode, const std::string& message);
 // Called once the command line is read, when it asked for --json.
 void reportFailuresAsJson(Command command);
+// For each line of a session: whether its failures are JSON objects too, its command, and its
+// line number (from 1), which every message and object of the line then carries.
+void reportSessionLine(bool json, Command command, std::size_t line);
+
+// The members every JSON object starts with: schema, command (null: none) and, in a session,
+// the line.
+Json jsonStart(const char* command);
 
 // Starts the JSON object every command prints: command, status and its name, and the exit code
 // that goes with the status.
-void beginJson(JsonWriter& json, Command command, std::uint32_t status);
-void printJson(JsonWriter& json);
+Json beginJson(Command command, std::uint32_t status);
+// Prints the object as one line on standard output.
+void printJson(const Json& json);
 
 // Prints the outcome of a command that has nothing but a status to show (and `extras`), and
 // returns the exit code that goes with the status.

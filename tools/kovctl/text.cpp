@@ -68,29 +68,6 @@ bool utf16FromArgument(const std::string& argument, std::u16string& out) {
     return true;
 }
 
-std::string jsonQuote(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (byte < 0x20) {
-                out += "\\u00";
-                appendHexByte(out, byte);
-            } else {
-                out.push_back(c);
-            }
-        }
-    }
-    out.push_back('"');
-    return out;
-}
-
 std::string hexDump(const std::uint8_t* bytes, std::size_t length) {
     std::string out;
     for (std::size_t line = 0; line < length; line += 16) {

@@ -15,8 +15,6 @@ std::string utf8FromUtf16(const std::u16string& text);
 // unchanged. False when the argument is not valid text in that code page.
 bool utf16FromArgument(const std::string& argument, std::u16string& out);
 
-std::string jsonQuote(const std::string& text);
-
 // "01 02 ff" per line of 16 with offsets and an ASCII column, for the terminal.
 std::string hexDump(const std::uint8_t* bytes, std::size_t length);
 // "0102ff": compact, for JSON.

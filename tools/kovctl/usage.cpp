@@ -22,6 +22,8 @@ const char* usageText(Command command) {
                "  send              send any request to any provider\n"
                "  inspect PATH      would the broker load this library? its description or why not\n"
                "  registry          the registered libraries and whether each one loads\n"
+               "  session [FILE]    one command per line of FILE (or standard input) in one\n"
+               "                    process: a provider keeps its state from one to the next\n"
                "\n"
                "options (any command):\n"
                "  --json            print one JSON object instead of text\n"
@@ -33,6 +35,7 @@ const char* usageText(Command command) {
                "  --help            this text; COMMAND --help for one command\n"
                "  --version         kovctl's version and the module's\n"
                "  --loaded-only     list: only what loaded, exit 0 even when some library did not\n"
+               "  --stop-on-error   session: stop at the first command that fails\n"
                "\n"
                "exit status: 0 success, 1 bad command line, 2 the outcome carried a nonzero\n"
                "status (its name is printed), 3 no usable answer (module, confirm or reply,\n"
@@ -103,7 +106,8 @@ const char* usageText(Command command) {
                "\n"
                "Sends one request and prints the confirm's header fields and a hex dump of its\n"
                "payload. Defaults: provider 0 (the broker), set 0, version 1.0, code 0, no\n"
-               "payload. Numbers are decimal or 0x-prefixed hex. With --set and no --provider,\n"
+               "payload. --text sends TEXT's bytes as typed (UTF-8 on Linux). Numbers are\n"
+               "decimal or 0x-prefixed hex. With --set and no --provider,\n"
                "the request goes to the one provider serving that set (at that version, when\n"
                "one is given, else at the version it serves); none or several is an error.\n";
     case Command::Inspect:
@@ -119,6 +123,21 @@ const char* usageText(Command command) {
                "Lists every provider key with its library paths, as the broker loads them, and\n"
                "for each whether it loads and why not. Needs no broker module. Exit 2\n"
                "(STATUS_PROVIDER_LOAD_FAILED) when any does not.\n";
+    case Command::Session:
+        return "usage: kovctl session [FILE] [--stop-on-error] [--json] [--sync] [--module PATH]\n"
+               "                      [--timeout MS]\n"
+               "\n"
+               "Runs one command per line of FILE, or of standard input without FILE or with\n"
+               "\"-\", in this one process: the broker module and its providers are loaded once,\n"
+               "so a provider that keeps state keeps it from one command to the next, and stats\n"
+               "counts the whole session. A line is what would follow \"kovctl\" (\"send --set\n"
+               "0x400 --text k=v\"); '...' and \"...\" quote, blank lines and lines starting\n"
+               "with # are skipped. --json, --sync and --timeout hold for every line; a line\n"
+               "may add its own. Each command prints what it prints on its own; with --json one\n"
+               "object per line, with the member \"line\", then an object summing the session\n"
+               "up. A bad line is reported with its number and the session goes on, unless\n"
+               "--stop-on-error. A command given up on after --timeout ends the session.\n"
+               "Exit status: the largest exit status of its commands, 0 when all succeeded.\n";
     }
     return "";
 }

@@ -1,0 +1,15 @@
+// The values of kovctl's options: numbers, versions, hex and text payloads, payload files.
+#pragma once
+
+#include "args.h"
+
+#include <string>
+
+namespace kovctl {
+
+// Applies option `name` (as "--set") with its value to `options`; false with `error` set when the
+// value is unusable. `payloadGiven` says whether a payload option came before.
+bool applyOption(const std::string& name, const std::string& value, Options& options,
+                 bool& payloadGiven, std::string& error);
+
+} // namespace kovctl
