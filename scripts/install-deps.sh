@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++-multilib g++-mingw-w64-i686 wine wine32:i386
           libsqlite3-dev:i386 libbenchmark-dev:i386 googletest sqlite3 pkgconf
           clang libclang-rt-14-dev   # clang-rt holds the i386 libFuzzer and sanitizer runtimes
-          lld llvm)                  # lld-link, llvm-dlltool, llvm-readobj: the MSVC import library
+          lld llvm                   # lld-link, llvm-dlltool, llvm-readobj: the MSVC import library
+          valgrind libc6-dbg:i386)   # the instruction count; valgrind needs the symbols of 32-bit libc
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
