@@ -6,8 +6,7 @@
 namespace bench {
 namespace {
 
-template <typename Fn>
-Fn symbol(kov::platform::ModuleHandle module, const char* name) {
+template <typename Fn> Fn symbol(kov::platform::ModuleHandle module, const char* name) {
     return reinterpret_cast<Fn>(kov::platform::findSymbol(module, name));
 }
 
@@ -134,7 +133,8 @@ LoadedBroker::LoadedBroker(unsigned libraries, unsigned keys) {
     exports_.send = symbol<SendFn>(module_, "kov_Send");
     exports_.sendSync = symbol<SendSyncFn>(module_, "kov_SendSync");
     exports_.deleteConfirm = symbol<DeleteConfirmFn>(module_, "kov_DeleteConfirm");
-    if (exports_.send == nullptr || exports_.sendSync == nullptr || exports_.deleteConfirm == nullptr) {
+    if (exports_.send == nullptr || exports_.sendSync == nullptr ||
+        exports_.deleteConfirm == nullptr) {
         std::fprintf(stderr, "bench: %s lacks an export\n", path.c_str());
         return;
     }

@@ -56,8 +56,8 @@ struct Target {
 // One request and the release of its confirm; false when that went wrong (the figure is then
 // worthless, and the programs stop and say so).
 using Operation = bool (*)(Request& request, const Target& target);
-bool directCall(Request& request, const Target& target);   // kov_Receive + kov_DeleteReceive
-bool sendAndDelete(Request& request, const Target& target); // kov_Send + kov_DeleteConfirm
+bool directCall(Request& request, const Target& target);        // kov_Receive + kov_DeleteReceive
+bool sendAndDelete(Request& request, const Target& target);     // kov_Send + kov_DeleteConfirm
 bool sendSyncAndDelete(Request& request, const Target& target); // kov_SendSync + kov_DeleteConfirm
 
 // Fills `request` for `target` (callback and callbackData included).

@@ -53,8 +53,8 @@ private:
 
 void measure(const std::vector<bench::Measurement>& group, bench::Figures& figures) {
     for (const bench::Measurement& m : group) {
-        benchmark::internal::Benchmark* b = benchmark::RegisterBenchmark(
-            m.name.c_str(), [m](benchmark::State& state) {
+        benchmark::internal::Benchmark* b =
+            benchmark::RegisterBenchmark(m.name.c_str(), [m](benchmark::State& state) {
                 const bench::Target& target =
                     m.targets[static_cast<unsigned>(state.thread_index()) % m.targets.size()];
                 bench::Request request;
@@ -81,8 +81,9 @@ void measure(const std::vector<bench::Measurement>& group, bench::Figures& figur
 int main(int argc, char** argv) {
     // The defaults go first, so that the same flags given on the command line win.
     std::vector<char*> args = {argv[0]};
-    std::string defaults[] = {"--benchmark_repetitions=11", "--benchmark_enable_random_interleaving=true",
-                              "--benchmark_min_time=0.1", "--benchmark_report_aggregates_only=true"};
+    std::string defaults[] = {
+        "--benchmark_repetitions=11", "--benchmark_enable_random_interleaving=true",
+        "--benchmark_min_time=0.1", "--benchmark_report_aggregates_only=true"};
     for (std::string& flag : defaults) args.push_back(flag.data());
     args.insert(args.end(), argv + 1, argv + argc);
     int count = static_cast<int>(args.size());

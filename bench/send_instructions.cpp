@@ -64,7 +64,8 @@ bool keepAlone(bench::Request& request, const bench::Target&) {
 CallBackFn callBack = nullptr;
 bool callBackAlone(bench::Request& request, const bench::Target&) {
     request.confirm = nullptr;
-    return callBack(bench::kov_bench_KeepConfirm, request.message()) == 1 && request.confirm != nullptr;
+    return callBack(bench::kov_bench_KeepConfirm, request.message()) == 1 &&
+           request.confirm != nullptr;
 }
 
 bool measure(const Figure& figure, unsigned requests) {
@@ -87,11 +88,13 @@ int measureUnderCallgrind(const std::string& group, unsigned requests) {
         return 1;
     }
     const bool many = group == "many";
-    const bench::LoadedBroker broker(many ? bench::kLibraries : 1, many ? bench::kManyProviders : 1);
+    const bench::LoadedBroker broker(many ? bench::kLibraries : 1,
+                                     many ? bench::kManyProviders : 1);
     if (!broker.ready()) return 1;
     const kov::platform::ModuleHandle library =
         kov::platform::loadLibrary(bench::libraryPath(0).c_str());
-    callBack = reinterpret_cast<CallBackFn>(kov::platform::findSymbol(library, "kov_bench_CallBack"));
+    callBack =
+        reinterpret_cast<CallBackFn>(kov::platform::findSymbol(library, "kov_bench_CallBack"));
     if (callBack == nullptr) {
         std::fprintf(stderr, "no kov_bench_CallBack in %s\n", bench::libraryPath(0).c_str());
         return 1;
@@ -192,7 +195,8 @@ bool readDumps(const std::string& folder, std::map<std::string, Counted>& out) {
         while (std::getline(file, line)) {
             if (line.compare(0, trigger.size(), trigger) == 0) {
                 std::istringstream fields(line.substr(trigger.size()));
-                labelled = static_cast<bool>(fields >> name >> counted.requests >> counted.callBacks);
+                labelled =
+                    static_cast<bool>(fields >> name >> counted.requests >> counted.callBacks);
             } else if (line.compare(0, 9, "summary: ") == 0) {
                 // What was collected; the "totals:" line adds up the file's cost lines, which
                 // count some costs twice.
@@ -205,7 +209,8 @@ bool readDumps(const std::string& folder, std::map<std::string, Counted>& out) {
     }
     closedir(dir);
     if (keepDumps)
-        std::fprintf(stderr, "callgrind's dumps kept in %s (callgrind_annotate --inclusive=yes FILE)\n",
+        std::fprintf(stderr,
+                     "callgrind's dumps kept in %s (callgrind_annotate --inclusive=yes FILE)\n",
                      folder.c_str());
     else
         rmdir(folder.c_str());
@@ -220,10 +225,11 @@ bool measureGroup(const std::string& self, const char* group, unsigned libraries
     const bench::ProviderList list((std::string("instructions_") + group).c_str(), libraries, keys);
     if (!list.written()) return false;
     const char* tmp = std::getenv("TMPDIR");
-    std::string folder = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
-                         "/kov_callgrind_XXXXXX";
+    std::string folder =
+        std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kov_callgrind_XXXXXX";
     if (mkdtemp(folder.data()) == nullptr) {
-        std::fprintf(stderr, "cannot make a folder for callgrind's dumps: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "cannot make a folder for callgrind's dumps: %s\n",
+                     std::strerror(errno));
         return false;
     }
     std::fprintf(stderr, "kov_send_instructions: loading and counting under callgrind...\n");
@@ -235,8 +241,9 @@ bool measureGroup(const std::string& self, const char* group, unsigned libraries
         "--toggle-collect=kov_Send", "--toggle-collect=kov_SendSync",
         "--toggle-collect=kov_DeleteConfirm", "--toggle-collect=kov_Receive",
         "--toggle-collect=kov_DeleteReceive", "--toggle-collect=kov_bench_CallBack",
-        "--toggle-collect=kov_bench_KeepConfirm", "--callgrind-out-file=" + folder + "/callgrind.out",
-        self, "--measure", group, "--requests", std::to_string(requests)};
+        "--toggle-collect=kov_bench_KeepConfirm",
+        "--callgrind-out-file=" + folder + "/callgrind.out", self, "--measure", group, "--requests",
+        std::to_string(requests)};
     const int status = run(command, std::chrono::seconds(1800), false);
     const bool read = readDumps(folder, out);
     if (status != 0) {
@@ -248,8 +255,8 @@ bool measureGroup(const std::string& self, const char* group, unsigned libraries
 
 struct Ceiling {
     std::string name;
-    double limit = 0;     // instructions, or a percentage of `base`
-    std::string base;     // empty: an absolute ceiling
+    double limit = 0; // instructions, or a percentage of `base`
+    std::string base; // empty: an absolute ceiling
 };
 
 // Lines "figure ceiling" or "figure percent% base-figure"; '#' starts a comment.
@@ -282,7 +289,8 @@ bool readCeilings(const std::string& path, std::vector<Ceiling>& out) {
 }
 
 void usage() {
-    std::fprintf(stderr, "usage: kov_send_instructions [--ceilings FILE] [--requests N] [--keep]\n");
+    std::fprintf(stderr,
+                 "usage: kov_send_instructions [--ceilings FILE] [--requests N] [--keep]\n");
 }
 
 } // namespace
@@ -324,13 +332,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     // Where the kernel cannot run 32-bit programs (qemu-user runs them), valgrind cannot either.
-    if (run({"valgrind", "-q", "--tool=none", self, "--probe"}, std::chrono::seconds(120), true) != 0) {
+    if (run({"valgrind", "-q", "--tool=none", self, "--probe"}, std::chrono::seconds(120), true) !=
+        0) {
         std::printf("kov_send_instructions: SKIPPED, valgrind cannot run 32-bit programs on this "
                     "machine; the instruction ceilings are not checked here.\n");
         return kSkipped;
     }
     // The 10,000-key list is written much faster in memory.
-    if (std::getenv("TMPDIR") == nullptr && access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
+    if (std::getenv("TMPDIR") == nullptr && access("/dev/shm", W_OK) == 0)
+        setenv("TMPDIR", "/dev/shm", 1);
 
     std::map<std::string, Counted> counted;
     if (!measureGroup(self, "one", 1, 1, requests, counted) ||
@@ -344,8 +354,9 @@ int main(int argc, char** argv) {
     // Both routines run with collection on only when the toggles took (the names matched and
     // nothing was inlined); otherwise every figure is wrong.
     if (callBackCost <= 0 || perRequest("keep_confirm") <= 0 || counted.count("async") == 0) {
-        std::fprintf(stderr, "kov_send_instructions: callgrind's toggles did not take "
-                             "(kov_bench_CallBack %.1f, kov_bench_KeepConfirm %.1f instructions)\n",
+        std::fprintf(stderr,
+                     "kov_send_instructions: callgrind's toggles did not take "
+                     "(kov_bench_CallBack %.1f, kov_bench_KeepConfirm %.1f instructions)\n",
                      callBackCost, perRequest("keep_confirm"));
         return 1;
     }
@@ -358,29 +369,34 @@ int main(int argc, char** argv) {
 
     std::printf("\nThe broker's own instructions per request, the release of its confirm included\n"
                 "(callgrind; the provider's kov_Receive and kov_DeleteReceive and the caller's\n"
-                "callback left out; mean of %u requests after %u):\n\n", requests, kWarmUp);
+                "callback left out; mean of %u requests after %u):\n\n",
+                requests, kWarmUp);
     std::printf("  %-24s %12s %10s\n", "figure", "instructions", "ceiling");
     bool within = true;
     for (const Ceiling& ceiling : ceilings) {
         const auto found = figures.find(ceiling.name);
         if (found == figures.end() || (!ceiling.base.empty() && figures.count(ceiling.base) == 0)) {
-            std::printf("  %-24s %12s            no such figure: FAILED\n", ceiling.name.c_str(), "-");
+            std::printf("  %-24s %12s            no such figure: FAILED\n", ceiling.name.c_str(),
+                        "-");
             within = false;
             continue;
         }
-        const double limit = ceiling.base.empty() ? ceiling.limit
-                                                  : figures[ceiling.base] * ceiling.limit / 100;
+        const double limit =
+            ceiling.base.empty() ? ceiling.limit : figures[ceiling.base] * ceiling.limit / 100;
         const bool ok = found->second <= limit;
         within = within && ok;
         std::printf("  %-24s %12.1f %10.1f", ceiling.name.c_str(), found->second, limit);
-        if (!ceiling.base.empty()) std::printf(" (%g%% of %s)", ceiling.limit, ceiling.base.c_str());
+        if (!ceiling.base.empty())
+            std::printf(" (%g%% of %s)", ceiling.limit, ceiling.base.c_str());
         std::printf("%s\n", ok ? "  ok" : "  OVER");
     }
     std::printf("\n  for reference, no ceiling:\n");
-    std::printf("  %-24s %12.1f  GetBrokerInfo to handle 0\n", "broker_info", figures["broker_info"]);
+    std::printf("  %-24s %12.1f  GetBrokerInfo to handle 0\n", "broker_info",
+                figures["broker_info"]);
     std::printf("  %-24s %12.1f  the provider's own kov_Receive + kov_DeleteReceive\n", "direct",
                 figures["direct"]);
-    std::printf("\n%s\n", within ? "Every figure is within its ceiling."
-                                 : "A figure is above its ceiling (bench/instruction_ceilings.txt).");
+    std::printf("\n%s\n", within
+                              ? "Every figure is within its ceiling."
+                              : "A figure is above its ceiling (bench/instruction_ceilings.txt).");
     return within ? 0 : 1;
 }

@@ -135,7 +135,8 @@ void measure(const std::vector<bench::Measurement>& group, bench::Figures& figur
             warmUp(e);
     }
     for (unsigned round = 0; round < repetitions; ++round) {
-        for (std::size_t k = 0; k < entries.size(); ++k) runRound(entries[(k + round) % entries.size()]);
+        for (std::size_t k = 0; k < entries.size(); ++k)
+            runRound(entries[(k + round) % entries.size()]);
         std::fprintf(stderr, "\rbench: round %u of %u", round + 1, repetitions);
     }
     std::fprintf(stderr, "\n");

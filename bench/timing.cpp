@@ -119,8 +119,9 @@ void printReport(const Figures& figures) {
                     line.what);
     }
 
-    std::printf("\nThreads (operations per second over all threads, by wall time and by processor\n"
-                "time; against 1 thread the second stays near 1.0x unless threads slow one another):\n");
+    std::printf(
+        "\nThreads (operations per second over all threads, by wall time and by processor\n"
+        "time; against 1 thread the second stays near 1.0x unless threads slow one another):\n");
     for (const char* base : {"direct_one", "direct_separate", "send_one", "send_separate"}) {
         const double one = figure(figures, threaded(base, 1));
         const double oneCpu = figure(figures, threaded(base, 1) + kPerCpuSuffix);
@@ -137,12 +138,12 @@ void printReport(const Figures& figures) {
     std::printf("\nTargets:\n");
     const double direct = figure(figures, "direct"), send = figure(figures, "send");
     if (direct > 0) {
-        printTarget("kov_Send against the direct call", send / direct, "x", "<=",
-                    KOV_BENCH_SEND_TARGET, true);
+        printTarget("kov_Send against the direct call", send / direct, "x",
+                    "<=", KOV_BENCH_SEND_TARGET, true);
     }
     if (send > 0) {
-        printTarget("kov_SendSync against kov_Send", figure(figures, "send_sync") / send, "x", "<=",
-                    1.2, true);
+        printTarget("kov_SendSync against kov_Send", figure(figures, "send_sync") / send, "x",
+                    "<=", 1.2, true);
     }
     const double separate = figure(figures, threaded("send_separate", 1));
     if (separate > 0) {

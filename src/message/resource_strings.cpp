@@ -30,7 +30,8 @@ std::mutex keeping;
 const Converted* keptFor(unsigned id, const char* ansi, int chars) {
     if (id >= kKeptIds || !kept[id].ready.load(std::memory_order_acquire)) return nullptr;
     const Converted& entry = kept[id];
-    return entry.ansiLength == chars && std::memcmp(entry.ansi, ansi, chars) == 0 ? &entry : nullptr;
+    const bool same = entry.ansiLength == chars && std::memcmp(entry.ansi, ansi, chars) == 0;
+    return same ? &entry : nullptr;
 }
 
 void keep(unsigned id, const char* ansi, int chars, const char16_t* wide, int units) {

@@ -30,8 +30,9 @@ void formatTimestamp(const platform::LocalTime& t, long biasMinutes, char* field
     const bool plain = magnitude / 60 < 100 && putDigits(text, t.year, 4) &&
                        putDigits(text + 5, t.month, 2) && putDigits(text + 8, t.day, 2) &&
                        putDigits(text + 11, t.hour, 2) && putDigits(text + 14, t.minute, 2) &&
-                       putDigits(text + 17, t.second, 2) && putDigits(text + 20, t.milliseconds, 3) &&
-                       putDigits(text + 24, hours, 2) && putDigits(text + 26, minutes, 2);
+                       putDigits(text + 17, t.second, 2) &&
+                       putDigits(text + 20, t.milliseconds, 3) && putDigits(text + 24, hours, 2) &&
+                       putDigits(text + 26, minutes, 2);
     if (!plain) {
         // Room for out-of-range fields; only the first 28 characters are kept.
         std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d %02lu%02lu", t.year,

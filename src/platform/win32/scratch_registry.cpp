@@ -87,7 +87,8 @@ void redirectMachineRegistry(const char* tag) {
     const HKEY key = freshScratchKey(name.c_str(), machineOverridePath);
     const LONG rc = RegOverridePredefKey(HKEY_LOCAL_MACHINE, key);
     if (rc != ERROR_SUCCESS) {
-        std::fprintf(stderr, "cannot redirect HKEY_LOCAL_MACHINE (error %ld)\n", static_cast<long>(rc));
+        std::fprintf(stderr, "cannot redirect HKEY_LOCAL_MACHINE (error %ld)\n",
+                     static_cast<long>(rc));
         std::abort();
     }
     machineOverride = key;

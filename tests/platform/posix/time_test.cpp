@@ -76,8 +76,8 @@ void expectLocalTimeIn(const ZoneCase& c) {
 }
 
 TEST(PlatformTime, LocalTimeFollowsTheZone) {
-    for (const ZoneCase& c : {ZoneCase{"UTC0", 0}, ZoneCase{"XST-5:30", 19800},
-                              ZoneCase{"YST9", -32400}}) {
+    for (const ZoneCase& c :
+         {ZoneCase{"UTC0", 0}, ZoneCase{"XST-5:30", 19800}, ZoneCase{"YST9", -32400}}) {
         const ScopedZone zone(c.zone);
         expectLocalTimeIn(c);
     }
