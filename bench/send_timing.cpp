@@ -147,7 +147,10 @@ void measure(const std::vector<bench::Measurement>& group, bench::Figures& figur
             std::printf("%-22s %14.1f ops/s %14.1f ops/cpu-s\n", e.m->name.c_str(),
                         figures[e.m->name], figures[e.m->name + bench::kPerCpuSuffix]);
         } else {
-            std::printf("%-22s %14.1f ns\n", e.m->name.c_str(), figures[e.m->name]);
+            // The spread of the rounds says how far the machine let the figure move.
+            const auto [least, most] = std::minmax_element(e.values.begin(), e.values.end());
+            std::printf("%-22s %14.1f ns (rounds %.1f to %.1f)\n", e.m->name.c_str(),
+                        figures[e.m->name], *least, *most);
         }
     }
     std::fflush(stdout);
