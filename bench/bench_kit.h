@@ -1,34 +1,51 @@
-// What both benchmark programs share: the broker set-ups they measure in, the operations they time
-// and the report of figures and ratios. The Google Benchmark program (Linux) and the plain timing
-// loop (every target; the one the MinGW build runs under Wine) differ only in how they time.
+// What the benchmark programs share: the broker module loaded as a caller loads it, over a
+// provider list of their own; the operations they measure; and the requests they send. The
+// timing programs (Google Benchmark on Linux, plain loops everywhere) and the instruction count
+// (callgrind) differ only in how they measure. Everything goes through the module's three
+// exports and the providers' own entries, so the figures are what a caller pays and the
+// benchmarks do not depend on the broker's internals.
 #pragma once
 
 #include <kov/kov_broker.h>
 
+#include "platform/platform.h"
+
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
 namespace bench {
 
-// Distinct copies of one test provider library (kov_test_immediate, which answers on the calling
-// thread): separate libraries with their own state, so threads sending to different providers
-// share nothing inside the providers either.
+// Copies of the benchmark provider (bench_provider.cpp): separate libraries with their own state,
+// copy i serving set kFirstProviderSet + i.
 constexpr unsigned kLibraries = 4;
 constexpr unsigned kManyProviders = 10000;
-constexpr unsigned kThreadCounts[] = {1, 2, 4};
+constexpr std::uint32_t kFirstProviderSet = 0x100;
+// Never handed out: the broker's handles name records it has loaded.
+constexpr ProviderHandle kUnknownHandle = 0x7FFFFFF0;
 
-// One request per thread; its callback keeps the confirm, which the operation then releases.
+using SendFn = std::int32_t(KOV_CALL*)(BrokerMessage*);
+using SendSyncFn = std::int32_t(KOV_CALL*)(BrokerMessage*, BrokerMessage**);
+using DeleteConfirmFn = std::int32_t(KOV_CALL*)(BrokerMessage*);
+
+struct Exports {
+    SendFn send = nullptr;
+    SendSyncFn sendSync = nullptr;
+    DeleteConfirmFn deleteConfirm = nullptr;
+};
+
+// One request; its callback (kov_bench_KeepConfirm) keeps the confirm here, and the operation
+// then releases it.
 struct Request {
     std::uint32_t words[16] = {};
     BrokerMessage* confirm = nullptr;
     BrokerMessage* message() { return reinterpret_cast<BrokerMessage*>(words); }
 };
 
-// Where an operation goes: a provider handle and function for the broker's exports, or the
-// entries of a library for the direct call.
+// Where an operation goes: the broker's exports with a provider handle and function, or the
+// entries of a provider library for the direct call.
 struct Target {
+    const Exports* broker = nullptr;
     ProviderHandle provider = 0;
     std::uint32_t set = 0;
     std::uint32_t code = 0;
@@ -39,37 +56,63 @@ struct Target {
 // One request and the release of its confirm; false when that went wrong (the figure is then
 // worthless, and the programs stop and say so).
 using Operation = bool (*)(Request& request, const Target& target);
-
-// One figure to measure: `threads` threads at once, thread t running `operation` on
-// targets[t % targets.size()]. One thread gives processor time per operation (ns); threaded
-// ones give operations per second over all threads (so do the "_x1" figures, the base of the
-// thread-scaling ratios).
-struct Measurement {
-    std::string name;
-    Operation operation;
-    std::vector<Target> targets;
-    unsigned threads;
-    bool throughput;
-};
-
-// A threaded figure's twin: operations per second of processor time over all threads. Against
-// 1 thread it shows what more threads cost one another (contention) whatever the machine's load.
-constexpr const char* kPerCpuSuffix = "_cpu";
+bool directCall(Request& request, const Target& target);        // kov_Receive + kov_DeleteReceive
+bool sendAndDelete(Request& request, const Target& target);     // kov_Send + kov_DeleteConfirm
+bool sendSyncAndDelete(Request& request, const Target& target); // kov_SendSync + kov_DeleteConfirm
 
 // Fills `request` for `target` (callback and callbackData included).
 void prepare(Request& request, const Target& target);
 
-// Measures one group of figures with the broker loaded as the group needs, and puts them into
-// `figures` by name. Supplied by each program: this is the part that times.
-using MeasureGroup = void (*)(const std::vector<Measurement>& group,
-                              std::map<std::string, double>& figures);
+// The caller's callback of every request: keeps the confirm in its Request. Named, so that the
+// instruction count can leave it out.
+extern "C" std::int32_t KOV_CALL kov_bench_KeepConfirm(BrokerMessage* confirm);
 
-// Runs every group: the broker is attached over a scratch registry and loaded for each (one
-// provider; kLibraries providers; kManyProviders providers), measured, then detached. Returns
-// false when something could not be set up (said on stderr).
-bool measureAll(MeasureGroup measure, std::map<std::string, double>& figures);
+std::string libraryPath(unsigned library);
 
-// Prints every figure measured and the ratios between them, with the targets they are held to.
-void printReport(const std::map<std::string, double>& figures);
+// The machine's registry redirected, for this process and the processes it starts, to a
+// scratch one holding `keys` provider keys, key i naming library i % libraries (each key is a
+// record of its own: 10,000 keys over 4 files are 10,000 providers). Deleted again on
+// destruction.
+class ProviderList {
+public:
+    ProviderList(const char* tag, unsigned libraries, unsigned keys);
+    ~ProviderList();
+    ProviderList(const ProviderList&) = delete;
+    ProviderList& operator=(const ProviderList&) = delete;
+    bool written() const { return written_; }
+
+private:
+    bool written_ = false;
+};
+
+// The broker module loaded over the current machine registry, the providers loaded by a first
+// request (ListSubsystems, which also gives their handles), and the provider libraries opened
+// for direct calls. Freed on destruction (the module detaches).
+class LoadedBroker {
+public:
+    LoadedBroker(unsigned libraries, unsigned keys);
+    ~LoadedBroker();
+    LoadedBroker(const LoadedBroker&) = delete;
+    LoadedBroker& operator=(const LoadedBroker&) = delete;
+
+    bool ready() const { return ready_; }
+    // Library i: its first record in the list (set kFirstProviderSet + i) and its entries.
+    const Target& library(unsigned i) const { return libraries_[i]; }
+    // The record farthest down the list (the first key loaded), with its library's entries.
+    const Target& farthest() const { return farthest_; }
+    // Handle 0: the broker's own provider.
+    Target brokerProvider(std::uint32_t set, std::uint32_t code) const;
+    Target unknownHandle() const;
+
+private:
+    bool findHandles(unsigned libraries, unsigned keys);
+
+    Exports exports_;
+    kov::platform::ModuleHandle module_ = nullptr;
+    std::vector<kov::platform::ModuleHandle> opened_;
+    std::vector<Target> libraries_;
+    Target farthest_;
+    bool ready_ = false;
+};
 
 } // namespace bench

@@ -1,13 +1,17 @@
 // The send path under Google Benchmark (Linux): the direct call of a provider, kov_Send,
 // kov_SendSync, the broker provider, an unknown handle, 1/2/4 threads to one provider and to
-// separate providers, 1 and 10,000 providers loaded; then the ratios between them.
+// separate providers, 1 and 10,000 providers loaded; then each figure beside its ratio to the
+// direct call. Repetitions are interleaved at random and each figure is their median, after a
+// warm-up (flags given on the command line take the place of these defaults).
 // Run: build/linux/bin/kov_send_bench [Google Benchmark flags]
-#include "bench_kit.h"
+#include "timing.h"
 
 #include <benchmark/benchmark.h>
 
 #include <atomic>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -18,7 +22,7 @@ std::atomic<bool> failed{false};
 // threaded ones operations per second over all threads, by wall time and by processor time.
 class CollectingReporter : public benchmark::ConsoleReporter {
 public:
-    explicit CollectingReporter(std::map<std::string, double>& figures) : figures_(figures) {}
+    explicit CollectingReporter(bench::Figures& figures) : figures_(figures) {}
 
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
@@ -43,14 +47,14 @@ public:
     }
 
 private:
-    std::map<std::string, double>& figures_;
+    bench::Figures& figures_;
     std::map<std::string, bool> medians_;
 };
 
-void measure(const std::vector<bench::Measurement>& group, std::map<std::string, double>& figures) {
+void measure(const std::vector<bench::Measurement>& group, bench::Figures& figures) {
     for (const bench::Measurement& m : group) {
-        benchmark::internal::Benchmark* b = benchmark::RegisterBenchmark(
-            m.name.c_str(), [m](benchmark::State& state) {
+        benchmark::internal::Benchmark* b =
+            benchmark::RegisterBenchmark(m.name.c_str(), [m](benchmark::State& state) {
                 const bench::Target& target =
                     m.targets[static_cast<unsigned>(state.thread_index()) % m.targets.size()];
                 bench::Request request;
@@ -64,7 +68,7 @@ void measure(const std::vector<bench::Measurement>& group, std::map<std::string,
                 }
                 state.SetItemsProcessed(state.iterations());
             });
-        b->Unit(benchmark::kNanosecond);
+        b->Unit(benchmark::kNanosecond)->MinWarmUpTime(0.1);
         if (m.throughput) b->Threads(static_cast<int>(m.threads))->UseRealTime();
     }
     CollectingReporter reporter(figures);
@@ -75,9 +79,17 @@ void measure(const std::vector<bench::Measurement>& group, std::map<std::string,
 } // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    std::map<std::string, double> figures;
+    // The defaults go first, so that the same flags given on the command line win.
+    std::vector<char*> args = {argv[0]};
+    std::string defaults[] = {
+        "--benchmark_repetitions=11", "--benchmark_enable_random_interleaving=true",
+        "--benchmark_min_time=0.1", "--benchmark_report_aggregates_only=true"};
+    for (std::string& flag : defaults) args.push_back(flag.data());
+    args.insert(args.end(), argv + 1, argv + argc);
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+    bench::Figures figures;
     const bool measured = bench::measureAll(measure, figures);
     benchmark::Shutdown();
     if (!measured) return 1;

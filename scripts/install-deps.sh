@@ -8,7 +8,8 @@ packages=(cmake ninja-build g++-multilib g++-mingw-w64-i686 wine wine32:i386
           libcli11-dev nlohmann-json3-dev   # header-only: kovctl's command line and JSON
           clang libclang-rt-14-dev   # clang-rt holds the i386 libFuzzer and sanitizer runtimes
           lld llvm                   # lld-link, llvm-dlltool, llvm-readobj: the MSVC import library
-          spin)                      # checks the reclamation protocol (model/guard.pml)
+          spin                       # checks the reclamation protocol (model/guard.pml)
+          valgrind libc6-dbg:i386)   # the instruction count; valgrind needs the symbols of 32-bit libc
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386

@@ -166,6 +166,12 @@ namespace testing {
 void useScratchRegistry(const char* tag);
 // Deletes the current scratch registry with everything in it and goes back to the real one.
 void dropScratchRegistry();
+// Points the machine's registry at a fresh scratch registry for the whole process, every module
+// in it included (on POSIX by setting KOV_BROKER_REGISTRY, which child processes inherit; on
+// Windows by overriding HKEY_LOCAL_MACHINE), so that a program can load the real module over a
+// provider list of its own. Named after `tag` and the process id; starts empty. null deletes it
+// and goes back to the machine's registry.
+void redirectMachineRegistry(const char* tag);
 } // namespace testing
 
 } // namespace kov::platform

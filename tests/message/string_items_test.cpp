@@ -6,7 +6,9 @@
 #include <resources/strings.h>
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
+#include <thread>
 
 namespace kov::test {
 namespace {
@@ -95,6 +97,29 @@ TEST_F(ResourceStringTest, ModuleStringsLoadWithTheirByteLengths) {
         EXPECT_EQ(narrow(units), c.text);
         EXPECT_EQ(zeroUnitsFrom(units), 200 - units) << "the rest of the buffer is zero";
     }
+}
+
+// Conversions are kept and shared between threads: every load, first or later, on any thread,
+// must give the whole text, never one half written by another thread.
+TEST_F(ResourceStringTest, LoadsOnManyThreadsAtOnceAllGiveTheWholeText) {
+    const std::pair<unsigned, std::u16string> expected[] = {{1, kCopyright}, {2, kMaker},
+                                                           {3, kProduct}, {4, u"en|US"}};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int round = 0; round < 200; ++round) {
+                for (const auto& [id, text] : expected) {
+                    const message::ResourceString loaded(id);
+                    if (loaded.bytes != 2 * text.size() + 2 ||
+                        std::u16string(loaded.text) != text)
+                        wrong.fetch_add(1);
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(ResourceStringTest, UnknownIdGivesZeroAndAnEmptyBuffer) {

@@ -36,6 +36,32 @@ TEST(FormatTimestamp, LocalTimeThenTheSignedStandardOffset) {
     }
 }
 
+// The edges of the plain fields, and fields that do not fit theirs: the latter keep the bytes a
+// printf of the fields has always given (cut at 28), whatever route formats them.
+TEST(FormatTimestamp, EdgeAndOutOfRangeFieldsKeepTheirLongStandingBytes) {
+    struct Case {
+        platform::LocalTime time;
+        long bias;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {{0, 1, 1, 0, 0, 0, 0}, 0, "0000-01-01T00:00:00.000+0000"},
+        {{9999, 99, 99, 99, 99, 99, 999}, -5999, "9999-99-99T99:99:99.999+9959"},
+        {{12345, 12, 8, 17, 5, 9, 42}, 300, "12345-12-08T17:05:09.04- 050"},
+        {{2026, -1, 8, 17, 5, 9, 42}, -60, "2026--1-08T17:05:09.042+0100"},
+        {{2026, 12, 8, 17, 5, 9, 1000}, 0, "2026-12-08T17:05:09.100+ 000"},
+        {{2026, 12, 8, 17, 5, 9, 42}, 6000, "2026-12-08T17:05:09.042-1000"},
+        {{2026, 12, 8, 17, 5, 9, 42}, -6039, "2026-12-08T17:05:09.042+1003"},
+    };
+    for (const Case& c : cases) {
+        char field[32];
+        std::memset(field, 0x5A, sizeof field);
+        formatTimestamp(c.time, c.bias, field);
+        EXPECT_EQ(std::string(field, 28), c.expected);
+        EXPECT_EQ(std::string(field + 28, 4), "ZZZZ") << "wrote past the 28-byte field";
+    }
+}
+
 TEST(MakeTimestamp, HasTheFixedShapeAndThisZonesOffset) {
     char field[32];
     std::memset(field, 0x5A, sizeof field);

@@ -262,5 +262,34 @@ TEST_F(PlatformRegistry, ScratchRegistryStartsEmpty) {
     EXPECT_EQ(kRegCreatedNewKey, disposition(localMachineKey(), "Software\\KovPlatformTest"));
 }
 
+// The redirection a benchmark uses to load the real module over a list of its own: what is
+// written meanwhile lands in a fresh store, a second redirection starts empty again, and once it
+// ends nothing of it is in the machine's registry (the one the test run configures).
+TEST(MachineRegistryRedirect, WritesLandInAFreshStoreThatGoesAwayAfterwards) {
+    const char* const probe = "Software\\KovRedirectProbe";
+    const auto written = [probe] {
+        Key key;
+        if (openKey(localMachineKey(), probe, &key.handle) != kRegOk) return false;
+        char name[64];
+        std::uint8_t data[4] = {};
+        return enumValue(key.handle, 0, name, sizeof name, data, sizeof data) == kRegOk &&
+               std::string(name) == "probe.so" && data[0] == 7;
+    };
+    const auto write = [probe] {
+        Key key;
+        ASSERT_EQ(kRegOk, createKey(localMachineKey(), probe, nullptr, &key.handle, nullptr));
+        ASSERT_EQ(kRegOk, setDwordValue(key.handle, "probe.so", 7));
+    };
+    ASSERT_FALSE(written()) << "left in the machine's registry by an earlier run";
+    for (int round = 0; round < 2; ++round) {
+        testing::redirectMachineRegistry("platform_redirect");
+        EXPECT_FALSE(written()) << "round " << round << ": the store does not start empty";
+        write();
+        EXPECT_TRUE(written()) << "round " << round;
+    }
+    testing::redirectMachineRegistry(nullptr);
+    EXPECT_FALSE(written()) << "the writes reached the machine's registry";
+}
+
 } // namespace
 } // namespace kov::platform

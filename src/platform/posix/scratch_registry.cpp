@@ -25,6 +25,29 @@ std::string safeTag(const char* tag) {
     return safe;
 }
 
+// A fresh, empty database file in the temporary folder, named after `prefix`, `tag` and the
+// process id.
+std::string freshDatabase(const char* prefix, const char* tag) {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string folder = (tmp != nullptr && tmp[0] != '\0') ? tmp : "/tmp";
+    const std::string path = folder + "/" + prefix + safeTag(tag) + "_" +
+                             std::to_string(static_cast<long>(getpid())) + ".db";
+    posix::closeDatabase(path);
+    removeDatabaseFiles(path);
+    return path;
+}
+
+struct Redirection {
+    std::string path; // empty: none
+    bool hadSetting = false;
+    std::string setting; // KOV_BROKER_REGISTRY from before
+};
+
+Redirection& redirection() {
+    static Redirection r;
+    return r;
+}
+
 } // namespace
 
 void useScratchRegistry(const char* tag) {
@@ -32,13 +55,26 @@ void useScratchRegistry(const char* tag) {
         posix::setScratchPath(std::string());
         return;
     }
-    const char* tmp = std::getenv("TMPDIR");
-    const std::string folder = (tmp != nullptr && tmp[0] != '\0') ? tmp : "/tmp";
-    const std::string path = folder + "/kov_registry_" + safeTag(tag) + "_" +
-                             std::to_string(static_cast<long>(getpid())) + ".db";
-    posix::closeDatabase(path);
-    removeDatabaseFiles(path);
-    posix::setScratchPath(path);
+    posix::setScratchPath(freshDatabase("kov_registry_", tag));
+}
+
+void redirectMachineRegistry(const char* tag) {
+    Redirection& r = redirection();
+    if (!r.path.empty()) {
+        posix::closeDatabase(r.path);
+        removeDatabaseFiles(r.path);
+        if (r.hadSetting)
+            setenv("KOV_BROKER_REGISTRY", r.setting.c_str(), 1);
+        else
+            unsetenv("KOV_BROKER_REGISTRY");
+        r = Redirection{};
+    }
+    if (tag == nullptr) return;
+    const char* setting = std::getenv("KOV_BROKER_REGISTRY");
+    r.hadSetting = setting != nullptr;
+    r.setting = setting != nullptr ? setting : "";
+    r.path = freshDatabase("kov_machine_registry_", tag);
+    setenv("KOV_BROKER_REGISTRY", r.path.c_str(), 1);
 }
 
 void dropScratchRegistry() {

@@ -3,8 +3,11 @@
 #include "platform/platform.h"
 #include "resources/strings.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <string>
 
 namespace kov::platform {
 namespace {
@@ -37,22 +40,78 @@ int loadString(ModuleHandle /*instance*/, unsigned id, char* buffer, int size) {
     return static_cast<int>(copied);
 }
 
-// tzset() first: localtime_r need not notice a TZ changed since the process started.
-LocalTime localTime() {
-    tzset();
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    std::tm parts{};
-    localtime_r(&now.tv_sec, &parts);
-    return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                     parts.tm_min,         parts.tm_sec,    static_cast<int>(now.tv_nsec / 1000000)};
+namespace {
+
+// Reading the zone again (tzset) costs a stat of /etc/localtime, and converting a time to local
+// fields most of a thousand instructions; a reply's timestamp should pay neither every time. The
+// zone is read again when TZ differs from the last reading, and otherwise at most once a second,
+// so a change of TZ shows at once and a change of the system's zone within a second. The fields
+// of the last second converted are kept for as long as the zone stays the same.
+class ZoneCache {
+public:
+    LocalTime localTime() {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        const int milliseconds = static_cast<int>(now.tv_nsec / 1000000);
+        const std::lock_guard<std::mutex> hold(mutex_);
+        refresh();
+        if (!fieldsValid_ || now.tv_sec != fieldsSecond_) {
+            std::tm parts{};
+            localtime_r(&now.tv_sec, &parts);
+            fields_ = LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                                parts.tm_hour,        parts.tm_min,     parts.tm_sec, 0};
+            fieldsSecond_ = now.tv_sec;
+            fieldsValid_ = true;
+        }
+        LocalTime result = fields_;
+        result.milliseconds = milliseconds;
+        return result;
+    }
+
+    // `timezone` is the standard-time offset whatever the season, which is what the bias means.
+    long standardBiasMinutes() {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        refresh();
+        return biasMinutes_;
+    }
+
+private:
+    // Called with mutex_ held.
+    void refresh() {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+        const char* tz = std::getenv("TZ");
+        const bool sameTz = read_ && (tz != nullptr) == hadTz_ && (tz == nullptr || tz_ == tz);
+        if (sameTz && now.tv_sec == readSecond_) return;
+        tzset();
+        read_ = true;
+        hadTz_ = tz != nullptr;
+        tz_ = tz != nullptr ? tz : "";
+        readSecond_ = now.tv_sec;
+        biasMinutes_ = static_cast<long>(timezone / 60);
+        fieldsValid_ = false;
+    }
+
+    std::mutex mutex_;
+    bool read_ = false;
+    bool hadTz_ = false;
+    std::string tz_;
+    std::time_t readSecond_ = 0;
+    long biasMinutes_ = 0;
+    bool fieldsValid_ = false;
+    std::time_t fieldsSecond_ = 0;
+    LocalTime fields_{};
+};
+
+ZoneCache& zoneCache() {
+    static ZoneCache cache;
+    return cache;
 }
 
-// `timezone` is the standard-time offset whatever the season, which is what the bias means;
-// tzset() picks up a TZ changed since the last call.
-long standardBiasMinutes() {
-    tzset();
-    return static_cast<long>(timezone / 60);
-}
+} // namespace
+
+LocalTime localTime() { return zoneCache().localTime(); }
+
+long standardBiasMinutes() { return zoneCache().standardBiasMinutes(); }
 
 } // namespace kov::platform

@@ -1,5 +1,6 @@
 // The root of the broker's registry work: HKEY_LOCAL_MACHINE, or, while a unit test asks for it,
-// a private key under HKEY_CURRENT_USER, so tests never write to the machine's registry.
+// a private key under HKEY_CURRENT_USER, so tests never write to the machine's registry. A
+// benchmark that loads the real module redirects HKEY_LOCAL_MACHINE itself, for the whole process.
 #include "platform/win32/win32.h"
 
 #include <atomic>
@@ -15,9 +16,36 @@ constexpr const char* kScratchParent = "Software\\KOV_Broker_Scratch";
 std::atomic<HKEY> scratchKey{nullptr};
 std::string scratchPath; // touched only by the test hooks, which run on one thread
 
+HKEY machineOverride = nullptr; // set and cleared by the test hooks only
+std::string machineOverridePath;
+
 void forgetScratch() {
     const HKEY key = scratchKey.exchange(nullptr);
     if (key != nullptr) RegCloseKey(key);
+}
+
+// A fresh, empty key under HKEY_CURRENT_USER, named after `tag` and the process id; `path`
+// receives its name. Stops the process when it cannot be made: carrying on would send a test's
+// writes to the machine's own registry.
+HKEY freshScratchKey(const char* tag, std::string& path) {
+    path = std::string(kScratchParent) + "\\" + tag + "_" + std::to_string(GetCurrentProcessId());
+    // A key left by an earlier process with the same id must not leak into this run.
+    RegDeleteTreeA(HKEY_CURRENT_USER, path.c_str());
+    HKEY key = nullptr;
+    const LONG rc = RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                    nullptr, &key, nullptr);
+    if (rc != ERROR_SUCCESS) {
+        std::fprintf(stderr, "cannot create scratch registry HKCU\\%s (error %ld)\n", path.c_str(),
+                     static_cast<long>(rc));
+        std::abort();
+    }
+    return key;
+}
+
+void deleteScratchKey(const std::string& path) {
+    RegDeleteTreeA(HKEY_CURRENT_USER, path.c_str());
+    // Only succeeds once no other process keeps a scratch key there, which is what we want.
+    RegDeleteKeyA(HKEY_CURRENT_USER, kScratchParent);
 }
 
 } // namespace
@@ -42,29 +70,34 @@ namespace testing {
 void useScratchRegistry(const char* tag) {
     forgetScratch();
     if (tag == nullptr) return;
-    scratchPath = std::string(kScratchParent) + "\\" + tag + "_" +
-                  std::to_string(GetCurrentProcessId());
-    // A key left by an earlier process with the same id must not leak into this run.
-    RegDeleteTreeA(HKEY_CURRENT_USER, scratchPath.c_str());
-    HKEY key = nullptr;
-    const LONG rc = RegCreateKeyExA(HKEY_CURRENT_USER, scratchPath.c_str(), 0, nullptr, 0,
-                                    KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    if (rc != ERROR_SUCCESS) {
-        // Carrying on would send the test's writes to the machine's own registry.
-        std::fprintf(stderr, "cannot create scratch registry HKCU\\%s (error %ld)\n",
-                     scratchPath.c_str(), static_cast<long>(rc));
-        std::abort();
-    }
-    scratchKey.store(key);
+    scratchKey.store(freshScratchKey(tag, scratchPath));
 }
 
 void dropScratchRegistry() {
     if (scratchKey.load() == nullptr) return;
     forgetScratch();
-    RegDeleteTreeA(HKEY_CURRENT_USER, scratchPath.c_str());
-    // Only succeeds once no other process keeps a scratch key there, which is what we want.
-    RegDeleteKeyA(HKEY_CURRENT_USER, kScratchParent);
+    deleteScratchKey(scratchPath);
     scratchPath.clear();
+}
+
+void redirectMachineRegistry(const char* tag) {
+    if (machineOverride != nullptr) {
+        RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+        RegCloseKey(machineOverride);
+        machineOverride = nullptr;
+        deleteScratchKey(machineOverridePath);
+        machineOverridePath.clear();
+    }
+    if (tag == nullptr) return;
+    const std::string name = std::string("machine_") + tag;
+    const HKEY key = freshScratchKey(name.c_str(), machineOverridePath);
+    const LONG rc = RegOverridePredefKey(HKEY_LOCAL_MACHINE, key);
+    if (rc != ERROR_SUCCESS) {
+        std::fprintf(stderr, "cannot redirect HKEY_LOCAL_MACHINE (error %ld)\n",
+                     static_cast<long>(rc));
+        std::abort();
+    }
+    machineOverride = key;
 }
 
 } // namespace testing

@@ -3,6 +3,8 @@
 #include "platform/faults.h"
 #include "platform/win32/win32.h"
 
+#include <mutex>
+
 namespace kov::platform {
 
 int loadString(ModuleHandle instance, unsigned id, char* buffer, int size) {
@@ -21,13 +23,25 @@ LocalTime localTime() {
                      now.wMinute, now.wSecond, now.wMilliseconds};
 }
 
+// GetTimeZoneInformation cost more than all the rest of a reply (some 12 us under Wine), so the
+// bias is read again at most once a second: a change of the zone shows within a second.
 long standardBiasMinutes() {
+    static std::mutex lock;
+    static bool read = false;
+    static ULONGLONG readAt = 0;
+    static long bias = 0;
+    const ULONGLONG now = GetTickCount64();
+    const std::lock_guard<std::mutex> hold(lock);
+    if (read && now - readAt < 1000) return bias;
     // Bias is UTC minus local time in the zone's base (standard) setting. StandardBias and
     // DaylightBias are only added while that season is in force, so Bias alone is the offset with
     // daylight saving not applied, whatever the date.
     TIME_ZONE_INFORMATION zone;
     if (GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID) return 0;
-    return zone.Bias;
+    read = true;
+    readAt = now;
+    bias = zone.Bias;
+    return bias;
 }
 
 } // namespace kov::platform
