@@ -54,11 +54,17 @@ unsigned disarm(const Kind& kind) {
 void SweepTest::SetUp() {
     BrokerTest::SetUp();
     heap::clear();
+    for (const char* name :
+         {"kov_test_immediate", "kov_test_threaded", "kov_test_refusing", "kov_test_three_sets"})
+        held_.push_back(platform::loadLibrary(providerPath(name).c_str()));
 }
 
 void SweepTest::TearDown() {
     heap::clear();
     BrokerTest::TearDown();
+    for (platform::ModuleHandle module : held_)
+        if (module != nullptr) platform::freeLibrary(module);
+    held_.clear();
 }
 
 void SweepTest::registerThree() {

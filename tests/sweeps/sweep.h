@@ -39,6 +39,13 @@ protected:
     void expectBrokerReachable();
     // Listed (function set, descriptor index) pairs: handles change on reload, the shape not.
     static std::vector<std::pair<std::uint32_t, std::uint32_t>> listShape();
+
+private:
+    // The sweeps load and unload the same libraries thousands of times. A Windows DLL linked with
+    // MinGW's static C++ runtime takes one of the process's TLS slots (about 1,088) each time it
+    // initialises and never gives it back, and aborts once none is left; held here, each
+    // library initialises once. The broker's own loads and unloads still run in full.
+    std::vector<platform::ModuleHandle> held_;
 };
 
 // Result of a synchronous call, recorded inside run().
