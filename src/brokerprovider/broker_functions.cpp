@@ -75,7 +75,7 @@ void getStatistics(BrokerMessage* request) {
     // The copy is taken after the reply block exists, so it counts that block too.
     replyWithPayload(request, sizeof(StatisticsRecord), [](std::uint8_t* out) {
         StatisticsRecord record;
-        runtime::copyStatistics(&record);
+        runtime::copyStatistics(&record, dispatch::waitingSyncCalls());
         std::memcpy(out, &record, sizeof record);
     });
 }

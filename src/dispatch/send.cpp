@@ -1,6 +1,9 @@
+// kov_Send and kov_DeleteConfirm, the module's exports, with the routines tests call. The bodies
+// are one function with each export: every request pays for every call and frame on its way.
 #include "dispatch/send.h"
 
 #include "dispatch/confirms.h"
+#include "dispatch/export_boundary.h"
 #include "message/broker_confirms.h"
 #include "registry/provider_list.h"
 #include "runtime/guard.h"
@@ -8,8 +11,9 @@
 #include "runtime/statistics.h"
 
 namespace kov::dispatch {
+namespace {
 
-std::int32_t send(BrokerMessage* request) {
+[[gnu::always_inline]] inline std::int32_t sendRequest(BrokerMessage* request) {
     // Entered first and left last: whatever the call reaches stays alive until it returns, the
     // provider's code included, whatever a reload or removal on another thread does meanwhile.
     const runtime::Guard guard;
@@ -17,18 +21,18 @@ std::int32_t send(BrokerMessage* request) {
     if (requestUnusable(request, true)) return kRefused;
     runtime::ensureLoaded();
     request->status = KOV_STATUS_OK;
-    runtime::countCall(runtime::Counter::SendCalls);
+    runtime::countCall(guard.slot(), runtime::Counter::SendCalls);
     if (const registry::ProviderRecord* provider = registry::findProvider(guard, request->provider)) {
         const std::int32_t result = provider->receiveEntry(request);
-        runtime::countCall(runtime::Counter::SendDelivered);
+        runtime::countCall(guard.slot(), runtime::Counter::SendDelivered);
         return result;
     }
     const std::int32_t result = sendErrorConfirm(request, notFoundStatus(request->provider));
-    runtime::countCall(runtime::Counter::SendFailed);
+    runtime::countCall(guard.slot(), runtime::Counter::SendFailed);
     return result;
 }
 
-std::int32_t deleteConfirm(BrokerMessage* confirm) {
+[[gnu::always_inline]] inline std::int32_t releaseConfirm(BrokerMessage* confirm) {
     if (confirm == nullptr) return KOV_STATUS_UNKNOWN_PROVIDER;
     const runtime::Guard guard;
     if (!guard) return KOV_STATUS_UNKNOWN_PROVIDER;
@@ -40,4 +44,24 @@ std::int32_t deleteConfirm(BrokerMessage* confirm) {
     return provider->deleteEntry(confirm);
 }
 
+} // namespace
+
+std::int32_t send(BrokerMessage* request) { return sendRequest(request); }
+
+std::int32_t deleteConfirm(BrokerMessage* confirm) { return releaseConfirm(confirm); }
+
 } // namespace kov::dispatch
+
+extern "C" {
+
+KOV_API int32_t KOV_CALL kov_Send(BrokerMessage* request) {
+    return kov::dispatch::atBoundary([request] { return kov::dispatch::sendRequest(request); },
+                                     kov::dispatch::kRefused);
+}
+
+KOV_API int32_t KOV_CALL kov_DeleteConfirm(BrokerMessage* confirm) {
+    return kov::dispatch::atBoundary([confirm] { return kov::dispatch::releaseConfirm(confirm); },
+                                     KOV_STATUS_UNKNOWN_PROVIDER);
+}
+
+} // extern "C"

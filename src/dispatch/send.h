@@ -16,6 +16,10 @@ std::int32_t deleteConfirm(BrokerMessage* confirm);
 // says why. False when the request is not a synchronous call's.
 bool endSyncCallWithNull(BrokerMessage* request);
 
+// How many synchronous calls wait for their answer now (counted over the calls' table when
+// asked, so that a call itself counts nothing).
+std::uint32_t waitingSyncCalls();
+
 // Result of send for a request refused before routing.
 constexpr std::int32_t kRefused = -1;
 

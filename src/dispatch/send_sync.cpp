@@ -1,6 +1,7 @@
 #include "dispatch/send.h"
 
 #include "dispatch/confirms.h"
+#include "dispatch/export_boundary.h"
 #include "message/broker_confirms.h"
 #include "platform/platform.h"
 #include "registry/provider_list.h"
@@ -11,7 +12,9 @@
 #include "runtime/thread_slots.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace kov::dispatch {
 namespace {
@@ -19,57 +22,87 @@ namespace {
 // A waiting call is known by a token, never by an address: callbackData carries the token, and a
 // confirm whose token names no waiting call is turned away. Each call takes one entry of a fixed
 // table in the module's storage, so a late confirm only ever reads a live entry and compares
-// tokens. An entry's word holds the token and its state, changed only by compare-and-swap:
-// exactly one side wins each hand-over. Looking: a null from another thread reads the call's
-// request status; for those few instructions the call neither ends nor takes an answer.
+// tokens. A token is the entry's index and a generation the entry counts up at every call, so a
+// confirm finds its entry without a search, and a late confirm for an earlier call of the same
+// entry does not match. An entry's word holds the token and its state, changed only by
+// compare-and-swap: exactly one side wins each hand-over. Sleeping: the caller blocks on its
+// thread's event, and only an answer taken from this state sets the event; a call answered
+// before it blocks (on its own thread, up the stack, or on another) costs no kernel call.
+// Looking: a null from another thread reads the call's request status; for those few
+// instructions the call neither ends nor takes an answer.
 enum State : std::uint32_t {
     Free = 0,
     Waiting = 1,
     Answering = 2,
     Answered = 3,
     Filling = 4,
-    Looking = 5,
+    Looking = 5,         // was Waiting
+    Sleeping = 6,
+    LookingSleeping = 7, // was Sleeping
 };
 
 struct WaitEntry {
-    std::atomic<std::uint64_t> word;
+    std::atomic<std::uint32_t> word; // token << 3 | state; a free entry keeps its last token
     BrokerMessage* confirm;
     BrokerMessage* request;
-    platform::EventHandle event;
-    std::uint32_t waiter; // the waiting thread's token
+    platform::EventHandle event; // the waiting thread's
 };
 
-constexpr std::uint32_t kEntries = 1024;
-WaitEntry entries[kEntries];
-std::atomic<std::uint32_t> lastToken{0};
+// One word per entry, so that every hand-over is one 32-bit compare-and-swap: 3 bits of state,
+// 10 of index and 19 of generation (an entry goes round them once in 524,288 calls). Each word
+// holds its entry's index from the start, and entry 0 is never taken, so no token is 0
+// (callbackData 0 names no call) and the next token is one addition away.
+constexpr std::uint32_t kStateBits = 3;
+constexpr std::uint32_t kIndexBits = 10;
+constexpr std::uint32_t kEntries = 1u << kIndexBits;
+constexpr std::uint32_t kNextGeneration = 1u << (kIndexBits + kStateBits);
 
-std::uint64_t wordOf(std::uint32_t token, State state) {
-    return (std::uint64_t{token} << 32) | state;
+struct WaitTable {
+    WaitEntry entry[kEntries];
+};
+template <std::size_t... Index>
+constexpr WaitTable newWaitTable(std::index_sequence<Index...>) {
+    return WaitTable{{WaitEntry{{static_cast<std::uint32_t>(Index) << kStateBits}, nullptr, nullptr,
+                                nullptr}...}};
+}
+WaitTable table = newWaitTable(std::make_index_sequence<kEntries>{});
+WaitEntry (&entries)[kEntries] = table.entry;
+
+std::uint32_t wordOf(std::uint32_t token, State state) { return token << kStateBits | state; }
+std::uint32_t tokenOf(std::uint32_t word) { return word >> kStateBits; }
+std::uint32_t stateOf(std::uint32_t word) { return word & ((1u << kStateBits) - 1); }
+
+// Takes entry `index` if it is free: its next generation, Filling. The token goes to `token`.
+[[gnu::always_inline]] inline bool take(std::uint32_t index, std::uint32_t* token) {
+    std::uint32_t seen = entries[index].word.load(std::memory_order_relaxed);
+    const std::uint32_t next = seen + kNextGeneration + Filling;
+    if (index == 0 || stateOf(seen) != Free ||
+        !entries[index].word.compare_exchange_strong(seen, next))
+        return false;
+    *token = tokenOf(next);
+    return true;
 }
 
-std::uint32_t nextToken() {
-    std::uint32_t token;
-    do {
-        token = lastToken.fetch_add(1, std::memory_order_relaxed) + 1;
-    } while (token == 0);
-    return token;
-}
-
-WaitEntry* takeEntry(std::uint32_t token) {
-    for (std::uint32_t i = 0; i < kEntries; ++i) {
-        WaitEntry& entry = entries[(token + i) % kEntries];
-        std::uint64_t expected = 0;
-        if (entry.word.compare_exchange_strong(expected, wordOf(token, Filling))) return &entry;
+// A free entry, tried first where this thread's token points, so a thread that makes one call
+// after another keeps taking the same entry; the others in turn when it is taken.
+WaitEntry* takeOtherEntry(std::uint32_t start, std::uint32_t* token) {
+    for (std::uint32_t i = 1; i < kEntries; ++i) {
+        const std::uint32_t index = (start + i) & (kEntries - 1);
+        if (take(index, token)) return &entries[index];
     }
     return nullptr;
 }
 
-WaitEntry* findEntry(std::uint32_t token) {
-    for (std::uint32_t i = 0; i < kEntries; ++i) {
-        WaitEntry& entry = entries[(token + i) % kEntries];
-        if ((entry.word.load(std::memory_order_acquire) >> 32) == token) return &entry;
-    }
-    return nullptr;
+[[gnu::always_inline]] inline WaitEntry* takeEntry(std::uint32_t start, std::uint32_t* token) {
+    const std::uint32_t index = start & (kEntries - 1);
+    if (take(index, token)) return &entries[index];
+    return takeOtherEntry(start, token);
+}
+
+// The entry a token names, if the token is still its current one.
+[[gnu::always_inline]] inline WaitEntry* findEntry(std::uint32_t token) {
+    WaitEntry& entry = entries[token & (kEntries - 1)];
+    return tokenOf(entry.word.load(std::memory_order_acquire)) == token ? &entry : nullptr;
 }
 
 void pause() {
@@ -79,28 +112,41 @@ void pause() {
 #endif
 }
 
-// The winner of Waiting -> Answering writes the answer, wakes the waiter unless it is this very
-// thread (then it is up the stack, not blocked), and only then lets the entry go. Threads are
-// told apart by their tokens, which no other thread ever gets.
-void finishAnswer(WaitEntry* entry, std::uint32_t token, BrokerMessage* confirm) {
+// The winner of the hand-over to Answering writes the answer, wakes the caller if it sleeps,
+// and only then lets the entry go: the caller cannot leave (and its thread cannot close the
+// event) before that.
+[[gnu::always_inline]] inline void finishAnswer(WaitEntry* entry, std::uint32_t token,
+                                                BrokerMessage* confirm, bool wake) {
     entry->confirm = confirm;
-    if (entry->waiter != runtime::threadToken()) platform::setEvent(entry->event);
+    if (wake) platform::setEvent(entry->event);
     entry->word.store(wordOf(token, Answered), std::memory_order_release);
 }
 
-// Waiting -> Answering. A look lasts a few instructions and is waited out: a confirm turned away
-// meanwhile would leave its call waiting for ever.
-bool claim(WaitEntry* entry, std::uint32_t token) {
+enum class Claim { Lost, Awake, Asleep };
+
+// Waiting or Sleeping -> Answering. A look lasts a few instructions and is waited out: a confirm
+// turned away meanwhile would leave its call waiting for ever.
+[[gnu::always_inline]] inline Claim claim(WaitEntry* entry, std::uint32_t token) {
+    std::uint32_t seen = wordOf(token, Waiting);
+    if (entry->word.compare_exchange_strong(seen, wordOf(token, Answering))) return Claim::Awake;
     for (;;) {
-        std::uint64_t expected = wordOf(token, Waiting);
-        if (entry->word.compare_exchange_strong(expected, wordOf(token, Answering))) return true;
-        if (expected != wordOf(token, Looking)) return false;
-        pause();
+        if (tokenOf(seen) != token) return Claim::Lost;
+        const std::uint32_t state = stateOf(seen);
+        if (state == Looking || state == LookingSleeping) {
+            pause();
+            seen = entry->word.load(std::memory_order_acquire);
+        } else if (state != Waiting && state != Sleeping) {
+            return Claim::Lost;
+        } else if (entry->word.compare_exchange_strong(seen, wordOf(token, Answering))) {
+            return state == Sleeping ? Claim::Asleep : Claim::Awake;
+        }
     }
 }
 
 // A state that ends on its own within a few instructions of the other side.
-bool passing(std::uint32_t state) { return state == Answering || state == Looking; }
+bool passing(std::uint32_t state) {
+    return state == Answering || state == Looking || state == LookingSleeping;
+}
 
 std::uint32_t statusOf(const BrokerMessage* request) {
     return __atomic_load_n(&request->status, __ATOMIC_ACQUIRE);
@@ -115,17 +161,19 @@ std::int32_t KOV_CALL syncConfirmCallback(BrokerMessage* confirm);
 
 void answerWithNull() {
     for (WaitEntry& entry : entries) {
-        const std::uint64_t word = entry.word.load(std::memory_order_acquire);
-        if (static_cast<std::uint32_t>(word) != Waiting) continue;
-        const auto token = static_cast<std::uint32_t>(word >> 32);
-        std::uint64_t expected = word;
-        if (!entry.word.compare_exchange_strong(expected, wordOf(token, Looking))) continue;
-        // While we look, the waiter cannot leave and no answer is taken.
+        const std::uint32_t word = entry.word.load(std::memory_order_acquire);
+        const std::uint32_t state = stateOf(word);
+        if (state != Waiting && state != Sleeping) continue;
+        const std::uint32_t token = tokenOf(word);
+        std::uint32_t expected = word;
+        const State looking = state == Sleeping ? LookingSleeping : Looking;
+        if (!entry.word.compare_exchange_strong(expected, wordOf(token, looking))) continue;
+        // While we look, the caller cannot leave and no answer is taken.
         if (statusOf(entry.request) != KOV_STATUS_OK) {
             entry.word.store(wordOf(token, Answering), std::memory_order_relaxed);
-            finishAnswer(&entry, token, nullptr);
+            finishAnswer(&entry, token, nullptr, state == Sleeping);
         } else {
-            entry.word.store(wordOf(token, Waiting), std::memory_order_release);
+            entry.word.store(word, std::memory_order_release);
         }
     }
 }
@@ -136,11 +184,13 @@ bool endSyncCallWithNull(BrokerMessage* request) {
     if (request->callback != syncConfirmCallback) return false;
     const auto token = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(request->callbackData));
     WaitEntry* const entry = token == 0 ? nullptr : findEntry(token);
-    if (entry == nullptr || !claim(entry, token)) return true; // that call has ended already
+    if (entry == nullptr) return true; // that call has ended already
+    const Claim claimed = claim(entry, token);
+    if (claimed == Claim::Lost) return true;
     // No confirm, yet "success": what the caller gets is the outcome of no memory.
     if (statusOf(request) == KOV_STATUS_OK)
         __atomic_store_n(&request->status, std::uint32_t{KOV_STATUS_NO_MEMORY}, __ATOMIC_RELEASE);
-    finishAnswer(entry, token, nullptr);
+    finishAnswer(entry, token, nullptr, claimed == Claim::Asleep);
     return true;
 }
 
@@ -153,8 +203,10 @@ std::int32_t KOV_CALL syncConfirmCallback(BrokerMessage* confirm) {
     }
     const auto token = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(confirm->callbackData));
     WaitEntry* entry = token == 0 ? nullptr : findEntry(token);
-    if (entry == nullptr || !claim(entry, token)) return 0; // nobody waits for it: not kept
-    finishAnswer(entry, token, confirm);
+    if (entry == nullptr) return 0; // nobody waits for it: not kept
+    const Claim claimed = claim(entry, token);
+    if (claimed == Claim::Lost) return 0;
+    finishAnswer(entry, token, confirm, claimed == Claim::Asleep);
     return 1; // the confirm passes to the caller of kov_SendSync
 }
 
@@ -175,7 +227,7 @@ std::int32_t failSync(BrokerMessage* request, std::uint32_t code, BrokerMessage*
 // A receive entry that throws has answered nothing: unless the provider left a reason, the
 // request says the call failed (3, as for any call that ends with result 0). The exception goes
 // on to the export, and every step of the call undoes itself on the way.
-std::int32_t handOver(const registry::ProviderRecord* provider, BrokerMessage* request) {
+[[gnu::always_inline]] inline std::int32_t handOver(const registry::ProviderRecord* provider, BrokerMessage* request) {
     try {
         return provider->receiveEntry(request);
     } catch (...) {
@@ -185,7 +237,7 @@ std::int32_t handOver(const registry::ProviderRecord* provider, BrokerMessage* r
     }
 }
 
-platform::EventHandle threadEvent(runtime::ThreadSlot* slot) {
+[[gnu::always_inline]] inline platform::EventHandle threadEvent(runtime::ThreadSlot* slot) {
     if (slot->waitEvent == nullptr) slot->waitEvent = platform::createEvent(runtime::brokerSecurity());
     return slot->waitEvent;
 }
@@ -194,32 +246,33 @@ platform::EventHandle threadEvent(runtime::ThreadSlot* slot) {
 // call, an exception or a thread's cancellation included.
 class PendingCall {
 public:
-    PendingCall(const runtime::Guard& guard, WaitEntry* entry, std::uint32_t token)
-        : guard_(guard), entry_(entry), token_(token) {
-        runtime::addSyncWaiting(1);
-        entry_->word.store(wordOf(token_, Waiting), std::memory_order_release);
+    // The entry is Filling, taken by this call; its token is in its word.
+    PendingCall(const runtime::Guard& guard, WaitEntry* entry) : guard_(guard), entry_(entry) {
+        const std::uint32_t word = entry_->word.load(std::memory_order_relaxed);
+        entry_->word.store(wordOf(tokenOf(word), Waiting), std::memory_order_release);
     }
     PendingCall(const PendingCall&) = delete;
     PendingCall& operator=(const PendingCall&) = delete;
-    ~PendingCall() {
+    [[gnu::always_inline]] ~PendingCall() {
         BrokerMessage* const late = finish();
         if (late != nullptr) handBack(late);
-        runtime::addSyncWaiting(-1);
     }
 
-    // Blocks until the answer is in. No kernel call when it already is.
-    BrokerMessage* awaitAnswer() {
+    // Blocks until the answer is in. No kernel call when it already is. The event is reset
+    // before the call says it sleeps, so the one set that follows is never lost.
+    [[gnu::always_inline]] BrokerMessage* awaitAnswer() {
         for (;;) {
-            const auto state = static_cast<std::uint32_t>(entry_->word.load(std::memory_order_acquire));
+            std::uint32_t word = entry_->word.load(std::memory_order_acquire);
+            const std::uint32_t state = stateOf(word);
             if (state == Answered) break;
-            if (passing(state)) {
+            if (state == Waiting) {
+                platform::resetEvent(entry_->event);
+                entry_->word.compare_exchange_strong(word, wordOf(tokenOf(word), Sleeping));
+            } else if (state == Sleeping) {
+                platform::waitEvent(entry_->event);
+            } else {
                 pause();
-                continue;
             }
-            platform::resetEvent(entry_->event);
-            if (static_cast<std::uint32_t>(entry_->word.load(std::memory_order_acquire)) != Waiting)
-                continue;
-            platform::waitEvent(entry_->event);
         }
         BrokerMessage* const confirm = entry_->confirm;
         release();
@@ -229,11 +282,11 @@ public:
 private:
     // Retires the token (a confirm arriving later finds nobody); returns a confirm that came
     // although nobody took it.
-    BrokerMessage* finish() {
+    [[gnu::always_inline]] BrokerMessage* finish() {
         if (entry_ == nullptr) return nullptr;
         for (;;) {
-            std::uint64_t word = entry_->word.load(std::memory_order_acquire);
-            const auto state = static_cast<std::uint32_t>(word);
+            std::uint32_t word = entry_->word.load(std::memory_order_acquire);
+            const std::uint32_t state = stateOf(word);
             if (state == Answered) {
                 BrokerMessage* const confirm = entry_->confirm;
                 release();
@@ -243,14 +296,16 @@ private:
                 pause();
                 continue;
             }
-            if (entry_->word.compare_exchange_strong(word, 0)) {
+            if (entry_->word.compare_exchange_strong(word, wordOf(tokenOf(word), Free))) {
                 entry_ = nullptr;
                 return nullptr;
             }
         }
     }
+    // Answered: nobody else changes the word now.
     void release() {
-        entry_->word.store(0, std::memory_order_release);
+        const std::uint32_t word = entry_->word.load(std::memory_order_relaxed);
+        entry_->word.store(wordOf(tokenOf(word), Free), std::memory_order_release);
         entry_ = nullptr;
     }
     // A provider that refused yet confirmed: nobody takes that confirm, so hand it back.
@@ -262,13 +317,15 @@ private:
 
     const runtime::Guard& guard_;
     WaitEntry* entry_;
-    std::uint32_t token_;
 };
 
-} // namespace
-
-std::int32_t sendSync(BrokerMessage* request, BrokerMessage** confirmOut) {
-    if (confirmOut != nullptr) *confirmOut = nullptr;
+[[gnu::always_inline]] inline std::int32_t syncCall(BrokerMessage* request,
+                                                   BrokerMessage** confirmOut) {
+    if (confirmOut == nullptr) { // nowhere to put the answer: as unusable as a bad header
+        refuseUnusable(request);
+        return 0;
+    }
+    *confirmOut = nullptr;
     // Entered first and left last: it covers the wait too, so the thread's event and whatever
     // the provider's call reaches stay while the call lasts.
     const runtime::Guard guard;
@@ -277,14 +334,10 @@ std::int32_t sendSync(BrokerMessage* request, BrokerMessage** confirmOut) {
         return 0;
     }
     if (requestUnusable(request, false)) return 0;
-    if (confirmOut == nullptr) {
-        request->status = KOV_STATUS_BAD_VERSION;
-        return 0;
-    }
     runtime::ensureLoaded();
     request->status = KOV_STATUS_OK;
     request->callback = syncConfirmCallback;
-    runtime::countCall(runtime::Counter::SyncCalls);
+    runtime::countCall(guard.slot(), runtime::Counter::SyncCalls);
 
     const registry::ProviderRecord* const provider = registry::findProvider(guard, request->provider);
     if (provider == nullptr)
@@ -292,19 +345,36 @@ std::int32_t sendSync(BrokerMessage* request, BrokerMessage** confirmOut) {
 
     const platform::EventHandle event = threadEvent(guard.slot());
     if (event == nullptr) return failSync(request, KOV_STATUS_NO_EVENT, confirmOut);
-    const std::uint32_t token = nextToken();
-    WaitEntry* const entry = takeEntry(token);
+    std::uint32_t token = 0;
+    WaitEntry* const entry = takeEntry(runtime::threadToken(), &token);
     if (entry == nullptr) return failSync(request, KOV_STATUS_NO_MEMORY, confirmOut);
-    entry->confirm = nullptr;
-    entry->request = request;
+    entry->request = request; // the confirm is written by whoever answers, before Answered
     entry->event = event;
-    entry->waiter = runtime::threadToken();
     request->callbackData = reinterpret_cast<void*>(static_cast<std::uintptr_t>(token));
 
-    PendingCall call(guard, entry, token);
-    runtime::countCall(runtime::Counter::SyncDelivered);
+    PendingCall call(guard, entry);
     if (handOver(provider, request) == 0) *confirmOut = call.awaitAnswer();
     return 1;
 }
 
+} // namespace
+
+std::uint32_t waitingSyncCalls() {
+    std::uint32_t waiting = 0;
+    for (const WaitEntry& entry : entries) {
+        const std::uint32_t state = stateOf(entry.word.load(std::memory_order_relaxed));
+        if (state != Free && state != Filling) ++waiting;
+    }
+    return waiting;
+}
+
+std::int32_t sendSync(BrokerMessage* request, BrokerMessage** confirmOut) {
+    return syncCall(request, confirmOut);
+}
+
 } // namespace kov::dispatch
+
+extern "C" KOV_API int32_t KOV_CALL kov_SendSync(BrokerMessage* request, BrokerMessage** confirmOut) {
+    return kov::dispatch::atBoundary(
+        [request, confirmOut] { return kov::dispatch::syncCall(request, confirmOut); }, 0);
+}

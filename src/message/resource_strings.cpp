@@ -1,5 +1,6 @@
 #include "message/resource_strings.h"
 
+#include "platform/faults.h"
 #include "platform/platform.h"
 #include "runtime/process.h"
 
@@ -8,23 +9,19 @@
 #include <mutex>
 
 namespace kov::message {
+
+namespace detail {
+Converted kept[kKeptIds];
+} // namespace detail
+
 namespace {
 
-// Converting a string to UTF-16 cost more than the rest of a reply that carries it, and the
-// strings of the module do not change while it is loaded. So each id's conversion is kept and
-// used again whenever the text loaded is, byte for byte, the one converted; the text itself is
-// still loaded every time. An entry is written once, under the lock, and read without it after
-// `ready` has been published.
-struct Converted {
-    std::atomic<bool> ready{false};
-    int ansiLength = 0;
-    char ansi[kResourceBufferBytes] = {};
-    int units = 0;
-    char16_t wide[kResourceMaxChars] = {};
-};
+using detail::byteLength;
+using detail::Converted;
+using detail::kept;
+using detail::kKeptIds;
 
-constexpr unsigned kKeptIds = 8; // the table has ids 1 to 4
-Converted kept[kKeptIds];
+
 std::mutex keeping;
 
 const Converted* keptFor(unsigned id, const char* ansi, int chars) {
@@ -43,10 +40,9 @@ void keep(unsigned id, const char* ansi, int chars, const char16_t* wide, int un
     std::memcpy(entry.ansi, ansi, chars);
     entry.units = units;
     std::memcpy(entry.wide, wide, units * sizeof(char16_t));
+    entry.wide[units] = 0;
     entry.ready.store(true, std::memory_order_release);
 }
-
-std::uint32_t byteLength(int units) { return 2 * static_cast<std::uint32_t>(units) + 2; }
 
 } // namespace
 
@@ -72,9 +68,19 @@ std::uint32_t loadResourceString(unsigned id, char16_t* wide, char* ansi) {
     return byteLength(units);
 }
 
-ResourceString::ResourceString(unsigned id) {
+void detail::loadUncached(ResourceString& out, unsigned id) {
+    char16_t wide[kResourceBufferBytes / 2];
     char ansi[kResourceBufferBytes];
-    bytes = loadResourceString(id, text, ansi);
+    if (loadResourceString(id, wide, ansi) == 0 || id >= kKeptIds ||
+        !kept[id].ready.load(std::memory_order_acquire))
+        return; // absent, or converted without being kept
+    out.text = kept[id].wide;
+    out.bytes = byteLength(kept[id].units);
+}
+
+void forgetResourceStrings() {
+    const std::lock_guard<std::mutex> hold(keeping);
+    for (Converted& entry : kept) entry.ready.store(false, std::memory_order_release);
 }
 
 } // namespace kov::message

@@ -3,17 +3,22 @@
 #include <atomic>
 
 namespace kov::faults {
+
+namespace detail {
+Switch switches[static_cast<unsigned>(Fault::Count)];
+std::atomic<bool> counting{false};
+
+bool armedFails(Switch& s, unsigned call) {
+    const unsigned at = s.failAt.load();
+    return at != 0 && (call == at || (s.andAfter && call > at));
+}
+} // namespace detail
+
 namespace {
 
-constexpr unsigned kKinds = static_cast<unsigned>(Fault::Count);
+using detail::Switch;
+using detail::switches;
 
-struct Switch {
-    std::atomic<unsigned> seen{0};
-    std::atomic<unsigned> failAt{0}; // 0 = armed for nothing
-    std::atomic<bool> andAfter{false};
-};
-
-Switch switches[kKinds];
 std::atomic<unsigned> uses[static_cast<unsigned>(Use::Count)] = {};
 std::atomic<bool> writesDenied{false};
 
@@ -22,12 +27,19 @@ Switch& of(Fault fault) { return switches[static_cast<unsigned>(fault)]; }
 } // namespace
 
 void failNth(Fault fault, unsigned n, bool andAfter) {
+    detail::counting = true;
     Switch& s = of(fault);
     s.andAfter = andAfter;
     s.failAt = s.seen.load() + n;
 }
 
+void stopCounting() {
+    clear();
+    detail::counting = false;
+}
+
 void clear() {
+    detail::counting = true;
     for (Switch& s : switches) {
         s.failAt = 0;
         s.andAfter = false;
@@ -46,13 +58,5 @@ void noteUse(Use use) { uses[static_cast<unsigned>(use)].fetch_add(1, std::memor
 unsigned usesSeen(Use use) { return uses[static_cast<unsigned>(use)].load(); }
 
 unsigned callsSeen(Fault fault) { return of(fault).seen.load(); }
-
-bool shouldFail(Fault fault) {
-    Switch& s = of(fault);
-    const unsigned call = ++s.seen;
-    const unsigned at = s.failAt.load();
-    if (at == 0) return false;
-    return call == at || (s.andAfter && call > at);
-}
 
 } // namespace kov::faults

@@ -2,6 +2,8 @@
 // drive every failure path; nothing in the exported interface reaches it.
 #pragma once
 
+#include <atomic>
+
 namespace kov::faults {
 
 enum class Fault : unsigned {
@@ -29,11 +31,38 @@ enum class Fault : unsigned {
 // later call of that kind fails too, until clear().
 void failNth(Fault fault, unsigned n, bool andAfter = false);
 void clear();
+// Back to the state of a program that never used the switch (for tests of what it bypasses).
+void stopCounting();
 // How many calls of kind `fault` have been seen since the last clear(); lets a test sweep
 // n = 1, 2, ... until an operation runs without hitting a fault.
 unsigned callsSeen(Fault fault);
-// Called by the backends at the top of each faultable call; true means "fail this call".
-bool shouldFail(Fault fault);
+namespace detail {
+struct Switch {
+    std::atomic<unsigned> seen{0};
+    std::atomic<unsigned> failAt{0}; // 0 = armed for nothing
+    std::atomic<bool> andAfter{false};
+};
+extern Switch switches[static_cast<unsigned>(Fault::Count)];
+// Off until a test first clears or arms the switch: a program that never does pays one load.
+extern std::atomic<bool> counting;
+bool armedFails(Switch& s, unsigned call);
+} // namespace detail
+
+// True once a test has used the switch. Shortcuts that would hide system calls from it (the
+// per-thread block cache) stand aside then, so that every allocation and free is seen.
+inline bool inUse() { return detail::counting.load(std::memory_order_relaxed); }
+
+// Called by the backends at the top of each faultable call; true means "fail this call". Every
+// allocation pays for it: nothing is counted until a test uses the switch, and then counting is
+// a plain add (counts made by threads at the same time may be lost; tests count calls made on
+// one thread) and the rest only runs when armed.
+inline bool shouldFail(Fault fault) {
+    if (!detail::counting.load(std::memory_order_relaxed)) return false;
+    detail::Switch& s = detail::switches[static_cast<unsigned>(fault)];
+    const unsigned call = s.seen.load(std::memory_order_relaxed) + 1;
+    s.seen.store(call, std::memory_order_relaxed);
+    return s.failAt.load(std::memory_order_relaxed) != 0 && detail::armedFails(s, call);
+}
 
 // While set, the registry refuses this process write access as it refuses a user without the
 // rights: createKey, setDwordValue, deleteValue, deleteKey and checkWriteAccess answer

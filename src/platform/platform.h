@@ -10,6 +10,18 @@
 #include <cstdint>
 #include <string>
 
+// For the few thread-locals every call reads (plain values, constant-initialised): __thread
+// needs no check for a dynamic initialiser, and the initial-exec model reads them with one
+// instruction where the loader supports it (ELF), instead of a call into the loader. A module
+// loaded with dlopen takes such thread-locals from the few bytes of static TLS the loader keeps
+// for that, so the module's thread-locals must stay a few words in all: larger ones (above
+// about 512 bytes) do not fit, and AddressSanitizer's 32-bit runtime then cannot start threads.
+#if defined(__ELF__)
+#define KOV_FAST_THREAD_LOCAL __thread __attribute__((tls_model("initial-exec")))
+#else
+#define KOV_FAST_THREAD_LOCAL __thread
+#endif
+
 namespace kov::platform {
 
 // Opaque 32-bit handles; 0 means "none".
@@ -59,7 +71,7 @@ void freeLibrary(ModuleHandle module);
 ModuleHandle findLoadedModule(const char* path);
 // Why this thread's last failed loadLibrary failed, in the loader's own words (dlerror(), or the
 // system message of GetLastError()), as a terminated text cut to `size` bytes. Empty when no load
-// failed yet. On Windows, where the system says only "module not found", the text goes on to say
+// failed yet. Ask before the thread's next loader call: on Linux that may replace the text. On Windows, where the system says only "module not found", the text goes on to say
 // whether the file itself is missing or which DLL it imports cannot be found.
 void lastLoadFailure(char* buffer, std::size_t size);
 // The file a loaded module came from, as the loader names it: the path the DLL search found

@@ -10,26 +10,6 @@
 
 namespace kov::registry {
 
-// A published list: the records in list order and an open-addressing index by handle, built
-// whole before it is published and never changed after. Writers chain replaced lists, with the
-// records the next list left out, until no guard can still see them.
-struct Snapshot {
-    struct Entry {
-        ProviderHandle handle; // 0: empty
-        const ProviderRecord* record;
-    };
-    std::uint32_t count;
-    std::uint32_t mask;
-    const ProviderRecord** records;
-    Entry* index;
-    // Writers only.
-    bool embedded; // lives in a record's block (the broker provider's list of one): never deleted
-    std::uint32_t capacity;
-    std::uint32_t retiredIn;   // the epoch that ended when it was replaced
-    ProviderRecord* unlisted;  // its records that the next list left out
-    Snapshot* nextRetired;
-};
-
 namespace {
 
 // Handles come from a counter, not from record addresses, so a freed record's handle can never
@@ -39,7 +19,17 @@ std::atomic<ProviderHandle> lastHandle{0};
 Snapshot::Entry noEntries[1] = {{0, nullptr}};
 Snapshot emptyList{0, 0, nullptr, noEntries, true, 0, 0, nullptr, nullptr};
 
+} // namespace
+
+namespace detail {
 std::atomic<Snapshot*> current{&emptyList};
+} // namespace detail
+
+namespace {
+
+using detail::current;
+using detail::published;
+
 
 // Guarded by BrokerLock.
 bool writerBusy = false;      // a change or a freeing runs on the holding thread
@@ -54,11 +44,6 @@ ProviderHandle nextHandle() {
         handle = ++lastHandle;
     } while (handle == 0);
     return handle;
-}
-
-const Snapshot* published() {
-    assert(runtime::insideGuard() || runtime::lockHeldHere());
-    return current.load(std::memory_order_acquire);
 }
 
 std::uint32_t indexSlotsFor(std::uint32_t capacity) {
@@ -166,24 +151,6 @@ void replaceList(Snapshot* next, ProviderRecord* unlisted) {
 
 } // namespace
 
-// ---- readers
-
-const ProviderRecord* findProvider(const runtime::Guard& guard, ProviderHandle handle) {
-    (void)guard;
-    const Snapshot* const snapshot = published();
-    if (handle == 0) return snapshot->count != 0 ? snapshot->records[0] : nullptr;
-    for (std::uint32_t i = handle & snapshot->mask;; i = (i + 1) & snapshot->mask) {
-        const Snapshot::Entry& entry = snapshot->index[i];
-        if (entry.handle == handle) return entry.record;
-        if (entry.handle == 0) return nullptr;
-    }
-}
-
-ListView listedProviders(const runtime::Guard& guard) {
-    (void)guard;
-    const Snapshot* const snapshot = published();
-    return {snapshot->records, snapshot->count};
-}
 
 // ---- records
 

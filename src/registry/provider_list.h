@@ -6,10 +6,13 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "runtime/broker_lock.h"
 #include "runtime/guard.h"
 
 #include <kov/kov_broker.h>
 
+#include <atomic>
+#include <cassert>
 #include <cstdint>
 
 namespace kov::registry {
@@ -46,11 +49,52 @@ struct ListView {
     const ProviderRecord* const* end() const { return records + count; }
 };
 
-// ---- readers: under a guard of the calling thread
+// A published list: the records in list order and an open-addressing index by handle, built
+// whole before it is published and never changed after. Writers chain replaced lists, with the
+// records the next list left out, until no guard can still see them.
+struct Snapshot {
+    struct Entry {
+        ProviderHandle handle; // 0: empty
+        const ProviderRecord* record;
+    };
+    std::uint32_t count;
+    std::uint32_t mask;
+    const ProviderRecord** records;
+    Entry* index;
+    // Writers only.
+    bool embedded; // lives in a record's block (the broker provider's list of one): never deleted
+    std::uint32_t capacity;
+    std::uint32_t retiredIn;   // the epoch that ended when it was replaced
+    ProviderRecord* unlisted;  // its records that the next list left out
+    Snapshot* nextRetired;
+};
+
+namespace detail {
+extern std::atomic<Snapshot*> current;
+// Under a guard, or under BrokerLock for a writer (debug builds check).
+inline const Snapshot* published() {
+    assert(runtime::insideGuard() || runtime::lockHeldHere());
+    return current.load();
+}
+} // namespace detail
+
+// ---- readers: under a guard of the calling thread (inline: every send makes one lookup)
 // Handle 0 finds the head of the list; a handle of a provider that is no longer listed finds
 // nothing. Null on an empty list.
-const ProviderRecord* findProvider(const runtime::Guard& guard, ProviderHandle handle);
-ListView listedProviders(const runtime::Guard& guard);
+inline const ProviderRecord* findProvider(const runtime::Guard&, ProviderHandle handle) {
+    const Snapshot* const snapshot = detail::published();
+    if (handle == 0) return snapshot->count != 0 ? snapshot->records[0] : nullptr;
+    for (std::uint32_t i = handle & snapshot->mask;; i = (i + 1) & snapshot->mask) {
+        const Snapshot::Entry& entry = snapshot->index[i];
+        if (entry.handle == handle) return entry.record;
+        if (entry.handle == 0) return nullptr;
+    }
+}
+
+inline ListView listedProviders(const runtime::Guard&) {
+    const Snapshot* const snapshot = detail::published();
+    return {snapshot->records, snapshot->count};
+}
 
 // ---- records
 // One block holding a record, a zeroed descriptor area of descriptorSize bytes and copies of the

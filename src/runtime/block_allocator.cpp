@@ -1,45 +1,69 @@
 #include "runtime/block_allocator.h"
 
+#include "platform/faults.h"
 #include "platform/platform.h"
 #include "runtime/statistics.h"
 
 #include <cstring>
 
-namespace kov::runtime {
+namespace kov::runtime::detail {
 namespace {
 
-struct BlockHead {
-    std::uint32_t tag;
-    platform::GlobalHandle handle;
-    std::uint32_t size;
-};
-static_assert(sizeof(BlockHead) == kBlockHeadSize, "block head is 12 bytes on the 32-bit ABI");
+// A block of `size` this thread gave back, not the last one (allocate looks at that one first).
+BlockHead* takeCached(ThreadSlot* slot, std::uint32_t size) {
+    for (std::uint32_t i = slot->cachedCount; i-- > 0;) {
+        auto* block = static_cast<BlockHead*>(slot->cachedBlocks[i]);
+        if (block->size != size) continue;
+        slot->cachedBlocks[i] = slot->cachedBlocks[--slot->cachedCount];
+        return block;
+    }
+    return nullptr;
+}
 
 } // namespace
 
-void* allocate(std::uint32_t n) {
+void* allocateSlow(std::uint32_t n, const void* head, std::uint32_t headLength) {
     if (n > UINT32_MAX - kBlockHeadSize - 8) return nullptr;
     const std::uint32_t size = blockSizeFor(n);
+    ThreadSlot* const slot = currentSlot();
+    if (slot != nullptr && size <= kLargestCachedBlock && !faults::inUse()) {
+        if (BlockHead* block = takeCached(slot, size)) {
+            block->tag = kBlockTag;
+            countAllocated(slot, size);
+            return fill(block, head, headLength);
+        }
+    }
     platform::GlobalHandle handle = nullptr;
     void* memory = platform::globalAlloc(size, &handle);
     if (memory == nullptr) return nullptr;
     // globalAlloc zero-fills: the caller's bytes read as zero, which several replies rely on.
-    auto* head = static_cast<BlockHead*>(memory);
-    head->tag = kBlockTag;
-    head->handle = handle;
-    head->size = size;
+    auto* block = static_cast<BlockHead*>(memory);
+    block->tag = kBlockTag;
+    block->handle = handle;
+    block->size = size;
     countAllocated(size);
-    return static_cast<unsigned char*>(memory) + kBlockHeadSize;
+    auto* const bytes = reinterpret_cast<unsigned char*>(block + 1);
+    if (headLength != 0) std::memcpy(bytes, head, headLength);
+    return bytes;
 }
 
-std::uint32_t release(void* p) {
-    if (p == nullptr) return 0;
-    auto* head = reinterpret_cast<BlockHead*>(static_cast<unsigned char*>(p) - kBlockHeadSize);
-    if (head->tag != kBlockTag) return 0;
-    head->tag = 0;
-    countFreed(head->size);
-    platform::globalFree(head->handle);
-    return 0;
+void releaseSlow(BlockHead* block, ThreadSlot* slot) {
+    if (slot != nullptr) {
+        countFreed(slot, block->size);
+    } else {
+        countFreed(block->size);
+    }
+    platform::globalFree(block->handle);
+}
+
+} // namespace kov::runtime::detail
+
+namespace kov::runtime {
+
+void flushBlockCache(ThreadSlot& slot) {
+    while (slot.cachedCount != 0)
+        platform::globalFree(
+            static_cast<detail::BlockHead*>(slot.cachedBlocks[--slot.cachedCount])->handle);
 }
 
 } // namespace kov::runtime

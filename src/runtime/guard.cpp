@@ -6,55 +6,36 @@
 
 namespace kov::runtime {
 namespace {
-
-// Counts up from 1, skipping 0 ("not inside") and kPresentOnly when it wraps.
-std::atomic<std::uint32_t> epoch{1};
-// The epoch of the oldest list still waiting to be freed; 0 when none waits.
-std::atomic<std::uint32_t> oldestRetired{0};
 std::atomic<void (*)()> freeDueHook{nullptr};
-
 } // namespace
 
-Guard::Guard() : slot_(currentSlot()) {
-    if (slot_ == nullptr || slot_->depth++ != 0) return;
-    // The pin is visible before this thread reads anything shared (both sides sequentially
-    // consistent): a writer that replaced a list this thread may still read scans after that
-    // and sees the pin, which is no later than the epoch the writer retired the list in. The
-    // epoch may move on between the load and the store; a pin that is too old only keeps more.
-    slot_->epoch.store(epoch.load());
-    // After the pin: a detach that began before it is seen here; one that begins after it sees
-    // the pin and leaves everything in place.
-    if (!attached()) {
-        slot_->epoch.store(0, std::memory_order_release);
-        slot_->depth = 0;
-        slot_ = nullptr;
+namespace detail {
+
+std::atomic<std::uint32_t> epoch{1};
+std::atomic<std::uint32_t> oldestRetired{0};
+
+void refused(ThreadSlot* slot) { slot->epoch.store(0, std::memory_order_release); }
+
+// This guard may have kept a list from being freed: ask for it, present again (a detach must see
+// this thread) but pinning nothing. Sends made while freeing (a library's finaliser) nest inside
+// and pin nothing either; they read the published list, which only a holder of BrokerLock (this
+// thread, while freeing) can replace.
+void askForFreeing(ThreadSlot* slot) {
+    slot->epoch.store(kPresentOnly);
+    if (attached()) {
+        if (auto hook = freeDueHook.load(std::memory_order_relaxed)) hook();
     }
+    slot->epoch.store(0, std::memory_order_release);
 }
 
-Guard::~Guard() {
-    if (slot_ == nullptr || --slot_->depth != 0) return;
-    const std::uint32_t pinned = slot_->epoch.load(std::memory_order_relaxed);
-    // Sequentially consistent, against a writer that notes what waits and then scans: either
-    // its scan finds this pin gone, or this thread sees what waits and asks for the freeing.
-    slot_->epoch.store(0);
-    const std::uint32_t oldest = oldestRetired.load();
-    if (oldest == 0 || !epochAtOrBefore(pinned, oldest)) return;
-    // This guard may have kept a list from being freed: ask for it, present again (a detach must
-    // see this thread) but pinning nothing.
-    slot_->epoch.store(kPresentOnly);
-    if (attached()) {
-        if (auto hook = freeDueHook.load(std::memory_order_relaxed)) {
-            ++slot_->depth; // sends made while freeing (a library's finaliser) nest inside
-            hook();
-            --slot_->depth;
-        }
-    }
-    slot_->epoch.store(0, std::memory_order_release);
-}
+} // namespace detail
+
+using detail::epoch;
+using detail::oldestRetired;
 
 bool insideGuard() {
     const ThreadSlot* const slot = currentSlot();
-    return slot != nullptr && slot->depth != 0;
+    return slot != nullptr && slot->epoch.load(std::memory_order_relaxed) != 0;
 }
 
 std::uint32_t advanceEpoch() {

@@ -10,16 +10,53 @@
 // earlier one. Readers never wait: entering and leaving are a few atomic operations, no lock.
 #pragma once
 
+#include "runtime/process.h"
 #include "runtime/thread_slots.h"
 
+#include <atomic>
 #include <cstdint>
 
 namespace kov::runtime {
 
+namespace detail {
+// Counts up from 1, skipping 0 ("not inside") and kPresentOnly when it wraps.
+extern std::atomic<std::uint32_t> epoch;
+// The epoch of the oldest list still waiting to be freed; 0 when none waits.
+extern std::atomic<std::uint32_t> oldestRetired;
+void refused(ThreadSlot* slot);
+void askForFreeing(ThreadSlot* slot);
+} // namespace detail
+
 class Guard {
 public:
-    Guard();
-    ~Guard();
+    // Every export pays for this, so the common path is inline: a few instructions, one of them
+    // a sequentially consistent store. Only the outermost guard of a thread pins; a nested one
+    // (the slot pins already) only notes that it is nested.
+    Guard() : slot_(currentSlot()), outermost_(false) {
+        if (slot_ == nullptr || slot_->epoch.load(std::memory_order_relaxed) != 0) return;
+        outermost_ = true;
+        // The pin is visible before this thread reads anything shared (both sides sequentially
+        // consistent): a writer that replaced a list this thread may still read scans after
+        // that and sees the pin, which is no later than the epoch the writer retired the list
+        // in. The epoch may move on between the load and the store; a pin that is too old only
+        // keeps more.
+        slot_->epoch.store(detail::epoch.load());
+        // After the pin: a detach that began before it is seen here; one that begins after it
+        // sees the pin and leaves everything in place.
+        if (!attached()) {
+            detail::refused(slot_);
+            slot_ = nullptr;
+            outermost_ = false;
+        }
+    }
+    ~Guard() {
+        if (!outermost_) return;
+        // Sequentially consistent, against a writer that notes what waits and then scans: either
+        // its scan finds this pin gone, or this thread sees what waits and asks for the freeing.
+        const std::uint32_t pinned = slot_->epoch.exchange(0);
+        const std::uint32_t oldest = detail::oldestRetired.load();
+        if (oldest != 0 && epochAtOrBefore(pinned, oldest)) detail::askForFreeing(slot_);
+    }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
 
@@ -30,6 +67,7 @@ public:
 
 private:
     ThreadSlot* slot_;
+    bool outermost_;
 };
 
 // True while the calling thread is inside a guard (for assertions).

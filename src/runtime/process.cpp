@@ -1,6 +1,7 @@
 #include "runtime/process.h"
 
 #include "message/broker_confirms.h"
+#include "message/resource_strings.h"
 #include "registry/provider_list.h"
 #include "registry/provider_loading.h"
 #include "runtime/broker_lock.h"
@@ -13,13 +14,18 @@
 namespace kov::runtime {
 namespace {
 platform::ModuleHandle instance = nullptr;
-std::atomic<bool> isAttached{false};
-// Set once the first load of providers has run; never cleared by a reload. Atomic so that every
-// later send can see it without taking BrokerLock.
-std::atomic<bool> loaded{false};
 // A detach found threads still inside and left everything in place.
 bool cleanupLeft = false;
 } // namespace
+
+namespace detail {
+std::atomic<bool> isAttached{false};
+// Atomic so that every later send can see it without taking BrokerLock.
+std::atomic<bool> loaded{false};
+} // namespace detail
+
+using detail::isAttached;
+using detail::loaded;
 
 bool processAttach(platform::ModuleHandle module) {
     if (cleanupLeft) {
@@ -34,6 +40,7 @@ bool processAttach(platform::ModuleHandle module) {
     startThreadSlots();
     resetStatistics();
     registry::startProviderList();
+    message::forgetResourceStrings();
     if (!createBrokerLock()) {
         stopThreadSlots();
         releaseBrokerSecurity();
@@ -61,12 +68,9 @@ void processDetach(bool terminating) {
     releaseBrokerSecurity();
 }
 
-bool attached() { return isAttached; }
-
 platform::ModuleHandle moduleInstance() { return instance; }
 
-void ensureLoaded() {
-    if (loaded.load(std::memory_order_acquire)) return;
+void detail::loadFirstTime() {
     const BrokerLockGuard guard;
     if (loaded.load(std::memory_order_relaxed)) return;
     if (registry::loadAllProviders(registry::Load::First)) markLoaded();

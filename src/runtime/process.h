@@ -3,7 +3,16 @@
 
 #include "platform/platform.h"
 
+#include <atomic>
+
 namespace kov::runtime {
+
+namespace detail {
+extern std::atomic<bool> isAttached;
+// Set once the first load of providers has run; never cleared by a reload.
+extern std::atomic<bool> loaded;
+void loadFirstTime();
+} // namespace detail
 
 // Builds BrokerSecurity, clears the statistics and creates BrokerLock. False when the lock cannot
 // be created: the module must not stay loaded.
@@ -17,7 +26,7 @@ bool processAttach(platform::ModuleHandle instance);
 void processDetach(bool terminating);
 
 // True between a successful attach and the matching detach.
-bool attached();
+inline bool attached() { return detail::isAttached.load(); }
 
 // The broker's own module; its string table holds the resource strings.
 platform::ModuleHandle moduleInstance();
@@ -25,7 +34,9 @@ platform::ModuleHandle moduleInstance();
 // Runs the first load of providers once per process; the first send calls it. Other threads'
 // first sends wait for it; a send made on the loading thread itself (a library's initialisation)
 // goes on with the list as published so far. A load that fails is tried again by the next send.
-void ensureLoaded();
+inline void ensureLoaded() {
+    if (!detail::loaded.load(std::memory_order_acquire)) detail::loadFirstTime();
+}
 // A complete load (a reload) has run: the next send need not load.
 void markLoaded();
 

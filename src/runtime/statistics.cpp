@@ -12,7 +12,7 @@ constexpr std::uint32_t kRecordSize = 108;
 
 // The published record has its 64-bit counters at offsets that are not 8-aligned, so the live
 // counters are kept apart as aligned atomics and laid out only when copied. Every counter a send
-// touches (calls, bytes, syncWaiting) lives in each thread's own slot, so senders share no line,
+// touches (calls, bytes) lives in each thread's own slot, so senders share no line,
 // and is summed when read; the fields here only take the counts of a thread that has no slot
 // (no memory for one, or the last releases of a detach).
 struct LiveStatistics {
@@ -20,20 +20,27 @@ struct LiveStatistics {
     std::atomic<std::uint64_t> totalCalls{0};
     std::atomic<std::uint64_t> totalDelivered{0};
     std::atomic<std::uint64_t> totalFailed{0};
-    std::atomic<std::uint64_t> counters[6] = {};
+    std::atomic<std::uint64_t> counters[kThreadCounters] = {};
     std::atomic<std::uint32_t> bytesAllocated{0};
     std::atomic<std::uint32_t> bytesInUse{0};
     std::atomic<std::uint32_t> bytesFreed{0};
-    std::atomic<std::uint32_t> syncWaiting{0};
 };
 
 LiveStatistics live;
 
-enum ByteCounter : unsigned { Allocated, InUse, Freed };
+enum ByteCounter : unsigned { Allocated = kBytesAllocated, InUse = kBytesInUse, Freed = kBytesFreed };
 
 std::uint64_t counter(Counter c) {
     const auto index = static_cast<unsigned>(c);
     return live.counters[index].load(std::memory_order_relaxed) + sumCounter(index);
+}
+
+// Every synchronous call counted is delivered unless it failed. Failures are read first: a call is
+// counted before it can fail, so a sum read while calls run never comes out below zero.
+std::uint64_t syncDelivered() {
+    const std::uint64_t failed = counter(Counter::SyncFailed);
+    const std::uint64_t calls = counter(Counter::SyncCalls);
+    return calls >= failed ? calls - failed : 0;
 }
 
 std::atomic<std::uint32_t>& sharedBytes(ByteCounter c) {
@@ -48,19 +55,9 @@ std::uint32_t bytes(ByteCounter c) {
     return sharedBytes(c).load(std::memory_order_relaxed) + sumByteCounter(c);
 }
 
-// Only the owning thread writes its slot: a plain add, no locked instruction. Wraps modulo 2^32
-// like the shared counter it stands in for.
-template <typename T> void addToOwn(std::atomic<T>& mine, T delta) {
-    mine.store(static_cast<T>(mine.load(std::memory_order_relaxed) + delta),
-               std::memory_order_relaxed);
-}
-
-void addBytes(ThreadSlot* slot, ByteCounter c, std::uint32_t delta) {
-    if (slot == nullptr) {
-        sharedBytes(c).fetch_add(delta, std::memory_order_relaxed);
-    } else {
-        addToOwn(slot->bytes[c], delta);
-    }
+// For a thread without a slot.
+void addShared(ByteCounter c, std::uint32_t delta) {
+    sharedBytes(c).fetch_add(delta, std::memory_order_relaxed);
 }
 
 void put64(KovCounter64& out, std::uint64_t value) {
@@ -79,7 +76,6 @@ void resetStatistics() {
     live.bytesAllocated = 0;
     live.bytesInUse = 0;
     live.bytesFreed = 0;
-    live.syncWaiting = 0;
 }
 
 void countCall(Counter c) {
@@ -89,30 +85,21 @@ void countCall(Counter c) {
         live.counters[index].fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    addToOwn(slot->counters[index], std::uint64_t{1});
+    bump(slot, slot->counters[index]);
 }
 
 void countAllocated(std::uint32_t blockSize) {
     ThreadSlot* const slot = currentSlot();
-    addBytes(slot, Allocated, blockSize);
-    addBytes(slot, InUse, blockSize);
+    if (slot != nullptr) return countAllocated(slot, blockSize);
+    addShared(Allocated, blockSize);
+    addShared(InUse, blockSize);
 }
 
 void countFreed(std::uint32_t blockSize) {
     ThreadSlot* const slot = currentSlot();
-    addBytes(slot, Freed, blockSize);
-    // Subtracting is adding the two's complement: the block may have been counted in another
-    // thread's share, and only the sum over all shares has to come out right.
-    addBytes(slot, InUse, 0u - blockSize);
-}
-
-void addSyncWaiting(std::int32_t delta) {
-    ThreadSlot* const slot = currentSlot();
-    if (slot == nullptr) {
-        live.syncWaiting.fetch_add(static_cast<std::uint32_t>(delta), std::memory_order_relaxed);
-        return;
-    }
-    addToOwn(slot->syncWaiting, static_cast<std::uint32_t>(delta));
+    if (slot != nullptr) return countFreed(slot, blockSize);
+    addShared(Freed, blockSize);
+    addShared(InUse, 0u - blockSize);
 }
 
 void resetSetCount() { live.setCount = 0; }
@@ -125,11 +112,11 @@ void addSetCount(std::uint32_t sets) { live.setCount.fetch_add(sets & 0xFFFFu); 
 
 void computeTotals() {
     live.totalCalls = counter(Counter::SendCalls) + counter(Counter::SyncCalls);
-    live.totalDelivered = counter(Counter::SendDelivered) + counter(Counter::SyncDelivered);
+    live.totalDelivered = counter(Counter::SendDelivered) + syncDelivered();
     live.totalFailed = counter(Counter::SendFailed) + counter(Counter::SyncFailed);
 }
 
-void copyStatistics(StatisticsRecord* out) {
+void copyStatistics(StatisticsRecord* out, std::uint32_t syncWaiting) {
     std::memset(out, 0, sizeof *out);
     out->length = kRecordSize;
     out->versionMajor = 1;
@@ -142,12 +129,12 @@ void copyStatistics(StatisticsRecord* out) {
     put64(out->sendDelivered, counter(Counter::SendDelivered));
     put64(out->sendFailed, counter(Counter::SendFailed));
     put64(out->syncCalls, counter(Counter::SyncCalls));
-    put64(out->syncDelivered, counter(Counter::SyncDelivered));
+    put64(out->syncDelivered, syncDelivered());
     put64(out->syncFailed, counter(Counter::SyncFailed));
     out->bytesAllocated = bytes(Allocated);
     out->bytesInUse = bytes(InUse);
     out->bytesFreed = bytes(Freed);
-    out->syncWaiting = live.syncWaiting + sumSyncWaiting();
+    out->syncWaiting = syncWaiting;
 }
 
 } // namespace kov::runtime

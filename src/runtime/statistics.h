@@ -1,8 +1,10 @@
-// Usage statistics: every counter a send touches (calls, bytes, syncWaiting) is kept per thread and
-// summed when read, so concurrent sends share no written line and never lose a count; the sums
+// Usage statistics: every counter a send touches (calls, bytes) is kept per thread and summed when
+// read, so concurrent sends share no written line and never lose a count; the sums
 // are exact whenever no send runs.
 // GetStatistics copies them out in the fixed StatisticsRecord layout.
 #pragma once
+
+#include "runtime/thread_slots.h"
 
 #include <kov/kov_broker.h>
 
@@ -15,17 +17,35 @@ enum class Counter {
     SendDelivered,
     SendFailed,
     SyncCalls,
-    SyncDelivered,
-    SyncFailed,
+    SyncFailed, // every other synchronous call was delivered: syncDelivered is the difference
 };
 
 // All counters zero, as at process attach.
 void resetStatistics();
 
 void countCall(Counter counter);
+// The same for a thread inside a guard, which has its slot at hand: a plain increment of a
+// counter only this thread writes.
+inline void countCall(ThreadSlot* slot, Counter counter) {
+    bump(slot, slot->counters[static_cast<unsigned>(counter)]);
+}
 void countAllocated(std::uint32_t blockSize);
 void countFreed(std::uint32_t blockSize);
-void addSyncWaiting(std::int32_t delta);
+// The same for a thread that has its slot at hand: plain adds to counters only it writes. A
+// freed block subtracts from this thread's bytesInUse share even when another thread allocated
+// it; only the sum over all shares has to come out right.
+inline void countAllocated(ThreadSlot* slot, std::uint32_t blockSize) {
+    auto& allocated = slot->bytes[kBytesAllocated];
+    auto& inUse = slot->bytes[kBytesInUse];
+    allocated.store(allocated.load(std::memory_order_relaxed) + blockSize, std::memory_order_relaxed);
+    inUse.store(inUse.load(std::memory_order_relaxed) + blockSize, std::memory_order_relaxed);
+}
+inline void countFreed(ThreadSlot* slot, std::uint32_t blockSize) {
+    auto& freed = slot->bytes[kBytesFreed];
+    auto& inUse = slot->bytes[kBytesInUse];
+    freed.store(freed.load(std::memory_order_relaxed) + blockSize, std::memory_order_relaxed);
+    inUse.store(inUse.load(std::memory_order_relaxed) - blockSize, std::memory_order_relaxed);
+}
 
 void resetSetCount();
 std::uint32_t setCount();
@@ -36,7 +56,8 @@ void addSetCount(std::uint32_t sets);
 
 // Stores the three totals (sends + synchronous sends) into the live counters.
 void computeTotals();
-// Writes the live counters in the 108-byte record layout.
-void copyStatistics(StatisticsRecord* out);
+// Writes the live counters in the 108-byte record layout. The synchronous calls waiting now are
+// counted where they wait (dispatch::waitingSyncCalls), when asked, not on every call.
+void copyStatistics(StatisticsRecord* out, std::uint32_t syncWaiting);
 
 } // namespace kov::runtime

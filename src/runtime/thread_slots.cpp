@@ -1,6 +1,7 @@
 #include "runtime/thread_slots.h"
 
 #include "platform/platform.h"
+#include "runtime/block_allocator.h"
 
 #include <new>
 
@@ -17,11 +18,6 @@ platform::ThreadKey threadKey = nullptr;
 std::atomic<bool> slotsRunning{false};
 std::atomic<std::uint32_t> lastToken{0};
 
-// Trivially destructible on purpose: a thread_local with a destructor keeps the loader from
-// really unloading the module.
-thread_local ThreadSlot* cachedSlot = nullptr;
-thread_local std::uint32_t token = 0;
-
 void closeWaitEvent(ThreadSlot& slot) {
     if (slot.waitEvent != nullptr) platform::closeEvent(slot.waitEvent);
     slot.waitEvent = nullptr;
@@ -34,6 +30,7 @@ void handBack(void* value) {
     if (!slotsRunning.load()) return;
     auto* slot = static_cast<ThreadSlot*>(value);
     closeWaitEvent(*slot);
+    flushBlockCache(*slot);
     slot->owner.store(0, std::memory_order_release);
 }
 
@@ -76,29 +73,49 @@ template <typename T, typename Read> T sumOverSlots(Read read) {
 
 } // namespace
 
-std::uint32_t threadToken() {
-    if (token == 0) {
-        std::uint32_t next;
-        do {
-            next = lastToken.fetch_add(1, std::memory_order_relaxed) + 1;
-        } while (next == 0);
-        token = next;
-    }
-    return token;
+namespace detail {
+
+void carry(ThreadSlot* slot, OwnCounter& counter) {
+    const std::uint32_t sequence = slot->carrying.load(std::memory_order_relaxed);
+    slot->carrying.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    counter.low.store(0, std::memory_order_relaxed);
+    counter.high.store(counter.high.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    slot->carrying.store(sequence + 2, std::memory_order_release);
 }
 
-ThreadSlot* currentSlot() {
-    ThreadSlot* const cached = cachedSlot;
-    // Only this thread makes its own slot free again, so a match cannot go stale under it.
-    if (cached != nullptr && cached->owner.load(std::memory_order_relaxed) == token)
-        return cached;
+KOV_FAST_THREAD_LOCAL ThreadSlot* cachedSlot = nullptr;
+KOV_FAST_THREAD_LOCAL std::uint32_t cachedToken = 0;
+
+std::uint32_t newToken() {
+    std::uint32_t next;
+    do {
+        next = lastToken.fetch_add(1, std::memory_order_relaxed) + 1;
+    } while (next == 0);
+    cachedToken = next;
+    return next;
+}
+
+ThreadSlot* claimCurrentSlot() {
     if (!slotsRunning.load()) return nullptr;
-    const std::uint32_t me = threadToken();
-    ThreadSlot* slot = claimSlot(me);
+    ThreadSlot* slot = claimSlot(threadToken());
     if (slot == nullptr) return nullptr;
     if (threadKey != nullptr) platform::setThreadValue(threadKey, slot);
     cachedSlot = slot;
     return slot;
+}
+
+} // namespace detail
+
+std::uint64_t read(const ThreadSlot& slot, const OwnCounter& counter) {
+    for (;;) {
+        const std::uint32_t before = slot.carrying.load(std::memory_order_acquire);
+        const std::uint32_t high = counter.high.load(std::memory_order_relaxed);
+        const std::uint32_t low = counter.low.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (before % 2 == 0 && slot.carrying.load(std::memory_order_relaxed) == before)
+            return std::uint64_t{high} << 32 | low;
+    }
 }
 
 bool anyInside() {
@@ -114,7 +131,7 @@ bool pinnedAtOrBefore(std::uint32_t epoch) {
 
 std::uint64_t sumCounter(unsigned counter) {
     return sumOverSlots<std::uint64_t>([counter](const ThreadSlot& slot) {
-        return slot.counters[counter].load(std::memory_order_relaxed);
+        return read(slot, slot.counters[counter]);
     });
 }
 
@@ -124,20 +141,18 @@ std::uint32_t sumByteCounter(unsigned counter) {
     });
 }
 
-std::uint32_t sumSyncWaiting() {
-    return sumOverSlots<std::uint32_t>(
-        [](const ThreadSlot& slot) { return slot.syncWaiting.load(std::memory_order_relaxed); });
-}
-
 void startThreadSlots() {
     anySlot([](ThreadSlot& slot) {
+        flushBlockCache(slot); // kept when an earlier detach left threads inside
         slot.owner.store(0, std::memory_order_relaxed);
         slot.epoch.store(0, std::memory_order_relaxed);
-        slot.depth = 0;
         slot.waitEvent = nullptr; // closed at the detach
-        for (auto& c : slot.counters) c.store(0, std::memory_order_relaxed);
+        for (auto& c : slot.counters) {
+            c.low.store(0, std::memory_order_relaxed);
+            c.high.store(0, std::memory_order_relaxed);
+        }
+        slot.carrying.store(0, std::memory_order_relaxed);
         for (auto& b : slot.bytes) b.store(0, std::memory_order_relaxed);
-        slot.syncWaiting.store(0, std::memory_order_relaxed);
         return false;
     });
     threadKey = nullptr;
@@ -155,6 +170,7 @@ void stopThreadSlots() {
     // Nobody is inside: every slot goes free, so a thread calling after the detach finds none.
     anySlot([](ThreadSlot& slot) {
         closeWaitEvent(slot);
+        flushBlockCache(slot);
         slot.owner.store(0, std::memory_order_relaxed);
         return false;
     });

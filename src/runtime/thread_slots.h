@@ -7,36 +7,84 @@
 // slot it holds, even while the module detaches under it.
 #pragma once
 
+#include "platform/platform.h"
+
 #include <atomic>
 #include <cstdint>
 
 namespace kov::runtime {
 
-constexpr unsigned kThreadCounters = 6;
-constexpr unsigned kThreadByteCounters = 3; // allocated, in use, freed
+constexpr unsigned kThreadCounters = 5;
+constexpr unsigned kCachedBlocks = 8;
+constexpr unsigned kThreadByteCounters = 3;
+constexpr unsigned kBytesAllocated = 0, kBytesInUse = 1, kBytesFreed = 2;
+
+// A usage counter that only its thread adds to and any thread reads. Adding is a plain 32-bit
+// store; the carry into the upper half (once in 2^32) happens under the slot's sequence number,
+// so that a reader never sees a torn value.
+struct OwnCounter {
+    std::atomic<std::uint32_t> low;
+    std::atomic<std::uint32_t> high;
+};
 
 struct alignas(64) ThreadSlot {
     std::atomic<std::uint32_t> owner; // the owning thread's token; 0 while free
     // The epoch pinned by the outermost guard; 0 outside every export. Read by writers (what may
-    // be freed) and by the detach (who is inside).
+    // be freed) and by the detach (who is inside); nonzero tells a guard that it is nested.
     std::atomic<std::uint32_t> epoch;
-    std::uint32_t depth; // guard nesting; only the owner touches it
     void* waitEvent;     // the thread's synchronous-send event, made on first use
+    // Blocks this thread gave back, kept for its next allocations of the same size (only the
+    // owner touches them; the detach and the thread's end give them back to the system).
+    void* cachedBlocks[kCachedBlocks];
+    std::uint32_t cachedCount;
     ThreadSlot* nextSlot; // written once, before the slot is published
     // The second line: this thread's shares of the usage statistics. The 32-bit ones wrap as the
     // statistics do, so their sum over all slots is the process-wide value modulo 2^32 (a
     // thread's bytesInUse share goes "negative" when it frees blocks others allocated).
-    alignas(64) std::atomic<std::uint64_t> counters[kThreadCounters];
+    alignas(64) OwnCounter counters[kThreadCounters];
+    std::atomic<std::uint32_t> carrying; // odd while a carry is being written
     std::atomic<std::uint32_t> bytes[kThreadByteCounters];
-    std::atomic<std::uint32_t> syncWaiting;
 };
 
+namespace detail {
+void carry(ThreadSlot* slot, OwnCounter& counter);
+} // namespace detail
+
+// Adds 1 to a counter of the calling thread's own slot.
+inline void bump(ThreadSlot* slot, OwnCounter& counter) {
+    const std::uint32_t next = counter.low.load(std::memory_order_relaxed) + 1;
+    if (next == 0) return detail::carry(slot, counter);
+    counter.low.store(next, std::memory_order_relaxed);
+}
+
+// A counter of any slot, read whole.
+std::uint64_t read(const ThreadSlot& slot, const OwnCounter& counter);
+
+namespace detail {
+// Trivially destructible on purpose: a thread_local with a destructor keeps the loader from
+// really unloading the module.
+extern KOV_FAST_THREAD_LOCAL ThreadSlot* cachedSlot;
+extern KOV_FAST_THREAD_LOCAL std::uint32_t cachedToken;
+std::uint32_t newToken();
+ThreadSlot* claimCurrentSlot();
+} // namespace detail
+
 // The calling thread's token: nonzero, and never given to another thread of the process.
-std::uint32_t threadToken();
+inline std::uint32_t threadToken() {
+    const std::uint32_t token = detail::cachedToken;
+    return token != 0 ? token : detail::newToken();
+}
 
 // The calling thread's slot, claimed on its first use; null when none can be had (no memory) and
-// between a detach and the next attach. Makes no system call once the thread has its slot.
-ThreadSlot* currentSlot();
+// between a detach and the next attach. Makes no system call once the thread has its slot. Only
+// this thread makes its own slot free again, so a match of the owner word cannot go stale.
+inline ThreadSlot* currentSlot() {
+    ThreadSlot* const cached = detail::cachedSlot;
+    if (cached != nullptr &&
+        cached->owner.load(std::memory_order_relaxed) == detail::cachedToken)
+        return cached;
+    return detail::claimCurrentSlot();
+}
 
 // True while any thread is inside a guard.
 bool anyInside();
@@ -46,7 +94,6 @@ bool pinnedAtOrBefore(std::uint32_t epoch);
 // Sum of one counter over every slot, including those of threads that have ended.
 std::uint64_t sumCounter(unsigned counter);
 std::uint32_t sumByteCounter(unsigned counter);
-std::uint32_t sumSyncWaiting();
 
 // Attach: every slot free and zeroed, and the thread key that hands a slot back when its thread
 // ends. Detach (nobody inside): the key goes, the threads' events are closed; slots stay for the

@@ -19,21 +19,23 @@ struct CounterCase {
     unsigned times;
     std::uint32_t offset;
 };
-// Distinct counts, so a counter copied to the wrong place shows.
+// Distinct counts, so a counter copied to the wrong place shows. Every synchronous call that
+// did not fail was delivered: syncDelivered (at 76) is 11 - 6 = 5.
 constexpr CounterCase kCounters[] = {
-    {Counter::SendCalls, 1, 44},     {Counter::SendDelivered, 2, 52},
-    {Counter::SendFailed, 3, 60},    {Counter::SyncCalls, 4, 68},
-    {Counter::SyncDelivered, 5, 76}, {Counter::SyncFailed, 6, 84},
+    {Counter::SendCalls, 1, 44},  {Counter::SendDelivered, 2, 52}, {Counter::SendFailed, 3, 60},
+    {Counter::SyncCalls, 11, 68}, {Counter::SyncFailed, 6, 84},
 };
+constexpr std::uint32_t kSyncDeliveredAt = 76;
+constexpr unsigned kSyncDelivered = 5;
 
 void countAll() {
     for (const CounterCase& c : kCounters)
         for (unsigned i = 0; i < c.times; ++i) runtime::countCall(c.counter);
 }
 
-std::vector<std::uint8_t> copied() {
+std::vector<std::uint8_t> copied(std::uint32_t syncWaiting = 0) {
     std::vector<std::uint8_t> bytes(sizeof(StatisticsRecord), 0xEE);
-    runtime::copyStatistics(reinterpret_cast<StatisticsRecord*>(bytes.data()));
+    runtime::copyStatistics(reinterpret_cast<StatisticsRecord*>(bytes.data()), syncWaiting);
     return bytes;
 }
 
@@ -41,12 +43,10 @@ TEST_F(StatisticsTest, CopyHasTheFixedLayout) {
     ASSERT_EQ(sizeof(StatisticsRecord), 108u);
     countAll();
     runtime::addSetCount(0x10003); // only the low 16 bits of a set count are counted
-    runtime::addSyncWaiting(2);
-    runtime::addSyncWaiting(-1);
     void* kept = runtime::allocate(20); // block of 40
     runtime::release(runtime::allocate(4)); // block of 24
 
-    const std::vector<std::uint8_t> r = copied();
+    const std::vector<std::uint8_t> r = copied(0x01020304);
     EXPECT_EQ(u32(r.data(), 0), 108u);
     EXPECT_EQ(u16(r.data(), 4), 1u);
     EXPECT_EQ(u16(r.data(), 6), 0u);
@@ -59,10 +59,11 @@ TEST_F(StatisticsTest, CopyHasTheFixedLayout) {
         EXPECT_EQ(u32(r.data(), c.offset), c.times) << "low half at " << c.offset;
         EXPECT_EQ(u32(r.data(), c.offset + 4), 0u) << "high half at " << c.offset + 4;
     }
+    EXPECT_EQ(u64(r.data(), kSyncDeliveredAt), kSyncDelivered);
     EXPECT_EQ(u32(r.data(), 92), 64u);
     EXPECT_EQ(u32(r.data(), 96), 40u);
     EXPECT_EQ(u32(r.data(), 100), 24u);
-    EXPECT_EQ(u32(r.data(), 104), 1u);
+    EXPECT_EQ(u32(r.data(), 104), 0x01020304u);
     runtime::release(kept);
 }
 
@@ -70,7 +71,7 @@ TEST_F(StatisticsTest, TotalsAreSumsAsOfTheLastComputation) {
     countAll();
     runtime::computeTotals();
     std::vector<std::uint8_t> r = copied();
-    EXPECT_EQ(u64(r.data(), 20), 1u + 4u);
+    EXPECT_EQ(u64(r.data(), 20), 1u + 11u);
     EXPECT_EQ(u64(r.data(), 28), 2u + 5u);
     EXPECT_EQ(u64(r.data(), 36), 3u + 6u);
 
@@ -78,12 +79,12 @@ TEST_F(StatisticsTest, TotalsAreSumsAsOfTheLastComputation) {
     runtime::countCall(Counter::SendCalls);
     runtime::countCall(Counter::SyncFailed);
     r = copied();
-    EXPECT_EQ(u64(r.data(), 20), 5u);
+    EXPECT_EQ(u64(r.data(), 20), 12u);
     EXPECT_EQ(u64(r.data(), 36), 9u);
     runtime::computeTotals();
     r = copied();
-    EXPECT_EQ(u64(r.data(), 20), 6u);
-    EXPECT_EQ(u64(r.data(), 28), 7u);
+    EXPECT_EQ(u64(r.data(), 20), 13u);
+    EXPECT_EQ(u64(r.data(), 28), 2u + 4u); // one synchronous call more has failed
     EXPECT_EQ(u64(r.data(), 36), 10u);
 }
 
@@ -121,12 +122,10 @@ TEST_F(StatisticsTest, CountsFromManyThreadsAddUpExactly) {
         onThreads(kThreads, [&blocks](unsigned t) {
             for (unsigned round = 0; round < kRounds; ++round) {
                 countAll();
-                runtime::addSyncWaiting(1);
                 for (std::uint32_t n : kSizes) blocks[t].push_back(runtime::allocate(n));
             }
         });
         onThreads(kThreads, [&blocks](unsigned t) {
-            runtime::addSyncWaiting(-static_cast<std::int32_t>(kRounds));
             for (void* block : blocks[(t + 1) % kThreads]) runtime::release(block);
         });
         for (auto& list : blocks) list.clear();
@@ -141,7 +140,6 @@ TEST_F(StatisticsTest, CountsFromManyThreadsAddUpExactly) {
     EXPECT_EQ(u32(after.data(), 92) - u32(before.data(), 92), bytes) << "bytesAllocated";
     EXPECT_EQ(u32(after.data(), 100) - u32(before.data(), 100), bytes) << "bytesFreed";
     EXPECT_EQ(u32(after.data(), 96), u32(before.data(), 96)) << "bytesInUse back";
-    EXPECT_EQ(u32(after.data(), 104), u32(before.data(), 104)) << "syncWaiting back";
 }
 
 // Between a detach and the next attach no thread has a slot: counting then falls back to the

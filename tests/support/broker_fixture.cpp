@@ -1,5 +1,6 @@
 #include "support/broker_fixture.h"
 
+#include "dispatch/send.h"
 #include "runtime/process.h"
 #include "runtime/statistics.h"
 
@@ -43,7 +44,7 @@ void BrokerTest::loadProviders() { runtime::ensureLoaded(); }
 
 StatisticsRecord BrokerTest::statistics() const {
     StatisticsRecord record;
-    runtime::copyStatistics(&record);
+    runtime::copyStatistics(&record, dispatch::waitingSyncCalls());
     return record;
 }
 

@@ -10,12 +10,12 @@
 namespace kov::platform {
 namespace {
 
-// dlerror() text is overwritten by the next loader call; keep this thread's last load failure.
-thread_local char loadFailure[512] = "";
+// This thread's last load failure: dlerror()'s own text, which stays until the thread's next
+// loader call, or a text of ours. Only a pointer: the module's thread-locals must stay a few
+// words (see KOV_FAST_THREAD_LOCAL).
+KOV_FAST_THREAD_LOCAL const char* loadFailure = "";
 
-void noteLoadFailure(const char* text) {
-    std::snprintf(loadFailure, sizeof loadFailure, "%s", text != nullptr ? text : "unknown error");
-}
+void noteLoadFailure(const char* text) { loadFailure = text != nullptr ? text : "unknown error"; }
 
 } // namespace
 
