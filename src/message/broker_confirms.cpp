@@ -25,15 +25,15 @@ constexpr std::uint32_t kFirstBuckets = 256;
 std::mutex growMutex;
 
 Table* newTable(std::uint32_t buckets) {
-    const std::size_t size =
-        sizeof(Table) + (kBucketEntries * buckets - kBucketEntries) * sizeof(std::atomic<std::uintptr_t>);
+    const std::uint32_t entries = kBucketEntries * buckets;
+    const std::size_t size = sizeof(Table) + entries * sizeof(std::atomic<std::uintptr_t>);
     void* block = ::operator new(size, std::nothrow);
     if (block == nullptr) return nullptr;
-    auto* table = static_cast<Table*>(block);
+    auto* table = new (block) Table;
     table->mask = buckets - 1;
-    new (&table->next) std::atomic<Table*>(nullptr);
-    for (std::uint32_t i = 0; i < kBucketEntries * buckets; ++i)
-        new (&table->entries[i]) std::atomic<std::uintptr_t>(kEmpty);
+    table->next.store(nullptr, std::memory_order_relaxed);
+    std::atomic<std::uintptr_t>* const entry = tracking::entriesOf(table);
+    for (std::uint32_t i = 0; i < entries; ++i) new (entry + i) std::atomic<std::uintptr_t>(kEmpty);
     return table;
 }
 

@@ -24,11 +24,15 @@ namespace tracking {
 
 constexpr unsigned kBucketEntries = 4;
 
+// A table's head; its buckets follow it in the same block (`entriesOf`).
 struct Table {
     std::uint32_t mask; // buckets - 1
     std::atomic<Table*> next;
-    std::atomic<std::uintptr_t> entries[kBucketEntries]; // the first bucket; the others follow
 };
+
+inline std::atomic<std::uintptr_t>* entriesOf(Table* table) {
+    return reinterpret_cast<std::atomic<std::uintptr_t>*>(table + 1);
+}
 
 extern std::atomic<Table*> first;
 // How many addresses the tables hold. A confirm handed to a release was tracked before it could be
@@ -46,7 +50,7 @@ bool trackSlow(std::uintptr_t address);
 bool untrackSlow(std::uintptr_t address);
 
 inline std::atomic<std::uintptr_t>* bucketIn(tracking::Table* table, std::uintptr_t address) {
-    return table->entries + tracking::kBucketEntries * tracking::bucketOf(table, address);
+    return tracking::entriesOf(table) + tracking::kBucketEntries * tracking::bucketOf(table, address);
 }
 
 // Most confirms fit the first table's bucket: one compare-and-swap, no call.
