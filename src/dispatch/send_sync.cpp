@@ -72,31 +72,46 @@ std::uint32_t wordOf(std::uint32_t token, State state) { return token << kStateB
 std::uint32_t tokenOf(std::uint32_t word) { return word >> kStateBits; }
 std::uint32_t stateOf(std::uint32_t word) { return word & ((1u << kStateBits) - 1); }
 
-// Takes entry `index` if it is free: its next generation, Filling. The token goes to `token`.
-[[gnu::always_inline]] inline bool take(std::uint32_t index, std::uint32_t* token) {
+// Entries 1 to kPoolSlots belong one each to the module's own thread slots: only the slot's
+// thread takes its entry, with a plain store (others only read a free entry's word). The rest
+// are shared, taken by compare-and-swap: by threads with heap slots, and by a call made while the
+// thread's own entry is busy (a synchronous call from inside a provider's entry).
+constexpr std::uint32_t kFirstShared = runtime::kPoolSlots + 1;
+static_assert(kFirstShared < kEntries / 2, "most entries are shared");
+
+// Takes shared entry `index` if it is free: its next generation, Filling.
+bool takeShared(std::uint32_t index, std::uint32_t* token) {
     std::uint32_t seen = entries[index].word.load(std::memory_order_relaxed);
     const std::uint32_t next = seen + kNextGeneration + Filling;
-    if (index == 0 || stateOf(seen) != Free ||
-        !entries[index].word.compare_exchange_strong(seen, next))
+    if (stateOf(seen) != Free || !entries[index].word.compare_exchange_strong(seen, next))
         return false;
     *token = tokenOf(next);
     return true;
 }
 
-// A free entry, tried first where this thread's token points, so a thread that makes one call
-// after another keeps taking the same entry; the others in turn when it is taken.
-WaitEntry* takeOtherEntry(std::uint32_t start, std::uint32_t* token) {
-    for (std::uint32_t i = 1; i < kEntries; ++i) {
-        const std::uint32_t index = (start + i) & (kEntries - 1);
-        if (take(index, token)) return &entries[index];
+// A free shared entry, tried first where this thread's token points, so a thread that makes one
+// call after another keeps taking the same entry.
+WaitEntry* takeSharedEntry(std::uint32_t start, std::uint32_t* token) {
+    constexpr std::uint32_t kShared = kEntries - kFirstShared;
+    for (std::uint32_t i = 0; i < kShared; ++i) {
+        const std::uint32_t index = kFirstShared + (start + i) % kShared;
+        if (takeShared(index, token)) return &entries[index];
     }
     return nullptr;
 }
 
-[[gnu::always_inline]] inline WaitEntry* takeEntry(std::uint32_t start, std::uint32_t* token) {
-    const std::uint32_t index = start & (kEntries - 1);
-    if (take(index, token)) return &entries[index];
-    return takeOtherEntry(start, token);
+[[gnu::always_inline]] inline WaitEntry* takeEntry(const runtime::ThreadSlot* slot,
+                                                   std::uint32_t* token) {
+    if (const std::uint32_t own = slot->ownWaitEntry) {
+        const std::uint32_t seen = entries[own].word.load(std::memory_order_relaxed);
+        if (stateOf(seen) == Free) {
+            const std::uint32_t next = seen + kNextGeneration + Filling;
+            entries[own].word.store(next, std::memory_order_relaxed);
+            *token = tokenOf(next);
+            return &entries[own];
+        }
+    }
+    return takeSharedEntry(runtime::threadToken(), token);
 }
 
 // The entry a token names, if the token is still its current one.
@@ -346,7 +361,7 @@ private:
     const platform::EventHandle event = threadEvent(guard.slot());
     if (event == nullptr) return failSync(request, KOV_STATUS_NO_EVENT, confirmOut);
     std::uint32_t token = 0;
-    WaitEntry* const entry = takeEntry(runtime::threadToken(), &token);
+    WaitEntry* const entry = takeEntry(guard.slot(), &token);
     if (entry == nullptr) return failSync(request, KOV_STATUS_NO_MEMORY, confirmOut);
     entry->request = request; // the confirm is written by whoever answers, before Answered
     entry->event = event;

@@ -10,7 +10,6 @@ namespace {
 
 // Slots live in the module's own storage; threads beyond the pool get heap slots, which are
 // never freed (they are reused by later threads and later attaches).
-constexpr unsigned kPoolSlots = 128;
 ThreadSlot pool[kPoolSlots];
 std::atomic<ThreadSlot*> extraSlots{nullptr};
 
@@ -155,6 +154,7 @@ void startThreadSlots() {
         for (auto& b : slot.bytes) b.store(0, std::memory_order_relaxed);
         return false;
     });
+    for (unsigned i = 0; i < kPoolSlots; ++i) pool[i].ownWaitEntry = i + 1;
     threadKey = nullptr;
     platform::ThreadKey key = nullptr;
     // Without the key a thread's slot is simply not handed back when it ends.

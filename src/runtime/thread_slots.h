@@ -15,6 +15,7 @@
 namespace kov::runtime {
 
 constexpr unsigned kThreadCounters = 5;
+constexpr unsigned kPoolSlots = 128; // slots in the module's storage; more come from the heap
 constexpr unsigned kCachedBlocks = 8;
 constexpr unsigned kThreadByteCounters = 3;
 constexpr unsigned kBytesAllocated = 0, kBytesInUse = 1, kBytesFreed = 2;
@@ -33,6 +34,9 @@ struct alignas(64) ThreadSlot {
     // be freed) and by the detach (who is inside); nonzero tells a guard that it is nested.
     std::atomic<std::uint32_t> epoch;
     void* waitEvent;     // the thread's synchronous-send event, made on first use
+    // The synchronous-call entry only this slot's thread takes (1 to kPoolSlots; 0: none, it
+    // takes shared ones).
+    std::uint32_t ownWaitEntry;
     // Blocks this thread gave back, kept for its next allocations of the same size (only the
     // owner touches them; the detach and the thread's end give them back to the system).
     void* cachedBlocks[kCachedBlocks];

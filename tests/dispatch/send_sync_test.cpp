@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 namespace kov::test {
 namespace {
@@ -267,6 +268,38 @@ TEST_F(SendSyncTest, ConcurrentCallsEachGetTheirOwnConfirm) {
               static_cast<std::int32_t>(kThreads * kRounds / 2));
     EXPECT_EQ(libraryAfter.confirmsReleased - libraryBefore.confirmsReleased,
               libraryAfter.confirmsBuilt - libraryBefore.confirmsBuilt);
+}
+
+// The first 128 threads' slots each own a call entry; threads beyond them share the others, taken
+// by compare-and-swap. All threads are alive at once, so some must share, and every call still
+// gets its own answer.
+TEST_F(SendSyncTest, ThreadsBeyondTheOwnedEntriesShareTheOthers) {
+    loadProviders();
+    constexpr std::uint32_t kThreads = 140;
+    constexpr std::uint32_t kRounds = 3;
+    std::atomic<std::uint32_t> arrived{0}, done{0}, wrong{0};
+    std::vector<std::thread> threads;
+    for (std::uint32_t t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            ++arrived;
+            while (arrived.load() != kThreads) std::this_thread::yield();
+            for (std::uint32_t i = 0; i < kRounds; ++i) {
+                Request request(0, 0, KOV_FN_GET_STATISTICS);
+                request->reserved = (t << 8) | i;
+                request->callback = callerCallback;
+                BrokerMessage* confirm = nullptr;
+                if (dispatch::sendSync(request.get(), &confirm) != 1 || confirm == nullptr ||
+                    confirm->reserved != ((t << 8) | i) || confirm->status != 0)
+                    ++wrong;
+                if (confirm != nullptr && dispatch::deleteConfirm(confirm) != 0) ++wrong;
+            }
+            ++done;
+            while (done.load() != kThreads) std::this_thread::yield(); // every slot stays taken
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(statistics().syncWaiting, 0u);
 }
 
 } // namespace
