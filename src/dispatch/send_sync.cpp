@@ -79,10 +79,13 @@ std::uint32_t stateOf(std::uint32_t word) { return word & ((1u << kStateBits) - 
 constexpr std::uint32_t kFirstShared = runtime::kPoolSlots + 1;
 static_assert(kFirstShared < kEntries / 2, "most entries are shared");
 
-// Takes shared entry `index` if it is free: its next generation, Filling.
+// A free entry's word once taken: its next generation, Filling.
+std::uint32_t takenWord(std::uint32_t free) { return free + kNextGeneration + Filling; }
+
+// Takes shared entry `index` if it is free.
 bool takeShared(std::uint32_t index, std::uint32_t* token) {
     std::uint32_t seen = entries[index].word.load(std::memory_order_relaxed);
-    const std::uint32_t next = seen + kNextGeneration + Filling;
+    const std::uint32_t next = takenWord(seen);
     if (stateOf(seen) != Free || !entries[index].word.compare_exchange_strong(seen, next))
         return false;
     *token = tokenOf(next);
@@ -105,7 +108,7 @@ WaitEntry* takeSharedEntry(std::uint32_t start, std::uint32_t* token) {
     if (const std::uint32_t own = slot->ownWaitEntry) {
         const std::uint32_t seen = entries[own].word.load(std::memory_order_relaxed);
         if (stateOf(seen) == Free) {
-            const std::uint32_t next = seen + kNextGeneration + Filling;
+            const std::uint32_t next = takenWord(seen);
             entries[own].word.store(next, std::memory_order_relaxed);
             *token = tokenOf(next);
             return &entries[own];

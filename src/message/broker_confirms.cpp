@@ -37,16 +37,6 @@ Table* newTable(std::uint32_t buckets) {
     return table;
 }
 
-bool insertInto(Table* table, std::uintptr_t address) {
-    std::atomic<std::uintptr_t>* const entries = detail::bucketIn(table, address);
-    for (unsigned i = 0; i < kBucketEntries; ++i) {
-        std::uintptr_t expected = kEmpty;
-        if (entries[i].compare_exchange_strong(expected, address, std::memory_order_release))
-            return true;
-    }
-    return false;
-}
-
 // The table after `table`, chained on demand; null when no memory is left.
 Table* following(std::atomic<Table*>& link, std::uint32_t buckets) {
     Table* next = link.load(std::memory_order_acquire);
@@ -67,51 +57,31 @@ namespace detail {
 bool trackSlow(std::uintptr_t address) {
     std::uint32_t buckets = kFirstBuckets;
     for (Table* table = following(tracking::first, buckets); table != nullptr;) {
-        if (insertInto(table, address)) {
-            tracking::live.fetch_add(1, std::memory_order_relaxed);
-            return true;
-        }
+        if (insertInto(table, address)) return true;
         buckets = (table->mask + 1) * 2;
         table = following(table->next, buckets);
     }
     return false;
 }
 
-bool untrackSlow(std::uintptr_t address) {
+// The address's bucket in each table in turn (most are in the first). Untracked before the block
+// goes: once it is free its address may come back as another confirm.
+bool releaseTracked(BrokerMessage* confirm) {
+    const auto address = reinterpret_cast<std::uintptr_t>(confirm);
     for (Table* table = tracking::first.load(std::memory_order_acquire); table != nullptr;
          table = table->next.load(std::memory_order_acquire)) {
         std::atomic<std::uintptr_t>* const entries = bucketIn(table, address);
         for (unsigned i = 0; i < kBucketEntries; ++i) {
             std::uintptr_t seen = address;
-            if (entries[i].compare_exchange_strong(seen, kEmpty)) {
+            if (entries[i].load(std::memory_order_relaxed) == address &&
+                entries[i].compare_exchange_strong(seen, kEmpty)) {
                 tracking::live.fetch_sub(1, std::memory_order_relaxed);
+                runtime::release(confirm);
                 return true;
             }
         }
     }
     return false;
-}
-
-// One bucket of the first table answers, unless a table follows. Untracked before the block goes:
-// once it is free its address may come back as another confirm.
-bool releaseTracked(BrokerMessage* confirm) {
-    Table* const table = tracking::first.load(std::memory_order_acquire);
-    if (table == nullptr) return false;
-    const auto address = reinterpret_cast<std::uintptr_t>(confirm);
-    std::atomic<std::uintptr_t>* const entries = bucketIn(table, address);
-    for (unsigned i = 0; i < kBucketEntries; ++i) {
-        std::uintptr_t seen = address;
-        if (entries[i].load(std::memory_order_relaxed) == address &&
-            entries[i].compare_exchange_strong(seen, kEmpty)) {
-            tracking::live.fetch_sub(1, std::memory_order_relaxed);
-            runtime::release(confirm);
-            return true;
-        }
-    }
-    if (table->next.load(std::memory_order_acquire) == nullptr || !untrackSlow(address))
-        return false;
-    runtime::release(confirm);
-    return true;
 }
 
 } // namespace detail

@@ -47,26 +47,30 @@ inline std::uint32_t bucketOf(const Table* table, std::uintptr_t address) {
 
 namespace detail {
 bool trackSlow(std::uintptr_t address);
-bool untrackSlow(std::uintptr_t address);
 
 inline std::atomic<std::uintptr_t>* bucketIn(tracking::Table* table, std::uintptr_t address) {
     return tracking::entriesOf(table) + tracking::kBucketEntries * tracking::bucketOf(table, address);
 }
 
-// Most confirms fit the first table's bucket: one compare-and-swap, no call.
-inline bool track(const void* confirm) {
-    const auto address = reinterpret_cast<std::uintptr_t>(confirm);
-    if (tracking::Table* const table = tracking::first.load(std::memory_order_acquire)) {
-        std::atomic<std::uintptr_t>* const bucket = bucketIn(table, address);
-        for (unsigned i = 0; i < tracking::kBucketEntries; ++i) {
-            std::uintptr_t expected = 0;
-            if (bucket[i].compare_exchange_strong(expected, address, std::memory_order_release)) {
-                tracking::live.fetch_add(1, std::memory_order_relaxed);
-                return true;
-            }
+// Puts the address into the first empty entry of its bucket in `table`; false when it is full.
+inline bool insertInto(tracking::Table* table, std::uintptr_t address) {
+    std::atomic<std::uintptr_t>* const bucket = bucketIn(table, address);
+    for (unsigned i = 0; i < tracking::kBucketEntries; ++i) {
+        std::uintptr_t expected = 0;
+        if (bucket[i].compare_exchange_strong(expected, address, std::memory_order_release)) {
+            tracking::live.fetch_add(1, std::memory_order_relaxed);
+            return true;
         }
     }
-    return trackSlow(address);
+    return false;
+}
+
+// Most confirms fit the first table's bucket: one compare-and-swap, no call. Chaining a table
+// (or making the first) is the slow path's.
+inline bool track(const void* confirm) {
+    const auto address = reinterpret_cast<std::uintptr_t>(confirm);
+    tracking::Table* const table = tracking::first.load(std::memory_order_acquire);
+    return (table != nullptr && insertInto(table, address)) || trackSlow(address);
 }
 } // namespace detail
 
