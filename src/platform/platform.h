@@ -95,6 +95,10 @@ bool isRelativePath(const char* path);
 // appended as is; empty when the system cannot say. Tools use it to find the module beside them.
 std::string programDirectory();
 
+// Whether ending the process stops its other threads before modules are detached (Windows), so
+// that a module's detach never runs beside them; elsewhere they run on until the very end.
+bool exitStopsOtherThreads();
+
 // ---- registry ------------------------------------------------------------------------------
 constexpr long kRegOk = 0;
 constexpr long kRegFileNotFound = 2;    // ERROR_FILE_NOT_FOUND

@@ -33,7 +33,6 @@ using detail::published;
 
 // Guarded by BrokerLock.
 bool writerBusy = false;      // a change or a freeing runs on the holding thread
-bool keepLibraries = false;   // a terminating process: libraries stay
 std::uint32_t changes = 0;    // marks the records of the list being published
 Snapshot* retiredFirst = nullptr; // oldest first
 Snapshot* retiredLast = nullptr;
@@ -81,7 +80,7 @@ void freeSnapshot(Snapshot* snapshot) {
 }
 
 void destroyRecord(ProviderRecord* record) {
-    if (record->module != nullptr && !keepLibraries) platform::freeLibrary(record->module);
+    if (record->module != nullptr) platform::freeLibrary(record->module);
     discardProviderRecord(record);
 }
 
@@ -268,9 +267,8 @@ void ListChange::publish() {
     replaceList(next, unlisted);
 }
 
-void unloadAll(Unload mode) {
+void unloadAll() {
     const runtime::BrokerLockGuard guard;
-    keepLibraries = mode == Unload::KeepLibraries;
     const Snapshot* const old = current.load(std::memory_order_relaxed);
     ProviderRecord* unlisted = nullptr;
     for (std::uint32_t n = 0; n < old->count; ++n) {
@@ -279,7 +277,6 @@ void unloadAll(Unload mode) {
         unlisted = record;
     }
     replaceList(&emptyList, unlisted);
-    keepLibraries = false;
     freeWanted.store(false);
 }
 

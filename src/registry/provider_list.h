@@ -142,10 +142,8 @@ private:
     Snapshot* next_ = nullptr;
 };
 
-enum class Unload { FreeLibraries, KeepLibraries };
-// Detach, with nobody inside: unlists every record and frees everything now. KeepLibraries is for
-// a terminating process: libraries are not unloaded.
-void unloadAll(Unload mode = Unload::FreeLibraries);
+// Detach, with nobody inside: unlists every record and frees everything now.
+void unloadAll();
 
 // Attach: the list starts empty, and guards that leave free what is due.
 void startProviderList();

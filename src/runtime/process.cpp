@@ -55,13 +55,15 @@ void processDetach(bool terminating) {
     // From here every guard that is entered refuses; a thread that entered one before has its
     // pin visible by now (both sides are sequentially consistent), so it is seen here.
     isAttached.store(false);
-    if (anyInside()) {
+    // A terminating process has had its other threads ended wherever they were, inside a heap
+    // or a provider perhaps: freeing memory or calling providers now can hang or crash the
+    // exit. The system reclaims everything.
+    if (terminating || anyInside()) {
         cleanupLeft = true;
         return;
     }
     cleanupLeft = false;
-    registry::unloadAll(terminating ? registry::Unload::KeepLibraries
-                                    : registry::Unload::FreeLibraries);
+    registry::unloadAll();
     message::forgetTrackedConfirms();
     stopThreadSlots();
     closeBrokerLock();

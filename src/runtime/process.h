@@ -19,10 +19,11 @@ void loadFirstTime();
 bool processAttach(platform::ModuleHandle instance);
 
 // Unloads every provider, closes BrokerLock and releases BrokerSecurity. With `terminating` (the
-// process is exiting, not unloading the module) provider libraries are left to the system: the
-// loader forbids unloading libraries then, and everything is reclaimed anyway. While another
-// thread is still inside an export (exit() with threads running), nothing is touched: whatever
-// that thread may use stays, and a later detach finishes the job.
+// process is exiting, not unloading the module, and the system has already ended its other
+// threads) nothing is touched: those threads may have died holding a heap's lock or inside a
+// provider, and the system reclaims everything anyway. While another thread is still inside an
+// export (exit() with threads running), nothing is touched either: whatever that thread may use
+// stays. In both cases a later detach (after a new attach) finishes the job.
 void processDetach(bool terminating);
 
 // True between a successful attach and the matching detach.

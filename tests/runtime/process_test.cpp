@@ -87,6 +87,29 @@ TEST_F(ProcessTest, AttachFailsWithoutItsLockAndLeavesNoBlock) {
     EXPECT_EQ(faults::callsSeen(Fault::GlobalFree), 2u);
 }
 
+// When the process ends, the system has already ended every other thread, wherever it was (inside
+// a heap's lock, inside a provider): the detach must free nothing and call no provider. Only a
+// test attaches again afterwards, and that attach finishes the cleanup.
+TEST_F(ProcessTest, ATerminatingDetachTouchesNothingAndALaterAttachCleansUp) {
+    const std::string immediate = providerPath("kov_test_immediate");
+    registerInRegistry("Immediate", {immediate});
+    ASSERT_TRUE(runtime::processAttach(nullptr));
+    runtime::ensureLoaded();
+    ASSERT_EQ(listedProviders().size(), 2u);
+    const unsigned frees = faults::callsSeen(Fault::GlobalFree);
+
+    runtime::processDetach(true);
+    EXPECT_FALSE(runtime::attached());
+    EXPECT_EQ(faults::callsSeen(Fault::GlobalFree), frees) << "a block was freed";
+    EXPECT_TRUE(libraryLoaded(immediate)) << "a provider library was unloaded";
+
+    ASSERT_TRUE(runtime::processAttach(nullptr));
+    EXPECT_FALSE(libraryLoaded(immediate));
+    EXPECT_TRUE(listedProviders().empty());
+    runtime::processDetach(false);
+    expectNoBlockLeft(0);
+}
+
 using EnsureLoadedTest = BrokerTest;
 
 // Loading only reads: a process that merely sends needs no write access to the registry, and on

@@ -22,4 +22,6 @@ std::string programDirectory() {
     }
 }
 
+bool exitStopsOtherThreads() { return false; }
+
 } // namespace kov::platform

@@ -21,4 +21,6 @@ std::string programDirectory() {
     }
 }
 
+bool exitStopsOtherThreads() { return true; }
+
 } // namespace kov::platform
