@@ -34,10 +34,10 @@ inline std::atomic<std::uintptr_t>* entriesOf(Table* table) {
     return reinterpret_cast<std::atomic<std::uintptr_t>*>(table + 1);
 }
 
-extern std::atomic<Table*> first;
+extern KOV_MODULE_GLOBAL std::atomic<Table*> first;
 // How many addresses the tables hold. A confirm handed to a release was tracked before it could be
 // handed on, so while none is tracked, nothing released can be a broker's.
-extern std::atomic<std::uint32_t> live;
+extern KOV_MODULE_GLOBAL std::atomic<std::uint32_t> live;
 
 inline std::uint32_t bucketOf(const Table* table, std::uintptr_t address) {
     return (static_cast<std::uint32_t>((address >> 3) * 2654435761u) >> 8) & table->mask;

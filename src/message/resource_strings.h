@@ -31,7 +31,7 @@ struct Converted {
     char16_t wide[kResourceMaxChars + 1] = {}; // with its terminator
 };
 constexpr unsigned kKeptIds = 8; // the table has ids 1 to 4
-extern Converted kept[kKeptIds];
+extern KOV_MODULE_GLOBAL Converted kept[kKeptIds];
 inline std::uint32_t byteLength(int units) { return 2 * static_cast<std::uint32_t>(units) + 2; }
 void loadUncached(ResourceString& out, unsigned id);
 } // namespace detail

@@ -2,6 +2,8 @@
 // drive every failure path; nothing in the exported interface reaches it.
 #pragma once
 
+#include "platform/platform.h"
+
 #include <atomic>
 
 namespace kov::faults {
@@ -42,9 +44,9 @@ struct Switch {
     std::atomic<unsigned> failAt{0}; // 0 = armed for nothing
     std::atomic<bool> andAfter{false};
 };
-extern Switch switches[static_cast<unsigned>(Fault::Count)];
+extern KOV_MODULE_GLOBAL Switch switches[static_cast<unsigned>(Fault::Count)];
 // Off until a test first clears or arms the switch: a program that never does pays one load.
-extern std::atomic<bool> counting;
+extern KOV_MODULE_GLOBAL std::atomic<bool> counting;
 bool armedFails(Switch& s, unsigned call);
 } // namespace detail
 

@@ -22,6 +22,15 @@
 #define KOV_FAST_THREAD_LOCAL __thread
 #endif
 
+// For the module's globals that other files read on every call. -fvisibility=hidden hides
+// definitions only: a plain extern declaration is reached through the GOT, one load more on
+// every access in a position-independent module. Marked hidden, it is addressed directly.
+#if defined(__ELF__)
+#define KOV_MODULE_GLOBAL __attribute__((visibility("hidden")))
+#else
+#define KOV_MODULE_GLOBAL
+#endif
+
 namespace kov::platform {
 
 // Opaque 32-bit handles; 0 means "none".

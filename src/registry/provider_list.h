@@ -70,7 +70,7 @@ struct Snapshot {
 };
 
 namespace detail {
-extern std::atomic<Snapshot*> current;
+extern KOV_MODULE_GLOBAL std::atomic<Snapshot*> current;
 // Under a guard, or under BrokerLock for a writer (debug builds check).
 inline const Snapshot* published() {
     assert(runtime::insideGuard() || runtime::lockHeldHere());

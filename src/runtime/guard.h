@@ -20,9 +20,9 @@ namespace kov::runtime {
 
 namespace detail {
 // Counts up from 1, skipping 0 ("not inside") and kPresentOnly when it wraps.
-extern std::atomic<std::uint32_t> epoch;
+extern KOV_MODULE_GLOBAL std::atomic<std::uint32_t> epoch;
 // The epoch of the oldest list still waiting to be freed; 0 when none waits.
-extern std::atomic<std::uint32_t> oldestRetired;
+extern KOV_MODULE_GLOBAL std::atomic<std::uint32_t> oldestRetired;
 void refused(ThreadSlot* slot);
 void askForFreeing(ThreadSlot* slot);
 } // namespace detail

@@ -8,9 +8,9 @@
 namespace kov::runtime {
 
 namespace detail {
-extern std::atomic<bool> isAttached;
+extern KOV_MODULE_GLOBAL std::atomic<bool> isAttached;
 // Set once the first load of providers has run; never cleared by a reload.
-extern std::atomic<bool> loaded;
+extern KOV_MODULE_GLOBAL std::atomic<bool> loaded;
 void loadFirstTime();
 } // namespace detail
 

@@ -85,7 +85,7 @@ void countCall(Counter c) {
         live.counters[index].fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    bump(slot, slot->counters[index]);
+    bump(slot, index);
 }
 
 void countAllocated(std::uint32_t blockSize) {

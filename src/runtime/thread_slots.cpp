@@ -74,7 +74,8 @@ template <typename T, typename Read> T sumOverSlots(Read read) {
 
 namespace detail {
 
-void carry(ThreadSlot* slot, OwnCounter& counter) {
+void carry(ThreadSlot* slot, unsigned index) {
+    OwnCounter& counter = slot->counters[index];
     const std::uint32_t sequence = slot->carrying.load(std::memory_order_relaxed);
     slot->carrying.store(sequence + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);

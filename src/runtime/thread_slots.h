@@ -51,14 +51,16 @@ struct alignas(64) ThreadSlot {
 };
 
 namespace detail {
-void carry(ThreadSlot* slot, OwnCounter& counter);
+void carry(ThreadSlot* slot, unsigned counter);
 } // namespace detail
 
-// Adds 1 to a counter of the calling thread's own slot.
-inline void bump(ThreadSlot* slot, OwnCounter& counter) {
-    const std::uint32_t next = counter.low.load(std::memory_order_relaxed) + 1;
+// Adds 1 to counter `counter` of the calling thread's own slot. By index, so that the common
+// path computes no address for the rare carry.
+inline void bump(ThreadSlot* slot, unsigned counter) {
+    std::atomic<std::uint32_t>& low = slot->counters[counter].low;
+    const std::uint32_t next = low.load(std::memory_order_relaxed) + 1;
     if (next == 0) return detail::carry(slot, counter);
-    counter.low.store(next, std::memory_order_relaxed);
+    low.store(next, std::memory_order_relaxed);
 }
 
 // A counter of any slot, read whole.
