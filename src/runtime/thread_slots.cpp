@@ -84,15 +84,14 @@ void carry(ThreadSlot* slot, unsigned index) {
     slot->carrying.store(sequence + 2, std::memory_order_release);
 }
 
-KOV_FAST_THREAD_LOCAL ThreadSlot* cachedSlot = nullptr;
-KOV_FAST_THREAD_LOCAL std::uint32_t cachedToken = 0;
+KOV_FAST_THREAD_LOCAL ThreadIdentity identity = {nullptr, 0};
 
 std::uint32_t newToken() {
     std::uint32_t next;
     do {
         next = lastToken.fetch_add(1, std::memory_order_relaxed) + 1;
     } while (next == 0);
-    cachedToken = next;
+    identity.token = next;
     return next;
 }
 
@@ -101,7 +100,7 @@ ThreadSlot* claimCurrentSlot() {
     ThreadSlot* slot = claimSlot(threadToken());
     if (slot == nullptr) return nullptr;
     if (threadKey != nullptr) platform::setThreadValue(threadKey, slot);
-    cachedSlot = slot;
+    identity.slot = slot;
     return slot;
 }
 

@@ -69,15 +69,19 @@ std::uint64_t read(const ThreadSlot& slot, const OwnCounter& counter);
 namespace detail {
 // Trivially destructible on purpose: a thread_local with a destructor keeps the loader from
 // really unloading the module.
-extern KOV_FAST_THREAD_LOCAL ThreadSlot* cachedSlot;
-extern KOV_FAST_THREAD_LOCAL std::uint32_t cachedToken;
+// One thread-local for both, so that a call finds them through one offset.
+struct ThreadIdentity {
+    ThreadSlot* slot;
+    std::uint32_t token;
+};
+extern KOV_FAST_THREAD_LOCAL ThreadIdentity identity;
 std::uint32_t newToken();
 ThreadSlot* claimCurrentSlot();
 } // namespace detail
 
 // The calling thread's token: nonzero, and never given to another thread of the process.
 inline std::uint32_t threadToken() {
-    const std::uint32_t token = detail::cachedToken;
+    const std::uint32_t token = detail::identity.token;
     return token != 0 ? token : detail::newToken();
 }
 
@@ -85,9 +89,9 @@ inline std::uint32_t threadToken() {
 // between a detach and the next attach. Makes no system call once the thread has its slot. Only
 // this thread makes its own slot free again, so a match of the owner word cannot go stale.
 inline ThreadSlot* currentSlot() {
-    ThreadSlot* const cached = detail::cachedSlot;
+    ThreadSlot* const cached = detail::identity.slot;
     if (cached != nullptr &&
-        cached->owner.load(std::memory_order_relaxed) == detail::cachedToken)
+        cached->owner.load(std::memory_order_relaxed) == detail::identity.token)
         return cached;
     return detail::claimCurrentSlot();
 }
