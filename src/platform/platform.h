@@ -80,8 +80,9 @@ void freeLibrary(ModuleHandle module);
 ModuleHandle findLoadedModule(const char* path);
 // Why this thread's last failed loadLibrary failed, in the loader's own words (dlerror(), or the
 // system message of GetLastError()), as a terminated text cut to `size` bytes. Empty when no load
-// failed yet. Ask before the thread's next loader call: on Linux that may replace the text. On Windows, where the system says only "module not found", the text goes on to say
-// whether the file itself is missing or which DLL it imports cannot be found.
+// failed yet, or when another call of this interface into the loader came since (on Linux that
+// call frees the loader's text). On Windows, where the system says only "module not found", the
+// text goes on to say whether the file itself is missing or which DLL it imports cannot be found.
 void lastLoadFailure(char* buffer, std::size_t size);
 // The file a loaded module came from, as the loader names it: the path the DLL search found
 // (GetModuleFileNameA), on POSIX the name dlopen was given or the file its search found. Empty

@@ -10,12 +10,14 @@
 namespace kov::platform {
 namespace {
 
-// This thread's last load failure: dlerror()'s own text, which stays until the thread's next
-// loader call, or a text of ours. Only a pointer: the module's thread-locals must stay a few
-// words (see KOV_FAST_THREAD_LOCAL).
+// This thread's last load failure: dlerror()'s own text, or a text of ours. Only a pointer: the
+// module's thread-locals must stay a few words (see KOV_FAST_THREAD_LOCAL). The loader frees its
+// text at the thread's next call into it, so every such call here forgets it first: a late ask
+// gets an empty text, never freed memory.
 KOV_FAST_THREAD_LOCAL const char* loadFailure = "";
 
 void noteLoadFailure(const char* text) { loadFailure = text != nullptr ? text : "unknown error"; }
+void forgetLoadFailure() { loadFailure = ""; }
 
 } // namespace
 
@@ -30,6 +32,7 @@ ModuleHandle loadLibrary(const char* path) {
         noteLoadFailure("no library path");
         return nullptr;
     }
+    forgetLoadFailure();
     ModuleHandle module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) noteLoadFailure(dlerror());
     return module;
@@ -38,6 +41,7 @@ ModuleHandle loadLibrary(const char* path) {
 void* findSymbol(ModuleHandle module, const char* name) {
     if (faults::shouldFail(faults::Fault::FindSymbol)) return nullptr;
     if (module == nullptr || name == nullptr) return nullptr;
+    forgetLoadFailure();
     return dlsym(module, name);
 }
 
@@ -49,6 +53,7 @@ void lastLoadFailure(char* buffer, std::size_t size) {
 // as given (relative ones stay relative: they were resolved against the current folder).
 std::string modulePath(ModuleHandle module) {
     if (module == nullptr) return {};
+    forgetLoadFailure();
     link_map* map = nullptr;
     if (dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr)
         return {};
@@ -56,7 +61,9 @@ std::string modulePath(ModuleHandle module) {
 }
 
 void freeLibrary(ModuleHandle module) {
-    if (module != nullptr) dlclose(module);
+    if (module == nullptr) return;
+    forgetLoadFailure();
+    dlclose(module);
 }
 
 // RTLD_NOLOAD answers with the handle of a library that is already loaded (matched by name or by
@@ -64,6 +71,7 @@ void freeLibrary(ModuleHandle module) {
 // because the library's own references keep it loaded.
 ModuleHandle findLoadedModule(const char* path) {
     if (path == nullptr) return nullptr;
+    forgetLoadFailure();
     void* module = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
     if (module != nullptr) dlclose(module);
     return module;
