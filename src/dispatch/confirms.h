@@ -13,7 +13,8 @@ namespace kov::dispatch {
 // Sets the confirm's status to `code` (unless null), calls the request's callback with it and,
 // when the callback lets a broker-built confirm go (returns 0), releases it. Returns the
 // callback's value, or 0 after a release. Inline: every broker answer takes this way.
-inline std::int32_t deliverConfirm(BrokerMessage* request, BrokerMessage* confirm, std::uint32_t code) {
+inline std::int32_t deliverConfirm(BrokerMessage* request, BrokerMessage* confirm,
+                                   std::uint32_t code) {
     // A null carries nothing that names its call; the broker knows the request, so a
     // synchronous call gets its null directly.
     if (confirm == nullptr && endSyncCallWithNull(request)) return 0;

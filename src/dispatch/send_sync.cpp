@@ -200,7 +200,8 @@ void answerWithNull() {
 
 bool endSyncCallWithNull(BrokerMessage* request) {
     if (request->callback != syncConfirmCallback) return false;
-    const auto token = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(request->callbackData));
+    const auto token =
+        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(request->callbackData));
     WaitEntry* const entry = token == 0 ? nullptr : findEntry(token);
     if (entry == nullptr) return true; // that call has ended already
     const Claim claimed = claim(entry, token);
@@ -219,7 +220,8 @@ std::int32_t KOV_CALL syncConfirmCallback(BrokerMessage* confirm) {
         answerWithNull();
         return 0;
     }
-    const auto token = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(confirm->callbackData));
+    const auto token =
+        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(confirm->callbackData));
     WaitEntry* entry = token == 0 ? nullptr : findEntry(token);
     if (entry == nullptr) return 0; // nobody waits for it: not kept
     const Claim claimed = claim(entry, token);
@@ -245,7 +247,8 @@ std::int32_t failSync(BrokerMessage* request, std::uint32_t code, BrokerMessage*
 // A receive entry that throws has answered nothing: unless the provider left a reason, the
 // request says the call failed (3, as for any call that ends with result 0). The exception goes
 // on to the export, and every step of the call undoes itself on the way.
-[[gnu::always_inline]] inline std::int32_t handOver(const registry::ProviderRecord* provider, BrokerMessage* request) {
+[[gnu::always_inline]] inline std::int32_t handOver(const registry::ProviderRecord* provider,
+                                                    BrokerMessage* request) {
     try {
         return provider->receiveEntry(request);
     } catch (...) {
@@ -256,7 +259,8 @@ std::int32_t failSync(BrokerMessage* request, std::uint32_t code, BrokerMessage*
 }
 
 [[gnu::always_inline]] inline platform::EventHandle threadEvent(runtime::ThreadSlot* slot) {
-    if (slot->waitEvent == nullptr) slot->waitEvent = platform::createEvent(runtime::brokerSecurity());
+    if (slot->waitEvent == nullptr)
+        slot->waitEvent = platform::createEvent(runtime::brokerSecurity());
     return slot->waitEvent;
 }
 
@@ -392,7 +396,8 @@ std::int32_t sendSync(BrokerMessage* request, BrokerMessage** confirmOut) {
 
 } // namespace kov::dispatch
 
-extern "C" KOV_API int32_t KOV_CALL kov_SendSync(BrokerMessage* request, BrokerMessage** confirmOut) {
+extern "C" KOV_API int32_t KOV_CALL kov_SendSync(BrokerMessage* request,
+                                                 BrokerMessage** confirmOut) {
     return kov::dispatch::atBoundary(
         [request, confirmOut] { return kov::dispatch::syncCall(request, confirmOut); }, 0);
 }

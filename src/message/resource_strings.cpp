@@ -21,7 +21,6 @@ using detail::Converted;
 using detail::kept;
 using detail::kKeptIds;
 
-
 std::mutex keeping;
 
 const Converted* keptFor(unsigned id, const char* ansi, int chars) {

@@ -30,7 +30,6 @@ namespace {
 using detail::current;
 using detail::published;
 
-
 // Guarded by BrokerLock.
 bool writerBusy = false;      // a change or a freeing runs on the holding thread
 std::uint32_t changes = 0;    // marks the records of the list being published
@@ -149,7 +148,6 @@ void replaceList(Snapshot* next, ProviderRecord* unlisted) {
 }
 
 } // namespace
-
 
 // ---- records
 

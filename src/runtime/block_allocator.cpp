@@ -27,11 +27,7 @@ void* allocateSlow(std::uint32_t n, const void* head, std::uint32_t headLength) 
     const std::uint32_t size = blockSizeFor(n);
     ThreadSlot* const slot = currentSlot();
     if (slot != nullptr && size <= kLargestCachedBlock && !faults::inUse()) {
-        if (BlockHead* block = takeCached(slot, size)) {
-            block->tag = kBlockTag;
-            countAllocated(slot, size);
-            return fill(block, head, headLength);
-        }
+        if (BlockHead* block = takeCached(slot, size)) return reuse(slot, block, head, headLength);
     }
     platform::GlobalHandle handle = nullptr;
     void* memory = platform::globalAlloc(size, &handle);

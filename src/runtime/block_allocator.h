@@ -67,6 +67,13 @@ inline unsigned char* fill(BlockHead* block, const void* head, std::uint32_t hea
     }
     return bytes;
 }
+
+// A block this thread kept, handed out again as a new one.
+inline void* reuse(ThreadSlot* slot, BlockHead* block, const void* head, std::uint32_t headLength) {
+    block->tag = kBlockTag;
+    countAllocated(slot, block->size);
+    return fill(block, head, headLength);
+}
 } // namespace detail
 
 // An area of n bytes whose first headLength bytes are a copy of `head` (headLength <= n) and
@@ -77,13 +84,11 @@ inline void* allocate(std::uint32_t n, const void* head = nullptr, std::uint32_t
     if (n <= detail::kLargestCachedBlock - kBlockHeadSize - 8) {
         ThreadSlot* const slot = currentSlot();
         if (slot != nullptr && slot->cachedCount != 0) {
-            auto* const block = static_cast<detail::BlockHead*>(slot->cachedBlocks[slot->cachedCount - 1]);
-            const std::uint32_t size = blockSizeFor(n);
-            if (block->size == size && !faults::inUse()) {
+            auto* const block =
+                static_cast<detail::BlockHead*>(slot->cachedBlocks[slot->cachedCount - 1]);
+            if (block->size == blockSizeFor(n) && !faults::inUse()) {
                 --slot->cachedCount;
-                block->tag = kBlockTag;
-                countAllocated(slot, size);
-                return detail::fill(block, head, headLength);
+                return detail::reuse(slot, block, head, headLength);
             }
         }
     }

@@ -28,7 +28,11 @@ struct LiveStatistics {
 
 LiveStatistics live;
 
-enum ByteCounter : unsigned { Allocated = kBytesAllocated, InUse = kBytesInUse, Freed = kBytesFreed };
+enum ByteCounter : unsigned {
+    Allocated = kBytesAllocated,
+    InUse = kBytesInUse,
+    Freed = kBytesFreed,
+};
 
 std::uint64_t counter(Counter c) {
     const auto index = static_cast<unsigned>(c);

@@ -8,6 +8,7 @@
 
 #include <kov/kov_broker.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace kov::runtime {
@@ -31,20 +32,19 @@ inline void countCall(ThreadSlot* slot, Counter counter) {
 }
 void countAllocated(std::uint32_t blockSize);
 void countFreed(std::uint32_t blockSize);
-// The same for a thread that has its slot at hand: plain adds to counters only it writes. A
-// freed block subtracts from this thread's bytesInUse share even when another thread allocated
-// it; only the sum over all shares has to come out right.
+// The same for a thread that has its slot at hand: plain adds to counters only it writes (no
+// locked instruction). A freed block subtracts from this thread's bytesInUse share even when
+// another thread allocated it; only the sum over all shares has to come out right.
+inline void addToOwn(std::atomic<std::uint32_t>& mine, std::uint32_t delta) {
+    mine.store(mine.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+}
 inline void countAllocated(ThreadSlot* slot, std::uint32_t blockSize) {
-    auto& allocated = slot->bytes[kBytesAllocated];
-    auto& inUse = slot->bytes[kBytesInUse];
-    allocated.store(allocated.load(std::memory_order_relaxed) + blockSize, std::memory_order_relaxed);
-    inUse.store(inUse.load(std::memory_order_relaxed) + blockSize, std::memory_order_relaxed);
+    addToOwn(slot->bytes[kBytesAllocated], blockSize);
+    addToOwn(slot->bytes[kBytesInUse], blockSize);
 }
 inline void countFreed(ThreadSlot* slot, std::uint32_t blockSize) {
-    auto& freed = slot->bytes[kBytesFreed];
-    auto& inUse = slot->bytes[kBytesInUse];
-    freed.store(freed.load(std::memory_order_relaxed) + blockSize, std::memory_order_relaxed);
-    inUse.store(inUse.load(std::memory_order_relaxed) - blockSize, std::memory_order_relaxed);
+    addToOwn(slot->bytes[kBytesFreed], blockSize);
+    addToOwn(slot->bytes[kBytesInUse], 0u - blockSize);
 }
 
 void resetSetCount();

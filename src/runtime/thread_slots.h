@@ -67,9 +67,9 @@ inline void bump(ThreadSlot* slot, unsigned counter) {
 std::uint64_t read(const ThreadSlot& slot, const OwnCounter& counter);
 
 namespace detail {
+// The thread's slot and token, one thread-local so that a call finds both through one offset.
 // Trivially destructible on purpose: a thread_local with a destructor keeps the loader from
 // really unloading the module.
-// One thread-local for both, so that a call finds them through one offset.
 struct ThreadIdentity {
     ThreadSlot* slot;
     std::uint32_t token;
