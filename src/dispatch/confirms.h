@@ -47,9 +47,9 @@ bool refuseUnusable(BrokerMessage* request);
 // longer than the whole request is as unusable as a short one: confirms copy the header, so it
 // must lie inside what the caller handed over.
 inline bool requestUnusable(BrokerMessage* request, bool needsCallback) {
-    if (request != nullptr && request->headerLength >= KOV_HEADER_SIZE &&
-        request->headerLength <= request->totalLength &&
-        (!needsCallback || request->callback != nullptr))
+    if (KOV_LIKELY(request != nullptr && request->headerLength >= KOV_HEADER_SIZE &&
+                   request->headerLength <= request->totalLength &&
+                   (!needsCallback || request->callback != nullptr)))
         return false;
     return refuseUnusable(request);
 }

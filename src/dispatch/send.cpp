@@ -17,12 +17,14 @@ namespace {
     // Entered first and left last: whatever the call reaches stays alive until it returns, the
     // provider's code included, whatever a reload or removal on another thread does meanwhile.
     const runtime::Guard guard;
-    if (!guard) return refuseUnguarded(request);
+    if (KOV_UNLIKELY(!guard)) return refuseUnguarded(request);
     if (requestUnusable(request, true)) return kRefused;
     runtime::ensureLoaded();
     request->status = KOV_STATUS_OK;
     runtime::countCall(guard.slot(), runtime::Counter::SendCalls);
-    if (const registry::ProviderRecord* provider = registry::findProvider(guard, request->provider)) {
+    const registry::ProviderRecord* const provider =
+        registry::findProvider(guard, request->provider);
+    if (KOV_LIKELY(provider != nullptr)) {
         const std::int32_t result = provider->receiveEntry(request);
         runtime::countCall(guard.slot(), runtime::Counter::SendDelivered);
         return result;
@@ -35,12 +37,12 @@ namespace {
 [[gnu::always_inline]] inline std::int32_t releaseConfirm(BrokerMessage* confirm) {
     if (confirm == nullptr) return KOV_STATUS_UNKNOWN_PROVIDER;
     const runtime::Guard guard;
-    if (!guard) return KOV_STATUS_UNKNOWN_PROVIDER;
+    if (KOV_UNLIKELY(!guard)) return KOV_STATUS_UNKNOWN_PROVIDER;
     // Broker-built confirms go back to the broker whatever provider they name: a provider
     // library must never be handed a block it did not build.
     if (message::releaseBrokerConfirm(confirm)) return 0;
     const registry::ProviderRecord* provider = registry::findProvider(guard, confirm->provider);
-    if (provider == nullptr) return KOV_STATUS_UNKNOWN_PROVIDER;
+    if (KOV_UNLIKELY(provider == nullptr)) return KOV_STATUS_UNKNOWN_PROVIDER;
     return provider->deleteEntry(confirm);
 }
 

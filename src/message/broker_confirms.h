@@ -98,7 +98,8 @@ bool releaseTracked(BrokerMessage* confirm);
 // of a provider's confirm asks too, so the common answer is inline: while the broker has no
 // confirm out, no.
 inline bool releaseBrokerConfirm(BrokerMessage* confirm) {
-    if (confirm == nullptr || tracking::live.load(std::memory_order_relaxed) == 0) return false;
+    if (KOV_LIKELY(confirm == nullptr || tracking::live.load(std::memory_order_relaxed) == 0))
+        return false;
     return detail::releaseTracked(confirm);
 }
 

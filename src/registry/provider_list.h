@@ -83,10 +83,11 @@ inline const Snapshot* published() {
 // nothing. Null on an empty list.
 inline const ProviderRecord* findProvider(const runtime::Guard&, ProviderHandle handle) {
     const Snapshot* const snapshot = detail::published();
-    if (handle == 0) return snapshot->count != 0 ? snapshot->records[0] : nullptr;
+    if (KOV_UNLIKELY(handle == 0))
+        return snapshot->count != 0 ? snapshot->records[0] : nullptr;
     for (std::uint32_t i = handle & snapshot->mask;; i = (i + 1) & snapshot->mask) {
         const Snapshot::Entry& entry = snapshot->index[i];
-        if (entry.handle == handle) return entry.record;
+        if (KOV_LIKELY(entry.handle == handle)) return entry.record;
         if (entry.handle == 0) return nullptr;
     }
 }

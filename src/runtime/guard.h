@@ -32,30 +32,38 @@ public:
     // Every export pays for this, so the common path is inline: a few instructions, one of them
     // a sequentially consistent store. Only the outermost guard of a thread pins; a nested one
     // (the slot pins already) only notes that it is nested.
-    Guard() : slot_(currentSlot()), outermost_(false) {
-        if (slot_ == nullptr || slot_->epoch.load(std::memory_order_relaxed) != 0) return;
-        outermost_ = true;
-        // The pin is visible before this thread reads anything shared (both sides sequentially
-        // consistent): a writer that replaced a list this thread may still read scans after
-        // that and sees the pin, which is no later than the epoch the writer retired the list
-        // in. The epoch may move on between the load and the store; a pin that is too old only
-        // keeps more.
-        slot_->epoch.store(detail::epoch.load());
-        // After the pin: a detach that began before it is seen here; one that begins after it
-        // sees the pin and leaves everything in place.
-        if (!attached()) {
-            detail::refused(slot_);
-            slot_ = nullptr;
-            outermost_ = false;
+    Guard() {
+        ThreadSlot* const slot = currentSlot();
+        ThreadSlot* pinned = nullptr;
+        if (KOV_LIKELY(slot != nullptr && slot->epoch.load(std::memory_order_relaxed) == 0)) {
+            // The pin is visible before this thread reads anything shared (both sides
+            // sequentially consistent): a writer that replaced a list this thread may still read
+            // scans after that and sees the pin, which is no later than the epoch the writer
+            // retired the list in. The epoch may move on between the load and the store; a pin
+            // that is too old only keeps more.
+            slot->epoch.store(detail::epoch.load());
+            // After the pin: a detach that began before it is seen here; one that begins after
+            // it sees the pin and leaves everything in place.
+            if (KOV_UNLIKELY(!attached())) {
+                detail::refused(slot);
+                slot_ = pinned_ = nullptr;
+                return;
+            }
+            pinned = slot;
         }
+        // Written once, at the end: the atomic operations above order memory for the compiler
+        // too, and members written before them would be read back after them.
+        slot_ = slot;
+        pinned_ = pinned;
     }
     ~Guard() {
-        if (!outermost_) return;
+        if (KOV_UNLIKELY(pinned_ == nullptr)) return;
         // Sequentially consistent, against a writer that notes what waits and then scans: either
         // its scan finds this pin gone, or this thread sees what waits and asks for the freeing.
-        const std::uint32_t pinned = slot_->epoch.exchange(0);
+        const std::uint32_t pinned = pinned_->epoch.exchange(0);
         const std::uint32_t oldest = detail::oldestRetired.load();
-        if (oldest != 0 && epochAtOrBefore(pinned, oldest)) detail::askForFreeing(slot_);
+        if (KOV_UNLIKELY(oldest != 0) && epochAtOrBefore(pinned, oldest))
+            detail::askForFreeing(pinned_);
     }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
@@ -67,7 +75,7 @@ public:
 
 private:
     ThreadSlot* slot_;
-    bool outermost_;
+    ThreadSlot* pinned_; // the slot when this guard is a thread's outermost; null when nested
 };
 
 // True while the calling thread is inside a guard (for assertions).

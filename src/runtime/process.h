@@ -36,7 +36,7 @@ platform::ModuleHandle moduleInstance();
 // first sends wait for it; a send made on the loading thread itself (a library's initialisation)
 // goes on with the list as published so far. A load that fails is tried again by the next send.
 inline void ensureLoaded() {
-    if (!detail::loaded.load(std::memory_order_acquire)) detail::loadFirstTime();
+    if (KOV_UNLIKELY(!detail::loaded.load(std::memory_order_acquire))) detail::loadFirstTime();
 }
 // A complete load (a reload) has run: the next send need not load.
 void markLoaded();

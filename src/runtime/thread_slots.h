@@ -59,7 +59,7 @@ void carry(ThreadSlot* slot, unsigned counter);
 inline void bump(ThreadSlot* slot, unsigned counter) {
     std::atomic<std::uint32_t>& low = slot->counters[counter].low;
     const std::uint32_t next = low.load(std::memory_order_relaxed) + 1;
-    if (next == 0) return detail::carry(slot, counter);
+    if (KOV_UNLIKELY(next == 0)) return detail::carry(slot, counter);
     low.store(next, std::memory_order_relaxed);
 }
 
@@ -90,8 +90,8 @@ inline std::uint32_t threadToken() {
 // this thread makes its own slot free again, so a match of the owner word cannot go stale.
 inline ThreadSlot* currentSlot() {
     ThreadSlot* const cached = detail::identity.slot;
-    if (cached != nullptr &&
-        cached->owner.load(std::memory_order_relaxed) == detail::identity.token)
+    if (KOV_LIKELY(cached != nullptr &&
+                   cached->owner.load(std::memory_order_relaxed) == detail::identity.token))
         return cached;
     return detail::claimCurrentSlot();
 }
