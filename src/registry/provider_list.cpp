@@ -3,6 +3,7 @@
 #include "runtime/block_allocator.h"
 #include "runtime/broker_lock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <cstring>
@@ -17,12 +18,22 @@ namespace {
 std::atomic<ProviderHandle> lastHandle{0};
 
 Snapshot::Entry noEntries[1] = {{0, nullptr}};
-Snapshot emptyList{0, 0, nullptr, noEntries, true, 0, 0, nullptr, nullptr};
+Snapshot emptyList{0, 0, nullptr, noEntries, 0, true, 0, 0, nullptr, nullptr};
 
 } // namespace
 
 namespace detail {
 std::atomic<Snapshot*> current{&emptyList};
+
+const ProviderRecord* probeFurther(const Snapshot* snapshot, ProviderHandle handle) {
+    if (snapshot->index[handle & snapshot->mask].record == nullptr) return nullptr;
+    for (std::uint32_t probe = 1; probe <= snapshot->longestProbe; ++probe) {
+        const Snapshot::Entry& entry = snapshot->index[(handle + probe) & snapshot->mask];
+        if (entry.handle == handle) return entry.record;
+        if (entry.record == nullptr) return nullptr;
+    }
+    return nullptr;
+}
 } // namespace detail
 
 namespace {
@@ -44,6 +55,7 @@ ProviderHandle nextHandle() {
     return handle;
 }
 
+// At least twice the records (and handle 0 besides), so a slot is always left empty.
 std::uint32_t indexSlotsFor(std::uint32_t capacity) {
     std::uint32_t slots = 4;
     while (slots < 2 * capacity) slots *= 2;
@@ -247,12 +259,15 @@ void ListChange::publish() {
     Snapshot* const next = next_;
     next_ = nullptr;
     ++changes;
+    if (next->count != 0) next->index[0] = {0, next->records[0]};
     for (std::uint32_t n = 0; n < next->count; ++n) {
         auto* record = const_cast<ProviderRecord*>(next->records[n]);
         record->listedBy = changes;
         std::uint32_t i = record->handle & next->mask;
-        while (next->index[i].handle != 0) i = (i + 1) & next->mask;
+        std::uint32_t probe = 0;
+        for (; next->index[i].record != nullptr; ++probe) i = (i + 1) & next->mask;
         next->index[i] = {record->handle, record};
+        next->longestProbe = std::max(next->longestProbe, probe);
     }
     ProviderRecord* unlisted = nullptr;
     const Snapshot* const old = current.load(std::memory_order_relaxed);

@@ -50,17 +50,23 @@ struct ListView {
 };
 
 // A published list: the records in list order and an open-addressing index by handle, built
-// whole before it is published and never changed after. Writers chain replaced lists, with the
+// whole before it is published and never changed after. Handle 0 names the head of the list and
+// is indexed first, so it always sits in slot 0 (an empty list leaves slot 0 empty: handle 0 finds
+// null there), and a lookup needs no case of its own for it. Writers chain replaced lists, with the
 // records the next list left out, until no guard can still see them.
 struct Snapshot {
     struct Entry {
-        ProviderHandle handle; // 0: empty
-        const ProviderRecord* record;
+        ProviderHandle handle;
+        const ProviderRecord* record; // null: empty
     };
     std::uint32_t count;
     std::uint32_t mask;
     const ProviderRecord** records;
     Entry* index;
+    // The farthest any handle sits from its first slot. Handles are counted out in sequence, so
+    // nearly every one sits in its first slot: a handle not listed is known after a probe or two
+    // even where the listed ones fill a long run of slots.
+    std::uint32_t longestProbe;
     // Writers only.
     bool embedded; // lives in a record's block (the broker provider's list of one): never deleted
     std::uint32_t capacity;
@@ -78,18 +84,19 @@ inline const Snapshot* published() {
 }
 } // namespace detail
 
+namespace detail {
+// The rest of a lookup whose first slot held another handle (a shared slot, or an empty one).
+const ProviderRecord* probeFurther(const Snapshot* snapshot, ProviderHandle handle);
+} // namespace detail
+
 // ---- readers: under a guard of the calling thread (inline: every send makes one lookup)
 // Handle 0 finds the head of the list; a handle of a provider that is no longer listed finds
 // nothing. Null on an empty list.
 inline const ProviderRecord* findProvider(const runtime::Guard&, ProviderHandle handle) {
     const Snapshot* const snapshot = detail::published();
-    if (KOV_UNLIKELY(handle == 0))
-        return snapshot->count != 0 ? snapshot->records[0] : nullptr;
-    for (std::uint32_t i = handle & snapshot->mask;; i = (i + 1) & snapshot->mask) {
-        const Snapshot::Entry& entry = snapshot->index[i];
-        if (KOV_LIKELY(entry.handle == handle)) return entry.record;
-        if (entry.handle == 0) return nullptr;
-    }
+    const Snapshot::Entry& first = snapshot->index[handle & snapshot->mask];
+    if (KOV_LIKELY(first.handle == handle)) return first.record;
+    return detail::probeFurther(snapshot, handle);
 }
 
 inline ListView listedProviders(const runtime::Guard&) {

@@ -144,6 +144,44 @@ TEST_F(ProviderListTest, EveryHandleFindsItsOwnRecordAmongMany) {
     EXPECT_EQ(providerFor(0), left.front());
 }
 
+// Handles that share a first slot (and handle 0, which always takes slot 0) push one another
+// along; a lookup that stops early, or walks past the end of what was pushed, shows here. Four
+// records index into eight slots, so these handles land where the comments say.
+TEST_F(ProviderListTest, HandlesThatShareASlotFindTheirOwnAndOthersFindNothing) {
+    const ProviderHandle listed[] = {8, 16, 24, 3}; // slots 1, 2, 3 (pushed by 0 and each other), 4
+    std::vector<ProviderRecord*> records;
+    {
+        registry::ListChange change;
+        ASSERT_TRUE(change.prepare(4));
+        for (const ProviderHandle handle : listed) {
+            ProviderRecord* record = registry::newProviderRecord(0);
+            ASSERT_NE(record, nullptr);
+            record->handle = handle;
+            records.push_back(record);
+            change.add(record);
+        }
+        change.publish();
+    }
+    for (std::size_t i = 0; i < records.size(); ++i)
+        EXPECT_EQ(providerFor(listed[i]), records[i]) << "handle " << listed[i];
+    EXPECT_EQ(providerFor(0), records[0]) << "the head";
+    struct Miss {
+        ProviderHandle handle;
+        const char* where;
+    };
+    const Miss misses[] = {
+        {32, "first slot 0, past the pushed run"},
+        {0xFFFFFFF8u, "first slot 0, the highest such handle"},
+        {11, "first slot 3, inside the run"},
+        {4, "first slot 4, the run's last"},
+        {5, "first slot 5, empty"},
+        {7, "first slot 7, empty, before the wrap"},
+    };
+    for (const Miss& miss : misses) EXPECT_FALSE(providerFor(miss.handle)) << miss.where;
+    registry::unloadAll();
+    EXPECT_EQ(bytesInUse(), 0u);
+}
+
 TEST_F(ProviderListTest, RemovingNullModuleChangesNothing) {
     registerInRegistry("Immediate", {immediate});
     loadProviders();
