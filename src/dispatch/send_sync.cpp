@@ -79,42 +79,61 @@ std::uint32_t stateOf(std::uint32_t word) { return word & ((1u << kStateBits) - 
 constexpr std::uint32_t kFirstShared = runtime::kPoolSlots + 1;
 static_assert(kFirstShared < kEntries / 2, "most entries are shared");
 
-// A free entry's word once taken: its next generation, Filling.
-std::uint32_t takenWord(std::uint32_t free) { return free + kNextGeneration + Filling; }
+// A free entry's word once taken: its next generation, in `state`.
+std::uint32_t takenWord(std::uint32_t free, State state) { return free + kNextGeneration + state; }
 
-// Takes shared entry `index` if it is free.
-bool takeShared(std::uint32_t index, std::uint32_t* token) {
-    std::uint32_t seen = entries[index].word.load(std::memory_order_relaxed);
-    const std::uint32_t next = takenWord(seen);
-    if (stateOf(seen) != Free || !entries[index].word.compare_exchange_strong(seen, next))
+// The call's request and event go into the entry before it says Waiting: whoever sees it waiting
+// (an answer, a null looking for its call) finds them.
+void fillEntry(WaitEntry* entry, BrokerMessage* request, platform::EventHandle event) {
+    entry->request = request;
+    entry->event = event;
+}
+
+// Takes shared entry `index` if it is free, and makes it wait for this call.
+bool takeShared(std::uint32_t index, BrokerMessage* request, platform::EventHandle event,
+                std::uint32_t* token) {
+    WaitEntry& entry = entries[index];
+    std::uint32_t seen = entry.word.load(std::memory_order_relaxed);
+    const std::uint32_t filling = takenWord(seen, Filling);
+    if (stateOf(seen) != Free || !entry.word.compare_exchange_strong(seen, filling))
         return false;
-    *token = tokenOf(next);
+    fillEntry(&entry, request, event);
+    *token = tokenOf(filling);
+    entry.word.store(wordOf(*token, Waiting), std::memory_order_release);
     return true;
 }
 
 // A free shared entry, tried first where this thread's token points, so a thread that makes one
 // call after another keeps taking the same entry.
-WaitEntry* takeSharedEntry(std::uint32_t start, std::uint32_t* token) {
+[[gnu::noinline]] WaitEntry* takeSharedEntry(BrokerMessage* request, platform::EventHandle event,
+                                             std::uint32_t* token) {
     constexpr std::uint32_t kShared = kEntries - kFirstShared;
+    const std::uint32_t start = runtime::threadToken();
     for (std::uint32_t i = 0; i < kShared; ++i) {
         const std::uint32_t index = kFirstShared + (start + i) % kShared;
-        if (takeShared(index, token)) return &entries[index];
+        if (takeShared(index, request, event, token)) return &entries[index];
     }
     return nullptr;
 }
 
+// An entry waiting for this call, with its token; null when every entry is taken. The thread's
+// own entry needs no compare-and-swap: nobody else takes it.
 [[gnu::always_inline]] inline WaitEntry* takeEntry(const runtime::ThreadSlot* slot,
+                                                   BrokerMessage* request,
+                                                   platform::EventHandle event,
                                                    std::uint32_t* token) {
     if (const std::uint32_t own = slot->ownWaitEntry) {
-        const std::uint32_t seen = entries[own].word.load(std::memory_order_relaxed);
-        if (stateOf(seen) == Free) {
-            const std::uint32_t next = takenWord(seen);
-            entries[own].word.store(next, std::memory_order_relaxed);
-            *token = tokenOf(next);
-            return &entries[own];
+        WaitEntry& entry = entries[own];
+        const std::uint32_t seen = entry.word.load(std::memory_order_relaxed);
+        if (KOV_LIKELY(stateOf(seen) == Free)) {
+            fillEntry(&entry, request, event);
+            const std::uint32_t waiting = takenWord(seen, Waiting);
+            entry.word.store(waiting, std::memory_order_release);
+            *token = tokenOf(waiting);
+            return &entry;
         }
     }
-    return takeSharedEntry(runtime::threadToken(), token);
+    return takeSharedEntry(request, event, token);
 }
 
 // The entry a token names, if the token is still its current one.
@@ -142,11 +161,9 @@ void pause() {
 
 enum class Claim { Lost, Awake, Asleep };
 
-// Waiting or Sleeping -> Answering. A look lasts a few instructions and is waited out: a confirm
-// turned away meanwhile would leave its call waiting for ever.
-[[gnu::always_inline]] inline Claim claim(WaitEntry* entry, std::uint32_t token) {
-    std::uint32_t seen = wordOf(token, Waiting);
-    if (entry->word.compare_exchange_strong(seen, wordOf(token, Answering))) return Claim::Awake;
+// Waiting or Sleeping -> Answering, after the first try failed. A look lasts a few instructions
+// and is waited out: a confirm turned away meanwhile would leave its call waiting for ever.
+[[gnu::noinline]] Claim claimContended(WaitEntry* entry, std::uint32_t token, std::uint32_t seen) {
     for (;;) {
         if (tokenOf(seen) != token) return Claim::Lost;
         const std::uint32_t state = stateOf(seen);
@@ -159,6 +176,15 @@ enum class Claim { Lost, Awake, Asleep };
             return state == Sleeping ? Claim::Asleep : Claim::Awake;
         }
     }
+}
+
+// The common case inline: the caller waits awake (the answer comes on its own thread, up the
+// stack).
+[[gnu::always_inline]] inline Claim claim(WaitEntry* entry, std::uint32_t token) {
+    std::uint32_t seen = wordOf(token, Waiting);
+    if (KOV_LIKELY(entry->word.compare_exchange_strong(seen, wordOf(token, Answering))))
+        return Claim::Awake;
+    return claimContended(entry, token, seen);
 }
 
 // A state that ends on its own within a few instructions of the other side.
@@ -177,7 +203,7 @@ std::uint32_t statusOf(const BrokerMessage* request) {
 // answers from inside any call.
 std::int32_t KOV_CALL syncConfirmCallback(BrokerMessage* confirm);
 
-void answerWithNull() {
+[[gnu::noinline]] void answerWithNull() {
     for (WaitEntry& entry : entries) {
         const std::uint32_t word = entry.word.load(std::memory_order_acquire);
         const std::uint32_t state = stateOf(word);
@@ -216,7 +242,7 @@ bool endSyncCallWithNull(BrokerMessage* request) {
 namespace {
 
 std::int32_t KOV_CALL syncConfirmCallback(BrokerMessage* confirm) {
-    if (confirm == nullptr) {
+    if (KOV_UNLIKELY(confirm == nullptr)) {
         answerWithNull();
         return 0;
     }
@@ -268,11 +294,8 @@ std::int32_t failSync(BrokerMessage* request, std::uint32_t code, BrokerMessage*
 // call, an exception or a thread's cancellation included.
 class PendingCall {
 public:
-    // The entry is Filling, taken by this call; its token is in its word.
-    PendingCall(const runtime::Guard& guard, WaitEntry* entry) : guard_(guard), entry_(entry) {
-        const std::uint32_t word = entry_->word.load(std::memory_order_relaxed);
-        entry_->word.store(wordOf(tokenOf(word), Waiting), std::memory_order_release);
-    }
+    // The entry waits for this call (takeEntry).
+    explicit PendingCall(WaitEntry* entry) : entry_(entry) {}
     PendingCall(const PendingCall&) = delete;
     PendingCall& operator=(const PendingCall&) = delete;
     [[gnu::always_inline]] ~PendingCall() {
@@ -330,14 +353,16 @@ private:
         entry_->word.store(wordOf(tokenOf(word), Free), std::memory_order_release);
         entry_ = nullptr;
     }
-    // A provider that refused yet confirmed: nobody takes that confirm, so hand it back.
-    void handBack(BrokerMessage* confirm) const {
+    // A provider that refused yet confirmed: nobody takes that confirm, so hand it back. The
+    // call's own guard covers it; the nested one only lets the lookup say so.
+    [[gnu::noinline]] static void handBack(BrokerMessage* confirm) {
         if (message::releaseBrokerConfirm(confirm)) return;
-        if (const registry::ProviderRecord* owner = registry::findProvider(guard_, confirm->provider))
+        const runtime::Guard nested;
+        if (!nested) return;
+        if (const registry::ProviderRecord* owner = registry::findProvider(nested, confirm->provider))
             owner->deleteEntry(confirm);
     }
 
-    const runtime::Guard& guard_;
     WaitEntry* entry_;
 };
 
@@ -368,13 +393,11 @@ private:
     const platform::EventHandle event = threadEvent(guard.slot());
     if (event == nullptr) return failSync(request, KOV_STATUS_NO_EVENT, confirmOut);
     std::uint32_t token = 0;
-    WaitEntry* const entry = takeEntry(guard.slot(), &token);
+    WaitEntry* const entry = takeEntry(guard.slot(), request, event, &token);
     if (entry == nullptr) return failSync(request, KOV_STATUS_NO_MEMORY, confirmOut);
-    entry->request = request; // the confirm is written by whoever answers, before Answered
-    entry->event = event;
     request->callbackData = reinterpret_cast<void*>(static_cast<std::uintptr_t>(token));
 
-    PendingCall call(guard, entry);
+    PendingCall call(entry);
     if (handOver(provider, request) == 0) *confirmOut = call.awaitAnswer();
     return 1;
 }

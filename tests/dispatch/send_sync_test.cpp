@@ -93,21 +93,31 @@ TEST_F(SendSyncTest, WaitsForAProviderThatConfirmsLaterFromItsOwnThread) {
     EXPECT_EQ(library.counters().confirmsReleased, before.confirmsReleased + 1);
 }
 
+// A provider that refuses leaves the caller nothing, even when it confirmed before refusing:
+// that confirm goes back to the provider that built it.
 TEST_F(SendSyncTest, RefusingProviderReturnsAtOnceWithNull) {
     registerInRegistry("Refusing", {providerPath("kov_test_refusing")});
     const ProviderHandle handle = handleServing(0x300);
     ASSERT_NE(handle, 0u);
-    const StatisticsRecord before = statistics();
-    Request request(handle, 0x300, 0);
-    const SyncResult r = call(request);
-    EXPECT_NE(r.result, 0);
-    EXPECT_EQ(r.confirm, nullptr);
-    EXPECT_EQ(request->status, 0u) << "as the provider left it";
-    const StatisticsRecord after = statistics();
-    EXPECT_EQ(counterAt(after, 68), counterAt(before, 68) + 1);
-    EXPECT_EQ(counterAt(after, 76), counterAt(before, 76) + 1) << "handed over";
-    EXPECT_EQ(counterAt(after, 84), counterAt(before, 84));
-    EXPECT_EQ(after.bytesInUse, before.bytesInUse);
+    const LibraryProbe library(providerPath("kov_test_refusing"));
+    for (const std::uint32_t code : {0u, 1u}) {
+        SCOPED_TRACE(code == 0 ? "refused only" : "confirmed, then refused");
+        const StatisticsRecord before = statistics();
+        const KovProviderCounters built = library.counters();
+        Request request(handle, 0x300, code);
+        const SyncResult r = call(request);
+        EXPECT_NE(r.result, 0);
+        EXPECT_EQ(r.confirm, nullptr);
+        EXPECT_EQ(request->status, 0u) << "as the provider left it";
+        const StatisticsRecord after = statistics();
+        EXPECT_EQ(counterAt(after, 68), counterAt(before, 68) + 1);
+        EXPECT_EQ(counterAt(after, 76), counterAt(before, 76) + 1) << "handed over";
+        EXPECT_EQ(counterAt(after, 84), counterAt(before, 84));
+        EXPECT_EQ(after.bytesInUse, before.bytesInUse);
+        const KovProviderCounters now = library.counters();
+        EXPECT_EQ(now.confirmsBuilt - built.confirmsBuilt, code);
+        EXPECT_EQ(now.confirmsReleased - built.confirmsReleased, code) << "handed back";
+    }
 }
 
 // Status 4 (no such provider) and status 2 (no wait event): the error confirm is the request's
