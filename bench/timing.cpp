@@ -150,6 +150,13 @@ void printReport(const Figures& figures) {
         printTarget("2 threads to separate providers against 1",
                     figure(figures, threaded("send_separate", 2)) / separate, "x", ">=", 1.8,
                     false);
+        // What the machine itself allows: where the direct calls do not scale (a busy machine,
+        // a heap that serialises threads), the broker cannot either.
+        const double directSeparate = figure(figures, threaded("direct_separate", 1));
+        if (directSeparate > 0)
+            std::printf("  %-46s %8.2fx  (no broker: the machine's own scaling)\n",
+                        "  the same with direct calls",
+                        figure(figures, threaded("direct_separate", 2)) / directSeparate);
     }
     const double directMany = figure(figures, "direct_many");
     if (direct > 0 && send > 0 && directMany > 0) {

@@ -90,28 +90,25 @@ void fillEntry(WaitEntry* entry, BrokerMessage* request, platform::EventHandle e
 }
 
 // Takes shared entry `index` if it is free, and makes it wait for this call.
-bool takeShared(std::uint32_t index, BrokerMessage* request, platform::EventHandle event,
-                std::uint32_t* token) {
+bool takeShared(std::uint32_t index, BrokerMessage* request, platform::EventHandle event) {
     WaitEntry& entry = entries[index];
     std::uint32_t seen = entry.word.load(std::memory_order_relaxed);
     const std::uint32_t filling = takenWord(seen, Filling);
     if (stateOf(seen) != Free || !entry.word.compare_exchange_strong(seen, filling))
         return false;
     fillEntry(&entry, request, event);
-    *token = tokenOf(filling);
-    entry.word.store(wordOf(*token, Waiting), std::memory_order_release);
+    entry.word.store(wordOf(tokenOf(filling), Waiting), std::memory_order_release);
     return true;
 }
 
 // A free shared entry, tried first where this thread's token points, so a thread that makes one
 // call after another keeps taking the same entry.
-[[gnu::noinline]] WaitEntry* takeSharedEntry(BrokerMessage* request, platform::EventHandle event,
-                                             std::uint32_t* token) {
+[[gnu::noinline]] WaitEntry* takeSharedEntry(BrokerMessage* request, platform::EventHandle event) {
     constexpr std::uint32_t kShared = kEntries - kFirstShared;
     const std::uint32_t start = runtime::threadToken();
     for (std::uint32_t i = 0; i < kShared; ++i) {
         const std::uint32_t index = kFirstShared + (start + i) % kShared;
-        if (takeShared(index, request, event, token)) return &entries[index];
+        if (takeShared(index, request, event)) return &entries[index];
     }
     return nullptr;
 }
@@ -121,7 +118,7 @@ bool takeShared(std::uint32_t index, BrokerMessage* request, platform::EventHand
 [[gnu::always_inline]] inline WaitEntry* takeEntry(const runtime::ThreadSlot* slot,
                                                    BrokerMessage* request,
                                                    platform::EventHandle event,
-                                                   std::uint32_t* token) {
+                                                   std::uint32_t& token) {
     if (const std::uint32_t own = slot->ownWaitEntry) {
         WaitEntry& entry = entries[own];
         const std::uint32_t seen = entry.word.load(std::memory_order_relaxed);
@@ -129,11 +126,14 @@ bool takeShared(std::uint32_t index, BrokerMessage* request, platform::EventHand
             fillEntry(&entry, request, event);
             const std::uint32_t waiting = takenWord(seen, Waiting);
             entry.word.store(waiting, std::memory_order_release);
-            *token = tokenOf(waiting);
+            token = tokenOf(waiting);
             return &entry;
         }
     }
-    return takeSharedEntry(request, event, token);
+    WaitEntry* const shared = takeSharedEntry(request, event);
+    // The call's own until it lets the entry go: whoever looks at it meanwhile leaves the token.
+    if (shared != nullptr) token = tokenOf(shared->word.load(std::memory_order_relaxed));
+    return shared;
 }
 
 // The entry a token names, if the token is still its current one.
@@ -241,8 +241,10 @@ bool endSyncCallWithNull(BrokerMessage* request) {
 
 namespace {
 
-std::int32_t KOV_CALL syncConfirmCallback(BrokerMessage* confirm) {
-    if (KOV_UNLIKELY(confirm == nullptr)) {
+// Every confirm that is not simply the answer its caller waits for awake: a null, a confirm for
+// a sleeping caller, one being looked at, or one nobody waits for any more.
+[[gnu::noinline]] std::int32_t answerOtherwise(BrokerMessage* confirm) {
+    if (confirm == nullptr) {
         answerWithNull();
         return 0;
     }
@@ -254,6 +256,26 @@ std::int32_t KOV_CALL syncConfirmCallback(BrokerMessage* confirm) {
     if (claimed == Claim::Lost) return 0;
     finishAnswer(entry, token, confirm, claimed == Claim::Asleep);
     return 1; // the confirm passes to the caller of kov_SendSync
+}
+
+// The common answer takes one compare-and-swap: its token's entry waits for it, awake (the answer
+// comes up the caller's own stack, or from another thread before the caller sleeps). The swap
+// itself compares the token, so a token that names no waiting call goes the long way; entry 0 is
+// never taken, so token 0 never matches, and neither does a callbackData with bits above a
+// token's.
+std::int32_t KOV_CALL syncConfirmCallback(BrokerMessage* confirm) {
+    if (KOV_LIKELY(confirm != nullptr)) {
+        const auto token =
+            static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(confirm->callbackData));
+        WaitEntry& entry = entries[token & (kEntries - 1)];
+        std::uint32_t seen = wordOf(token, Waiting);
+        if (KOV_LIKELY(tokenOf(seen) == token &&
+                       entry.word.compare_exchange_strong(seen, wordOf(token, Answering)))) {
+            finishAnswer(&entry, token, confirm, false);
+            return 1; // the confirm passes to the caller of kov_SendSync
+        }
+    }
+    return answerOtherwise(confirm);
 }
 
 std::int32_t failSync(BrokerMessage* request, std::uint32_t code, BrokerMessage** confirmOut) {
@@ -309,7 +331,7 @@ public:
         for (;;) {
             std::uint32_t word = entry_->word.load(std::memory_order_acquire);
             const std::uint32_t state = stateOf(word);
-            if (state == Answered) break;
+            if (KOV_LIKELY(state == Answered)) return release(word);
             if (state == Waiting) {
                 platform::resetEvent(entry_->event);
                 entry_->word.compare_exchange_strong(word, wordOf(tokenOf(word), Sleeping));
@@ -319,9 +341,6 @@ public:
                 pause();
             }
         }
-        BrokerMessage* const confirm = entry_->confirm;
-        release();
-        return confirm;
     }
 
 private:
@@ -332,11 +351,7 @@ private:
         for (;;) {
             std::uint32_t word = entry_->word.load(std::memory_order_acquire);
             const std::uint32_t state = stateOf(word);
-            if (state == Answered) {
-                BrokerMessage* const confirm = entry_->confirm;
-                release();
-                return confirm;
-            }
+            if (state == Answered) return release(word);
             if (passing(state)) {
                 pause();
                 continue;
@@ -347,11 +362,12 @@ private:
             }
         }
     }
-    // Answered: nobody else changes the word now.
-    void release() {
-        const std::uint32_t word = entry_->word.load(std::memory_order_relaxed);
-        entry_->word.store(wordOf(tokenOf(word), Free), std::memory_order_release);
+    // `answered` is the entry's word, Answered: nobody else changes it now. Returns the answer.
+    BrokerMessage* release(std::uint32_t answered) {
+        BrokerMessage* const confirm = entry_->confirm;
+        entry_->word.store(wordOf(tokenOf(answered), Free), std::memory_order_release);
         entry_ = nullptr;
+        return confirm;
     }
     // A provider that refused yet confirmed: nobody takes that confirm, so hand it back. The
     // call's own guard covers it; the nested one only lets the lookup say so.
@@ -393,7 +409,7 @@ private:
     const platform::EventHandle event = threadEvent(guard.slot());
     if (event == nullptr) return failSync(request, KOV_STATUS_NO_EVENT, confirmOut);
     std::uint32_t token = 0;
-    WaitEntry* const entry = takeEntry(guard.slot(), request, event, &token);
+    WaitEntry* const entry = takeEntry(guard.slot(), request, event, token);
     if (entry == nullptr) return failSync(request, KOV_STATUS_NO_MEMORY, confirmOut);
     request->callbackData = reinterpret_cast<void*>(static_cast<std::uintptr_t>(token));
 
