@@ -375,8 +375,9 @@ private:
         if (message::releaseBrokerConfirm(confirm)) return;
         const runtime::Guard nested;
         if (!nested) return;
-        if (const registry::ProviderRecord* owner = registry::findProvider(nested, confirm->provider))
-            owner->deleteEntry(confirm);
+        const registry::ProviderRecord* const owner =
+            registry::findProvider(nested, confirm->provider);
+        if (owner != nullptr) owner->deleteEntry(confirm);
     }
 
     WaitEntry* entry_;

@@ -82,9 +82,6 @@ inline const Snapshot* published() {
     assert(runtime::insideGuard() || runtime::lockHeldHere());
     return current.load();
 }
-} // namespace detail
-
-namespace detail {
 // The rest of a lookup whose first slot held another handle (a shared slot, or an empty one).
 const ProviderRecord* probeFurther(const Snapshot* snapshot, ProviderHandle handle);
 } // namespace detail
