@@ -161,9 +161,11 @@ void pause() {
 
 enum class Claim { Lost, Awake, Asleep };
 
-// Waiting or Sleeping -> Answering, after the first try failed. A look lasts a few instructions
-// and is waited out: a confirm turned away meanwhile would leave its call waiting for ever.
-[[gnu::noinline]] Claim claimContended(WaitEntry* entry, std::uint32_t token, std::uint32_t seen) {
+// Waiting or Sleeping -> Answering, for the answers that do not take the completion routine's
+// one swap (a sleeping caller, a null, a look in progress). A look lasts a few instructions and is
+// waited out: a confirm turned away meanwhile would leave its call waiting for ever.
+Claim claim(WaitEntry* entry, std::uint32_t token) {
+    std::uint32_t seen = entry->word.load(std::memory_order_acquire);
     for (;;) {
         if (tokenOf(seen) != token) return Claim::Lost;
         const std::uint32_t state = stateOf(seen);
@@ -176,15 +178,6 @@ enum class Claim { Lost, Awake, Asleep };
             return state == Sleeping ? Claim::Asleep : Claim::Awake;
         }
     }
-}
-
-// The common case inline: the caller waits awake (the answer comes on its own thread, up the
-// stack).
-[[gnu::always_inline]] inline Claim claim(WaitEntry* entry, std::uint32_t token) {
-    std::uint32_t seen = wordOf(token, Waiting);
-    if (KOV_LIKELY(entry->word.compare_exchange_strong(seen, wordOf(token, Answering))))
-        return Claim::Awake;
-    return claimContended(entry, token, seen);
 }
 
 // A state that ends on its own within a few instructions of the other side.
