@@ -21,10 +21,37 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
+# When a mirror is mid-sync, the i386 security index may fail to download while the amd64 one is
+# fresh: apt then wants the security versions of the amd64 twins of the i386 packages, finds no
+# i386 ones to match ("pkgProblemResolver::Resolve generated breaks") and installs nothing. For
+# that one install, the security suite is pinned below the installed versions (priority 90):
+# what is installed stays as it is and the new packages come at the versions of the main suite.
+# Nothing of it stays on the machine; /etc/apt/preferences.d is copied, not changed.
+install_missing() {
+  apt-get install -y -qq --no-install-recommends "$@" "${missing[@]}" >/dev/null
+}
+install_below_security() {
+  local pins rc
+  pins=$(mktemp -d)
+  cp -a /etc/apt/preferences.d/. "$pins/" 2>/dev/null || true
+  printf '%s\n' 'Package: *' 'Pin: release l=Debian-Security' 'Pin-Priority: 90' \
+    > "$pins/zz-kov-install-deps-security-below-installed.pref"
+  install_missing -o Dir::Etc::PreferencesParts="$pins"
+  rc=$?
+  rm -rf "$pins"
+  return $rc
+}
+
 if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq || echo "install-deps: some package indexes could not be refreshed; installing from those at hand" >&2
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  if ! install_missing; then
+    echo "install-deps: trying again with the security suite pinned below the installed versions" >&2
+    if ! install_below_security; then
+      echo "install-deps: apt could not install ${missing[*]}; if a mirror is mid-sync, run 'apt-get update' again in a while and re-run this script" >&2
+      exit 1
+    fi
+  fi
 fi
 
 # Some kernels are built without 32-bit support, so 32-bit programs (our tests, and Wine's 32-bit
