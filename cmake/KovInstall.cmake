@@ -60,18 +60,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/kov/kov_broker.h ${PROJECT_SOURCE_DI
               ${PROJECT_SOURCE_DIR}/include/kov/kov_list.h ${PROJECT_SOURCE_DIR}/include/kov/kov_provider.h
         DESTINATION include/kov)
 
-# The provider kit built by this tree, for providers built without CMake (the pkg-config
-# package kovbroker-provider); CMake consumers compile it from the sources installed below with
-# their own toolchain. The two targets' archives have names of their own, as they share lib/.
-kov_provider_kit_target()
+# The pkg-config package for providers built without CMake: it links the kit's archive, which
+# kit/CMakeLists.txt names and installs with the kit's sources.
 if(WIN32)
-  set_target_properties(kov_provider_kit PROPERTIES OUTPUT_NAME kovprovider-mingw)
   set(KOV_PROVIDER_PC kovbroker-provider-mingw)
 else()
-  set_target_properties(kov_provider_kit PROPERTIES OUTPUT_NAME kovprovider)
   set(KOV_PROVIDER_PC kovbroker-provider)
 endif()
-install(TARGETS kov_provider_kit ARCHIVE DESTINATION lib)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/${KOV_PROVIDER_PC}.pc.in
                ${KOV_GENERATED_DIR}/${KOV_PROVIDER_PC}.pc @ONLY)
 install(FILES ${KOV_GENERATED_DIR}/${KOV_PROVIDER_PC}.pc DESTINATION lib/pkgconfig)
@@ -123,7 +118,4 @@ install(FILES ${KOV_GENERATED_DIR}/KOVBrokerConfig.cmake
               ${CMAKE_CURRENT_LIST_DIR}/provider/KOVBrokerProvider.cmake
               ${CMAKE_CURRENT_LIST_DIR}/provider/kov_provider_exports.map
               ${CMAKE_CURRENT_LIST_DIR}/provider/kov_provider_exports.def
-              ${CMAKE_CURRENT_LIST_DIR}/provider/kov_keep_loaded_posix.c
-              ${CMAKE_CURRENT_LIST_DIR}/provider/kov_keep_loaded_win32.c
         DESTINATION ${KOV_CONFIG_DIR})
-install(DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/provider/kit/ DESTINATION ${KOV_CONFIG_DIR}/kit)

@@ -8,7 +8,7 @@
 #          the C and C++ runtimes linked statically, so the DLL needs no MinGW DLLs beside it.
 #   MSVC-style tools: a .def gives the undecorated names (the decorated ones stay as well).
 #   The provider kit (<kov/kov_provider.h>, with kov_keepLoaded()) is linked as a static library,
-#          kov_provider_kit, built once per project from the sources beside this file with the
+#          kov_provider_kit, built once per project from the package's sources with the
 #          project's own toolchain; nothing of it is exported. NO_KIT leaves it out (a
 #          freestanding library without a C runtime, say).
 #   KEEP_LOADED: kov_keepLoaded() from <kov/kov_keep_loaded.h> compiled into the library itself
@@ -17,12 +17,28 @@
 # Mark the entry points KOV_PROVIDER_EXPORT (from <kov/kov_broker.h>). Used in the source tree
 # for the sample and test providers and installed with the package.
 
-# The source of kov_keepLoaded() for the target platform, beside this file.
-function(kov_keep_loaded_source out)
-  if(WIN32)
-    set(${out} "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/kov_keep_loaded_win32.c" PARENT_SCOPE)
+# Where the kit's C sources are. The installed package keeps them in kit/ beside this file, with
+# kov_keep_loaded_*.c (also for providers that link no kit) in this file's own folder; the
+# broker's source tree has all of them in its kit/ folder, two levels up from here.
+function(_kov_kit_folders kit_out keep_loaded_out)
+  set(here "${CMAKE_CURRENT_FUNCTION_LIST_DIR}")
+  if(EXISTS "${here}/kit/kov_kit_internal.h")
+    set(${kit_out} "${here}/kit" PARENT_SCOPE)
+    set(${keep_loaded_out} "${here}" PARENT_SCOPE)
   else()
-    set(${out} "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/kov_keep_loaded_posix.c" PARENT_SCOPE)
+    get_filename_component(tree_kit "${here}/../../kit" ABSOLUTE)
+    set(${kit_out} "${tree_kit}" PARENT_SCOPE)
+    set(${keep_loaded_out} "${tree_kit}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+# The source of kov_keepLoaded() for the target platform.
+function(kov_keep_loaded_source out)
+  _kov_kit_folders(kit folder)
+  if(WIN32)
+    set(${out} "${folder}/kov_keep_loaded_win32.c" PARENT_SCOPE)
+  else()
+    set(${out} "${folder}/kov_keep_loaded_posix.c" PARENT_SCOPE)
   endif()
 endfunction()
 
@@ -37,18 +53,18 @@ function(kov_add_keep_loaded target)
   target_link_libraries(${target} PRIVATE ${CMAKE_DL_LIBS})
 endfunction()
 
-# The kit's sources for the target platform, beside this file.
+# The kit's sources for the target platform.
 function(kov_provider_kit_sources out)
   if(WIN32)
     set(platform win32)
   else()
     set(platform posix)
   endif()
-  set(dir "${CMAKE_CURRENT_FUNCTION_LIST_DIR}")
+  _kov_kit_folders(kit keep_loaded)
   set(${out}
-    "${dir}/kit/kov_kit_blocks.c" "${dir}/kit/kov_kit_confirms.c" "${dir}/kit/kov_kit_info.c"
-    "${dir}/kit/kov_kit_queue.c" "${dir}/kit/kov_kit_${platform}.c"
-    "${dir}/kov_keep_loaded_${platform}.c"
+    "${kit}/kov_kit_blocks.c" "${kit}/kov_kit_confirms.c" "${kit}/kov_kit_info.c"
+    "${kit}/kov_kit_queue.c" "${kit}/kov_kit_${platform}.c"
+    "${keep_loaded}/kov_keep_loaded_${platform}.c"
     PARENT_SCOPE)
 endfunction()
 
