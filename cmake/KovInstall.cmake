@@ -1,7 +1,7 @@
 # The SDK: the import libraries callers link, the version resource, and what `cmake --install`
 # puts into a prefix (headers, module, kovctl, import libraries and .def, CMake package config
 # with the provider kit's sources, the kit's archive and a pkg-config file for providers, a
-# toolchain file for consumers of each target, the guides, and on Linux a pkg-config file for
+# toolchain file for consumers of each target, the guides, and a pkg-config file for
 # callers). The Linux and the Windows install share one prefix without overwriting each other:
 # files both install are identical, the rest have names of their own.
 
@@ -78,15 +78,18 @@ if(WIN32)
   # A consumer on Linux cross-compiling with MinGW finds the package with CMAKE_PREFIX_PATH alone.
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/consumer-toolchain-mingw-i686.cmake
           DESTINATION share/kovbroker RENAME toolchain-mingw-i686.cmake)
+  set(KOV_CALLER_PC kovbroker-mingw)
 else()
   install(TARGETS KOV_BR LIBRARY DESTINATION lib)
   set(KOV_PACKAGE_SYSTEM Linux)
   # A consumer building 32-bit programs and providers with the host's compilers.
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/consumer-toolchain-linux-m32.cmake
           DESTINATION share/kovbroker RENAME toolchain-linux-m32.cmake)
-  configure_file(${CMAKE_CURRENT_LIST_DIR}/kovbroker.pc.in ${KOV_GENERATED_DIR}/kovbroker.pc @ONLY)
-  install(FILES ${KOV_GENERATED_DIR}/kovbroker.pc DESTINATION lib/pkgconfig)
+  set(KOV_CALLER_PC kovbroker)
 endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/${KOV_CALLER_PC}.pc.in
+               ${KOV_GENERATED_DIR}/${KOV_CALLER_PC}.pc @ONLY)
+install(FILES ${KOV_GENERATED_DIR}/${KOV_CALLER_PC}.pc DESTINATION lib/pkgconfig)
 # The guides, where the man page points: identical for both targets, so one prefix holds them once.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/callers.md
               ${PROJECT_SOURCE_DIR}/docs/providers.md ${PROJECT_SOURCE_DIR}/docs/kovctl.md

@@ -10,10 +10,18 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 
-# The posix thread model where Debian offers both: std::thread and friends work with it.
+# The compilers are i686-w64-mingw32-gcc-posix and i686-w64-mingw32-g++-posix (Debian
+# g++-mingw-w64-i686-posix): their C++ library has std::thread, std::mutex and
+# std::condition_variable. Debian's plain i686-w64-mingw32-g++ is built for the win32 thread
+# model, whose C++ library (GCC before 13) lacks them. Where no -posix compiler is installed
+# (other distributions name their posix-model MinGW plainly) the plain one is taken; if its C++
+# library lacks std::thread, <kov/kov_broker.h> says so at the first C++ compile.
 find_program(KOV_MINGW_C_COMPILER NAMES i686-w64-mingw32-gcc-posix i686-w64-mingw32-gcc)
 find_program(KOV_MINGW_CXX_COMPILER NAMES i686-w64-mingw32-g++-posix i686-w64-mingw32-g++)
 find_program(KOV_MINGW_RC_COMPILER NAMES i686-w64-mingw32-windres)
+if(KOV_MINGW_CXX_COMPILER AND NOT KOV_MINGW_CXX_COMPILER MATCHES "-posix$")
+  message(STATUS "KOV Broker: no i686-w64-mingw32-g++-posix; C++ is compiled with ${KOV_MINGW_CXX_COMPILER}")
+endif()
 set(CMAKE_C_COMPILER ${KOV_MINGW_C_COMPILER})
 set(CMAKE_CXX_COMPILER ${KOV_MINGW_CXX_COMPILER})
 set(CMAKE_RC_COMPILER ${KOV_MINGW_RC_COMPILER})

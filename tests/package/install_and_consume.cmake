@@ -31,12 +31,12 @@ expect_provider_exports(${WORK_DIR}/consumer/kov_consumer_provider.so OFF "")
 # A 64-bit consumer is told why the package does not fit.
 configure_consumer(${WORK_DIR}/consumer64 "" ${prefix} ERROR "32-bit library")
 
-# pkg-config: the flags alone build a program that finds the module at run time (kovbroker.pc
-# carries the run path), with nothing in LD_LIBRARY_PATH.
+# pkg-config: the flags alone build a 32-bit program that finds the module at run time
+# (kovbroker.pc carries -m32 and the run path), with nothing in LD_LIBRARY_PATH.
 set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
 unset(ENV{LD_LIBRARY_PATH})
 run(pkg-config --cflags --libs kovbroker)
 separate_arguments(flags UNIX_COMMAND "${output}")
-run(${CC} -m32 ${CONSUMER_DIR}/main.c ${flags} -o ${WORK_DIR}/pc_consumer)
+run(${CC} ${CONSUMER_DIR}/main.c ${flags} -o ${WORK_DIR}/pc_consumer) # -m32 from the flags
 expect_consumer_report(${WORK_DIR}/pc_consumer)
 message(STATUS "installed package works through find_package and pkg-config")

@@ -2,7 +2,7 @@
 # either order), and a Linux consumer and a MinGW consumer (configured with the installed
 # toolchain file and CMAKE_PREFIX_PATH alone) each get their own target's package.
 # Inputs: LINUX_BUILD_DIR, WINDOWS_BUILD_DIR, WORK_DIR, CONSUMER_DIR, LINUX_TOOLCHAIN, GENERATOR,
-#         OBJDUMP (MinGW's), READOBJ.
+#         OBJDUMP (MinGW's), READOBJ, MINGW_CC, PKG_CONFIG.
 cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/package_steps.cmake)
 
@@ -62,4 +62,18 @@ if(NOT imported STREQUAL "kov_DeleteConfirm;kov_SendSync")
   message(FATAL_ERROR "the MinGW consumer imports [${imported}] from KOV_BR.dll")
 endif()
 expect_provider_exports(${WORK_DIR}/mingw-consumer/kov_consumer_provider.dll ON ${OBJDUMP})
+
+# The same program through pkg-config (kovbroker-mingw): the same imports, no MinGW runtime DLL.
+set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
+run(${PKG_CONFIG} --cflags --libs kovbroker-mingw)
+separate_arguments(flags UNIX_COMMAND "${output}")
+set(pc_consumer ${WORK_DIR}/pc_consumer.exe)
+run(${MINGW_CC} ${CONSUMER_DIR}/main.c ${flags} -o ${pc_consumer})
+imports_from_broker(${READOBJ} ${pc_consumer} imported)
+if(NOT imported STREQUAL "kov_DeleteConfirm;kov_SendSync")
+  message(FATAL_ERROR "the pkg-config MinGW consumer imports [${imported}] from KOV_BR.dll")
+endif()
+run(${OBJDUMP} -p ${pc_consumer})
+include(${CMAKE_CURRENT_LIST_DIR}/../no_mingw_runtime.cmake)
+expect_no_mingw_runtime("${output}" ${pc_consumer})
 message(STATUS "one prefix serves a Linux and a MinGW consumer")
