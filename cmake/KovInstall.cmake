@@ -1,8 +1,8 @@
 # The SDK: the import libraries callers link, the version resource, and what `cmake --install`
-# puts into a prefix (headers, module, kovctl, import libraries and .def, CMake package config
-# with the provider kit's sources, the kit's archive and a pkg-config file for providers, a
-# toolchain file for consumers of each target, the guides, and a pkg-config file for
-# callers). The Linux and the Windows install share one prefix without overwriting each other:
+# puts into a prefix (headers, module, kovctl, import libraries and .def, CMake package config,
+# a pkg-config file for callers and one for providers, a toolchain file for consumers of each
+# target, the guides and the examples; kit/CMakeLists.txt adds the provider kit's sources and
+# archive). The Linux and the Windows install share one prefix without overwriting each other:
 # files both install are identical, the rest have names of their own.
 
 include(CMakePackageConfigHelpers)
@@ -90,6 +90,8 @@ endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/${KOV_CALLER_PC}.pc.in
                ${KOV_GENERATED_DIR}/${KOV_CALLER_PC}.pc @ONLY)
 install(FILES ${KOV_GENERATED_DIR}/${KOV_CALLER_PC}.pc DESTINATION lib/pkgconfig)
+# The examples, projects a user builds against this prefix (docs/providers.md, docs/callers.md).
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION share/kovbroker/examples)
 # The guides, where the man page points: identical for both targets, so one prefix holds them once.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/callers.md
               ${PROJECT_SOURCE_DIR}/docs/providers.md ${PROJECT_SOURCE_DIR}/docs/kovctl.md

@@ -29,8 +29,9 @@
 #endif
 
 /* For a provider library's three entry points (kov_GetSubSystemInfo, kov_Receive,
- * kov_DeleteReceive), declared extern "C" and KOV_CALL. kov_add_provider() in the CMake package
- * builds with hidden visibility, so these are the library's only exports. */
+ * kov_DeleteReceive), declared extern "C" and KOV_CALL (<kov/kov_provider.h> declares all three
+ * so). kov_add_provider() in the CMake package builds with hidden visibility, so these are the
+ * library's only exports. */
 #if defined(_WIN32)
 #define KOV_PROVIDER_EXPORT __declspec(dllexport)
 #elif defined(__GNUC__)

@@ -41,6 +41,18 @@ typedef enum KovKitResult {
 /* What kov_Receive returns when it has not taken the request. */
 #define KOV_NOT_TAKEN 1
 
+/* ---- The three entry points ----------------------------------------------------------------- */
+
+/* The functions every provider defines (the broker finds them by these plain names). Declared
+ * here, in this header's extern "C" block, so that a provider's definitions take their linkage,
+ * calling convention and export mark from these declarations: a C++ definition without
+ * extern "C" still gets the C name, one without KOV_PROVIDER_EXPORT is still exported, and one
+ * with another calling convention or signature does not compile (instead of failing to load or
+ * corrupting the stack at the first call). */
+KOV_PROVIDER_EXPORT BrokerMessage *KOV_CALL kov_GetSubSystemInfo(void);
+KOV_PROVIDER_EXPORT int32_t KOV_CALL kov_Receive(BrokerMessage *request);
+KOV_PROVIDER_EXPORT int32_t KOV_CALL kov_DeleteReceive(BrokerMessage *block);
+
 /* ---- Describing the provider ---------------------------------------------------------------- */
 
 /* One function set the provider serves, at one version. */

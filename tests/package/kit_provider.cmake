@@ -1,15 +1,19 @@
-# The provider of docs/providers.md, taken from the page as a new user would copy it, built
-# against the installed package with the kit, through CMake (kov_add_provider, with the toolchain
-# file the package installs) and through pkg-config (kovbroker-provider or -mingw); both must
-# export exactly the three entry points, pass `kovctl inspect`, register and answer.
-# Inputs: BUILD_DIR, WORK_DIR, DOCS, GENERATOR, WINDOWS, CC, PKG_CONFIG, OBJDUMP, STEP (build,
-#         run, or all), EMULATOR (Windows: the Wine wrapper).
+# The provider of docs/providers.md, taken from the page as a new user would copy it, and the
+# installed provider template (C++ whose entry points have no extern "C"), built against the
+# installed package with the kit, through CMake (kov_add_provider, with the toolchain file the
+# package installs) and through pkg-config (kovbroker-provider or -mingw); each must export
+# exactly the three entry points, pass `kovctl inspect`, register and answer. The installed tree
+# must hold every example the guides name.
+# Inputs: BUILD_DIR, WORK_DIR, DOCS, GENERATOR, WINDOWS, CC, CXX, PKG_CONFIG, OBJDUMP, STEP
+#         (build, run, or all), EMULATOR (Windows: the Wine wrapper).
 cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/package_steps.cmake)
 
 set(prefix ${WORK_DIR}/prefix)
 set(source ${WORK_DIR}/upper)
+set(template ${prefix}/share/kovbroker/examples/provider_template)
 set(routes cmake pkg-config)
+set(providers upper template)
 if(WINDOWS)
   set(suffix .dll)
   set(toolchain ${prefix}/share/kovbroker/toolchain-mingw-i686.cmake)
@@ -42,13 +46,13 @@ function(extract_from_docs name dir)
   file(WRITE ${dir}/${name} "${body}")
 endfunction()
 
-# Where each route's library lands, and how kovctl is given it.
-function(library_of route out_file out_argument)
-  set(file ${WORK_DIR}/upper_${route}${suffix})
+# Where a provider's library of each route lands, and how kovctl is given it.
+function(library_of provider route out_file out_argument)
+  set(file ${WORK_DIR}/${provider}_${route}${suffix})
   if(WINDOWS)
     # Beside kovctl.exe and KOV_BR.dll, found by name as the Windows loader finds it.
-    set(file ${prefix}/bin/upper_${route}${suffix})
-    set(${out_argument} upper_${route}${suffix} PARENT_SCOPE)
+    set(file ${prefix}/bin/${provider}_${route}${suffix})
+    set(${out_argument} ${provider}_${route}${suffix} PARENT_SCOPE)
   else()
     set(${out_argument} ${file} PARENT_SCOPE)
   endif()
@@ -66,23 +70,77 @@ function(build_step)
   endforeach()
   extract_from_docs(upper.c ${source})
   extract_from_docs(CMakeLists.txt ${source})
+  expect_documented_examples()
 
-  # CMake: the package's own toolchain file and CMAKE_PREFIX_PATH, nothing else.
-  library_of(cmake library argument)
-  run(${CMAKE_COMMAND} -S ${source} -B ${WORK_DIR}/build -G ${GENERATOR}
-      -DCMAKE_TOOLCHAIN_FILE=${toolchain} -DCMAKE_PREFIX_PATH=${prefix})
-  run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
-  file(COPY_FILE ${WORK_DIR}/build/upper_provider${suffix} ${library})
-  expect_provider_exports(${library} ${WINDOWS} "${OBJDUMP}")
+  # CMake: the package's own toolchain file and CMAKE_PREFIX_PATH, nothing else; the template
+  # from a copy, as its users start.
+  file(COPY ${template}/ DESTINATION ${WORK_DIR}/template)
+  set(built upper_provider provider_template)
+  foreach(name target IN ZIP_LISTS providers built)
+    library_of(${name} cmake library argument)
+    run(${CMAKE_COMMAND} -S ${WORK_DIR}/${name} -B ${WORK_DIR}/build-${name} -G ${GENERATOR}
+        -DCMAKE_TOOLCHAIN_FILE=${toolchain} -DCMAKE_PREFIX_PATH=${prefix})
+    run(${CMAKE_COMMAND} --build ${WORK_DIR}/build-${name})
+    file(COPY_FILE ${WORK_DIR}/build-${name}/${target}${suffix} ${library})
+    expect_provider_exports(${library} ${WINDOWS} "${OBJDUMP}")
+  endforeach()
 
-  # pkg-config: the package's flags alone, on a strict C99 compile.
-  library_of(pkg-config library argument)
+  # pkg-config: the package's flags alone, on strict C99 and C++17 compiles.
   set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
   run(${PKG_CONFIG} --cflags --libs ${pc_package})
   separate_arguments(flags UNIX_COMMAND "${output}")
-  run(${CC} -std=c99 -Wall -Wextra -pedantic -Werror ${source}/upper.c ${flags} -o ${library})
+  set(strict -Wall -Wextra -pedantic -Werror)
+  library_of(upper pkg-config library argument)
+  run(${CC} -std=c99 ${strict} ${source}/upper.c ${flags} -o ${library})
   expect_provider_exports(${library} ${WINDOWS} "${OBJDUMP}")
-  message(STATUS "the documented provider builds through CMake and pkg-config")
+  library_of(template pkg-config library argument)
+  run(${CXX} -std=c++17 ${strict} ${template}/provider_template.cpp ${flags} -o ${library})
+  expect_provider_exports(${library} ${WINDOWS} "${OBJDUMP}")
+  if(WINDOWS)
+    expect_plain_mingw_explained("${flags}")
+  endif()
+  message(STATUS "the documented provider and the template build through CMake and pkg-config")
+endfunction()
+
+# Every file under share/kovbroker/examples that a guide names is installed.
+function(expect_documented_examples)
+  get_filename_component(docs_dir ${DOCS} DIRECTORY)
+  file(GLOB guides ${docs_dir}/*.md ${docs_dir}/../README.md)
+  set(named "")
+  foreach(guide IN LISTS guides)
+    file(STRINGS ${guide} lines REGEX "share/kovbroker/examples/")
+    string(REGEX MATCHALL "share/kovbroker/examples/[A-Za-z0-9_./-]*[A-Za-z0-9_]" found "${lines}")
+    list(APPEND named ${found})
+  endforeach()
+  list(REMOVE_DUPLICATES named)
+  if(NOT named)
+    message(FATAL_ERROR "no guide in ${docs_dir} names an installed example")
+  endif()
+  foreach(path IN LISTS named)
+    if(NOT EXISTS ${prefix}/${path})
+      message(FATAL_ERROR "a guide names ${path}, which the install lacks")
+    endif()
+  endforeach()
+endfunction()
+
+# Debian's plain i686-w64-mingw32-g++ is built for the win32 thread model, whose C++ library
+# lacks std::mutex: the template (which uses it) either builds with it or fails saying which
+# compiler to take instead, never with only "'mutex' in namespace 'std' does not name a type".
+function(expect_plain_mingw_explained flags)
+  string(REGEX REPLACE "-posix$" "" plain "${CXX}")
+  find_program(plain_path NAMES ${plain} NO_CACHE)
+  if(plain STREQUAL CXX OR NOT plain_path)
+    message(STATUS "no plain MinGW C++ compiler beside ${CXX}: its message is not checked")
+    return()
+  endif()
+  execute_process(COMMAND ${plain_path} -std=c++17 ${template}/provider_template.cpp ${flags}
+                          -o ${WORK_DIR}/template_plain.dll
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(rc EQUAL 0)
+    expect_provider_exports(${WORK_DIR}/template_plain.dll ON "${OBJDUMP}")
+  elseif(NOT err MATCHES "build with i686-w64-mingw32-g\\+\\+-posix")
+    message(FATAL_ERROR "${plain} failed without naming the compiler to use:\n${err}")
+  endif()
 endfunction()
 
 # ---- trying it with the installed kovctl
@@ -106,16 +164,18 @@ endfunction()
 
 # The run's keys out of the registry again (Windows: the test prefix's registry is shared).
 function(cleanup)
-  foreach(route IN LISTS routes)
-    library_of(${route} library argument)
-    if(WINDOWS)
-      execute_process(COMMAND ${EMULATOR} ${prefix}/bin/kovctl.exe remove kov_package_upper_${route}
-                              ${argument}
-                      WORKING_DIRECTORY ${prefix}/bin OUTPUT_QUIET ERROR_QUIET)
-    else()
-      execute_process(COMMAND ${prefix}/bin/kovctl remove kov_package_upper_${route} ${argument}
-                      OUTPUT_QUIET ERROR_QUIET)
-    endif()
+  foreach(provider IN LISTS providers)
+    foreach(route IN LISTS routes)
+      library_of(${provider} ${route} library argument)
+      set(key kov_package_${provider}_${route})
+      if(WINDOWS)
+        execute_process(COMMAND ${EMULATOR} ${prefix}/bin/kovctl.exe remove ${key} ${argument}
+                        WORKING_DIRECTORY ${prefix}/bin OUTPUT_QUIET ERROR_QUIET)
+      else()
+        execute_process(COMMAND ${prefix}/bin/kovctl remove ${key} ${argument}
+                        OUTPUT_QUIET ERROR_QUIET)
+      endif()
+    endforeach()
   endforeach()
 endfunction()
 
@@ -131,7 +191,7 @@ function(run_step)
   cleanup()
   foreach(route IN LISTS routes)
     message(STATUS "trying the provider built through ${route}")
-    library_of(${route} library argument)
+    library_of(upper ${route} library argument)
     set(key kov_package_upper_${route})
     kovctl(0 inspect ${argument} --json)
     expect_json(ON accepted)
@@ -156,8 +216,18 @@ function(run_step)
     kovctl(2 send --set 0x7500 --code 2 --hex 61 --json)
     expect_json(6 status)
     kovctl(0 remove ${key} ${argument})
+
+    # The template: its served count, 1 in a fresh process.
+    library_of(template ${route} library argument)
+    set(key kov_package_template_${route})
+    kovctl(0 inspect ${argument} --json)
+    expect_json("Provider template" product)
+    kovctl(0 register ${key} ${argument})
+    kovctl(0 send --set 0x7e00 --code 1 --json)
+    expect_json(01000000 confirm payload)
+    kovctl(0 remove ${key} ${argument})
   endforeach()
-  message(STATUS "the documented provider passes inspect, registers and answers")
+  message(STATUS "the documented provider and the template pass inspect, register and answer")
 endfunction()
 
 if(STEP STREQUAL "build" OR STEP STREQUAL "all")

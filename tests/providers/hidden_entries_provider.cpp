@@ -1,23 +1,20 @@
 // kov_test_hidden_entries: all three entry points written, none of them exported, the usual slip
-// in a C++ provider: no extern "C" (the names are mangled) and no KOV_PROVIDER_EXPORT (hidden).
-#include <kov/kov_provider.h>
+// in a C++ provider written against <kov/kov_broker.h> alone: no extern "C" (the names are
+// mangled) and no KOV_PROVIDER_EXPORT (hidden). (<kov/kov_provider.h> declares the entry points,
+// so a provider that includes it cannot make this slip.) The broker never gets to call them.
+#include <kov/kov_broker.h>
 
 BrokerMessage *KOV_CALL kov_GetSubSystemInfo(void)
 {
-    const KovFunctionSet set = {0x800, 1, 0};
-    KovDescription description{};
-    description.product = "Hidden entries test provider";
-    description.sets = &set;
-    description.setCount = 1;
-    return kov_buildInfoBlock(&description, nullptr);
+    return nullptr;
 }
 
-int32_t KOV_CALL kov_Receive(BrokerMessage *request)
+int32_t KOV_CALL kov_Receive(BrokerMessage *)
 {
-    return kov_answer(request, KOV_STATUS_UNKNOWN_FUNCTION, nullptr, 0);
+    return 1;
 }
 
-int32_t KOV_CALL kov_DeleteReceive(BrokerMessage *block)
+int32_t KOV_CALL kov_DeleteReceive(BrokerMessage *)
 {
-    return kov_releaseBlock(block);
+    return 1;
 }

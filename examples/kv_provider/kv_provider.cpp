@@ -1,5 +1,5 @@
-// kov_test_kv: a key-value store, set 0x4B56 ("KV"), for trying stateful providers with
-// `kovctl session`. Its state lives as long as the library stays loaded in one process:
+// A key-value store, set 0x4B56 ("KV"), for trying stateful providers with `kovctl session`.
+// Its state lives as long as the library stays loaded in one process:
 //   code 0  put    payload "KEY=VALUE": stores VALUE under KEY; header-only confirm, status 0
 //   code 1  get    payload "KEY": confirm with the value as payload
 //   code 2  delete payload "KEY": header-only confirm, status 0
@@ -82,9 +82,9 @@ Answer serve(uint32_t code, const std::string &text)
 extern "C" KOV_PROVIDER_EXPORT BrokerMessage *KOV_CALL kov_GetSubSystemInfo(void)
 {
     KovDescription description{};
-    description.product = "Key-value test provider";
-    description.maker = "KOV tests";
-    description.copyright = "none";
+    description.product = "Key-value example provider";
+    description.maker = "KOV Broker examples";
+    description.copyright = "Copyright (c) 2026 KOV Broker team.";
     description.sets = kSets;
     description.setCount = 1;
     return kov_buildInfoBlock(&description, nullptr);
