@@ -154,6 +154,8 @@ TEST_F(ProviderLoadingTest, LibrariesThatCannotServeAreSkippedAndUnloaded) {
         {"kov_test_bad_string_in_fixed", Fault::Count, 0, 1, 1},
         {"kov_test_bad_entry_on_string", Fault::Count, 0, 1, 1},
         {"kov_test_bad_sets_past_end", Fault::Count, 0, 1, 1},
+        {"kov_test_bad_header_past_total", Fault::Count, 0, 1, 1},
+        {"kov_test_bad_length_past_total", Fault::Count, 0, 1, 1},
         // The broker provider's record is the first allocation; the library's is the second.
         {"kov_test_immediate", Fault::GlobalAlloc, 2, 1, 1}, // no memory for its record
     };
