@@ -1,6 +1,6 @@
-// Writes the information block payload of each provider library given into DIR, one file per
-// library: the info block fuzzer's seeds come from the test providers themselves, damaged ones
-// included (their blocks are dumped whether or not the broker would accept them).
+// Writes the information block of each provider library given into DIR, one file per library,
+// header included: the info block fuzzer's seeds come from the test providers themselves, damaged
+// ones included (their blocks are dumped whether or not the broker would accept them).
 #include "platform/platform.h"
 
 #include <kov/kov_broker.h>
@@ -24,13 +24,11 @@ int main(int argc, char** argv) {
         const auto release = reinterpret_cast<KovDeleteReceiveFn>(
             kov::platform::findSymbol(module, "kov_DeleteReceive"));
         BrokerMessage* block = info != nullptr ? info() : nullptr;
-        if (block != nullptr && block->headerLength >= KOV_HEADER_SIZE &&
-            block->totalLength > block->headerLength) {
+        if (block != nullptr && block->totalLength >= KOV_HEADER_SIZE) {
             // The test providers fill totalLength; it bounds what is read here.
-            const std::string name = std::string(argv[1]) + "/seed_" + std::to_string(i);
+            const std::string name = std::string(argv[1]) + "/block_" + std::to_string(i);
             if (std::FILE* out = std::fopen(name.c_str(), "wb")) {
-                std::fwrite(reinterpret_cast<const std::uint8_t*>(block) + block->headerLength, 1,
-                            block->totalLength - block->headerLength, out);
+                std::fwrite(block, 1, block->totalLength, out);
                 std::fclose(out);
                 ++written;
             }

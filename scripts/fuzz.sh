@@ -18,6 +18,8 @@ cmake --build build/fuzz -j2 --target kov_fuzz_info_block kov_fuzz_request kov_f
 # scripts/test.sh); a native run ignores the variable.
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0}"
 export QEMU_RESERVED_VA="${QEMU_RESERVED_VA:-0xc0000000}"
+# RegisterProvider loads libraries under crash marks: keep them in the build tree.
+export KOV_BROKER_STATE_DIR="${KOV_BROKER_STATE_DIR:-$PWD/build/fuzz/state}"
 bin=build/fuzz/bin
 info_corpus=build/fuzz/corpus/info
 request_corpus=build/fuzz/corpus/request

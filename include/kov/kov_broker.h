@@ -124,7 +124,8 @@ enum {
     KOV_FN_GET_BROKER_INFO = 1,
     KOV_FN_GET_STATISTICS = 2,
     KOV_FN_RELOAD = 3,
-    KOV_FN_REGISTER_PROVIDER = 4
+    KOV_FN_REGISTER_PROVIDER = 4,
+    KOV_FN_GET_LOAD_REPORT = 5
 };
 
 /* Common function set (0xFFFF, version 1.0), sent to handle 0. */
@@ -241,6 +242,72 @@ typedef struct RegisterProviderRequest {
 
 #define KOV_REGISTER 1u
 
+/* Payload of GetLoadReport (broker set, code 5): how the provider list in use came about. The
+ * report is that of the last load of this process (its first send, or the last Reload), also of
+ * one that failed. Offsets count from the payload's start; texts are StringItems (offset 0: none).
+ * The entries follow the head, entrySize bytes apart; a later version may make them longer. */
+typedef struct LoadReportHead {
+    PayloadHead head;           /* length: the whole payload */
+    uint32_t outcome;           /* KOV_STATUS_OK: the registry's provider list was read whole;
+                                   KOV_STATUS_REGISTRY_ERROR: it could not be, and the load
+                                   published nothing new (see registryError);
+                                   KOV_STATUS_NO_MEMORY: the load ran out of memory */
+    uint32_t loadKind;          /* KOV_LOAD_FIRST or KOV_LOAD_RELOAD */
+    uint32_t registryState;     /* KOV_REGISTRY_... */
+    uint32_t registryError;     /* the registry's error code when it could not be read (Windows
+                                   codes: 5 access denied, 170 locked by another process past
+                                   the wait, 1009 not a registry, ...); else 0 */
+    uint32_t locationOffset;    /* the registry in use: its file, or its key on Windows */
+    uint32_t loadedCount;       /* provider libraries this load listed (the broker's own aside) */
+    uint32_t entryCount;        /* registry entries that did not load: LoadReportEntry records */
+    uint32_t entriesOffset;     /* the first of them */
+    uint32_t entrySize;         /* 24 */
+    uint32_t marksState;        /* KOV_MARKS_...: the crash marks of this load */
+    uint32_t marksFolderOffset; /* where this user's crash marks of this registry are kept */
+    uint32_t marksNoteOffset;   /* what went wrong with them, in words; 0 when nothing did */
+    char timestamp[KOV_TIMESTAMP_SIZE]; /* when the load began */
+} LoadReportHead;
+
+/* One registry entry that did not load. */
+typedef struct LoadReportEntry {
+    uint32_t why;        /* KOV_ENTRY_... */
+    uint32_t status;     /* KOV_STATUS_PROVIDER_LOAD_FAILED, or KOV_STATUS_REGISTRY_ERROR for an
+                            entry that could not be read */
+    uint32_t keyOffset;  /* the provider key (0 when its name could not be read) */
+    uint32_t pathOffset; /* the library path (0 when it could not be read) */
+    uint32_t textOffset; /* the reason in words */
+    uint32_t processId;  /* KOV_ENTRY_CRASHED: the process that ended while loading it; else 0 */
+} LoadReportEntry;
+
+enum {
+    KOV_LOAD_FIRST = 1,  /* the first send of the process (tried again by the next send when it
+                            failed) */
+    KOV_LOAD_RELOAD = 2  /* Reload (broker code 3, common code 2) */
+};
+
+enum {
+    KOV_REGISTRY_ABSENT = 0,     /* holds no provider list: nothing was ever registered there */
+    KOV_REGISTRY_READ = 1,       /* read */
+    KOV_REGISTRY_UNREADABLE = 2, /* could not be read: registryError says why */
+    KOV_REGISTRY_NOT_NAMED = 3   /* none is named (Linux: KOV_BROKER_REGISTRY set but empty) */
+};
+
+enum {
+    KOV_ENTRY_REFUSED = 1,   /* the library did not load, lacks an entry point or described
+                                itself badly */
+    KOV_ENTRY_CRASHED = 2,   /* skipped: an earlier process ended (crashed, or hung and was
+                                killed) while loading it; enabled again by `kovctl enable KEY` or
+                                by registering it again */
+    KOV_ENTRY_UNREADABLE = 3 /* the entry itself could not be read: a name too long */
+};
+
+enum {
+    KOV_MARKS_KEPT = 0,    /* crash marks were written and read */
+    KOV_MARKS_TROUBLE = 1, /* some could not be written or read (see the note); the load went on
+                              without them */
+    KOV_MARKS_NONE = 2     /* no per-user folder is known for them: nothing is remembered */
+};
+
 #pragma pack(pop)
 
 /* Exports of the broker module (KOV_BR.dll ordinals 1, 2, 3). */
@@ -333,6 +400,26 @@ KOV_STATIC_ASSERT(offsetof(RegisterProviderRequest, operation) == 16, "register 
 KOV_STATIC_ASSERT(offsetof(RegisterProviderRequest, keyNameOffset) == 20, "register key name");
 KOV_STATIC_ASSERT(offsetof(RegisterProviderRequest, pathOffset) == 24, "register path");
 KOV_STATIC_ASSERT(sizeof(RegisterProviderRequest) == 28, "RegisterProviderRequest");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, outcome) == 8, "load report outcome");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, loadKind) == 12, "load report kind");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, registryState) == 16, "load report registry state");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, registryError) == 20, "load report registry error");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, locationOffset) == 24, "load report location");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, loadedCount) == 28, "load report loaded count");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, entryCount) == 32, "load report entry count");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, entriesOffset) == 36, "load report entries");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, entrySize) == 40, "load report entry size");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, marksState) == 44, "load report marks state");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, marksFolderOffset) == 48, "load report marks folder");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, marksNoteOffset) == 52, "load report marks note");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, timestamp) == 56, "load report timestamp");
+KOV_STATIC_ASSERT(sizeof(LoadReportHead) == 84, "LoadReportHead is 84 bytes");
+KOV_STATIC_ASSERT(offsetof(LoadReportEntry, status) == 4, "load report entry status");
+KOV_STATIC_ASSERT(offsetof(LoadReportEntry, keyOffset) == 8, "load report entry key");
+KOV_STATIC_ASSERT(offsetof(LoadReportEntry, pathOffset) == 12, "load report entry path");
+KOV_STATIC_ASSERT(offsetof(LoadReportEntry, textOffset) == 16, "load report entry text");
+KOV_STATIC_ASSERT(offsetof(LoadReportEntry, processId) == 20, "load report entry process");
+KOV_STATIC_ASSERT(sizeof(LoadReportEntry) == 24, "LoadReportEntry is 24 bytes");
 
 #undef KOV_STATIC_ASSERT
 #undef KOV_STATIC_ASSERT_AT_

@@ -83,10 +83,12 @@ void getStatistics(BrokerMessage* request) {
 } // namespace
 
 void handleReload(BrokerMessage* request) {
-    // Fails without memory for the new list, or when sent while this thread is changing the
-    // list already (from a library being loaded): the list then stays as it was.
-    const bool reloaded = registry::reloadProviders();
-    dispatch::sendErrorConfirm(request, reloaded ? KOV_STATUS_OK : KOV_STATUS_NO_MEMORY);
+    // Fails with 8 when the registry cannot be read to its end, with 3 without memory for the new
+    // list or when sent while this thread is changing the list already (from a library being
+    // loaded): the list then stays as it was, and GetLoadReport says why.
+    std::uint32_t status = KOV_STATUS_OK;
+    registry::reloadProviders(&status);
+    dispatch::sendErrorConfirm(request, status);
 }
 
 void handleBrokerFunction(BrokerMessage* request) {
@@ -96,6 +98,7 @@ void handleBrokerFunction(BrokerMessage* request) {
     case KOV_FN_GET_STATISTICS: return getStatistics(request);
     case KOV_FN_RELOAD: return handleReload(request);
     case KOV_FN_REGISTER_PROVIDER: return handleRegisterProvider(request);
+    case KOV_FN_GET_LOAD_REPORT: return handleLoadReport(request);
     default: dispatch::sendErrorConfirm(request, KOV_STATUS_UNKNOWN_FUNCTION);
     }
 }

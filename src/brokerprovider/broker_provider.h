@@ -22,6 +22,8 @@ std::int32_t KOV_CALL deleteEntry(BrokerMessage* confirm);
 void handleBrokerFunction(BrokerMessage* request);
 void handleCommonFunction(BrokerMessage* request);
 void handleRegisterProvider(BrokerMessage* request);
+// The report of the last load of the provider list (broker function 5).
+void handleLoadReport(BrokerMessage* request);
 // Reload of both sets: every provider unloaded and loaded again, then a header-only status 0.
 void handleReload(BrokerMessage* request);
 

@@ -31,7 +31,16 @@ InfoFault fault(InfoRule rule, const char* field, std::uint32_t offset) {
 const char* infoRuleText(InfoRule rule) {
     switch (rule) {
     case InfoRule::kNone: return "well formed";
+    case InfoRule::kBlockTooShort:
+        return "totalLength is shorter than the 44-byte header (it counts the whole block, header "
+               "and payload)";
     case InfoRule::kHeaderTooShort: return "the block header is shorter than 44 bytes";
+    case InfoRule::kHeaderPastTotal:
+        return "headerLength runs past totalLength (which counts the whole block, header and "
+               "payload)";
+    case InfoRule::kPayloadPastTotal:
+        return "the payload's length runs past totalLength (which counts the whole block, header "
+               "and payload)";
     case InfoRule::kFixedPartTooShort: return "the payload is shorter than the fixed fields";
     case InfoRule::kSetsPastEnd: return "the function set entries cannot fit in the payload";
     case InfoRule::kStringInFixedPart: return "a string offset points into the fixed fields";
@@ -42,6 +51,11 @@ const char* infoRuleText(InfoRule rule) {
     case InfoRule::kEntryOverlapsString: return "a function set entry overlaps a string item";
     }
     return "unknown rule";
+}
+
+bool isHeaderRule(InfoRule rule) {
+    return rule == InfoRule::kBlockTooShort || rule == InfoRule::kHeaderTooShort ||
+           rule == InfoRule::kHeaderPastTotal;
 }
 
 InfoFault checkDescription(const std::uint8_t* bytes, std::uint32_t length,

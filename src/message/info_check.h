@@ -10,7 +10,10 @@ namespace kov::message {
 // Which rule a description broke. kNone means it passed.
 enum class InfoRule : std::uint8_t {
     kNone,
+    kBlockTooShort,      // the block's totalLength below the 44-byte header
     kHeaderTooShort,     // block header below 44 bytes
+    kHeaderPastTotal,    // headerLength beyond the block's totalLength
+    kPayloadPastTotal,   // the payload's length (or its length field) beyond totalLength
     kFixedPartTooShort,  // shorter than the fixed fields
     kSetsPastEnd,        // fixed fields + 20 x set count do not fit
     kStringInFixedPart,  // a string offset points into the fixed fields
@@ -21,7 +24,8 @@ enum class InfoRule : std::uint8_t {
 };
 
 // The failed rule, the field that broke it and that field's offset, counted from the start of the
-// bytes that were checked (the payload for a block, the descriptor for a list reply).
+// bytes that were checked (the payload for a block, the descriptor for a list reply; the block
+// itself for a rule of its header, see isHeaderRule).
 struct InfoFault {
     InfoRule rule = InfoRule::kNone;
     const char* field = "";
@@ -31,6 +35,9 @@ struct InfoFault {
 
 // Short English text for a rule, for reports.
 const char* infoRuleText(InfoRule rule);
+// A rule of the block's header (kBlockTooShort, kHeaderTooShort, kHeaderPastTotal): its offset
+// counts from the block's start.
+bool isHeaderRule(InfoRule rule);
 
 // Called once per entry, in chain order, with the entry's offset in the checked bytes.
 using EntryVisit = void (*)(void* context, std::uint32_t entryOffset);

@@ -2,6 +2,7 @@
 
 #include "message/bytes.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace kov::message {
@@ -46,10 +47,21 @@ void putStringItem(std::uint8_t* record, std::uint32_t& runningOffset, std::uint
 }
 
 InfoFault checkInfoBlock(const BrokerMessage* block, InfoBlock* out) {
-    if (block->headerLength < KOV_HEADER_SIZE)
-        return InfoFault{InfoRule::kHeaderTooShort, "headerLength", 0};
-    // Only headerLength of the block's header is the provider's promise; totalLength is not.
-    const auto* payload = reinterpret_cast<const std::uint8_t*>(block) + block->headerLength;
+    // The block's own header is all that says how far it reaches: totalLength first (it alone is
+    // read before it is known to cover the header), then headerLength within it, then the
+    // payload's length within the rest. Nothing past what they promise is read.
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(block);
+    const std::uint32_t total = readU32(bytes, offsetof(BrokerMessage, totalLength));
+    if (total < KOV_HEADER_SIZE) return InfoFault{InfoRule::kBlockTooShort, "totalLength", 0};
+    const std::uint32_t header = readU32(bytes, offsetof(BrokerMessage, headerLength));
+    if (header < KOV_HEADER_SIZE)
+        return InfoFault{InfoRule::kHeaderTooShort, "headerLength", offsetof(BrokerMessage, headerLength)};
+    if (header > total)
+        return InfoFault{InfoRule::kHeaderPastTotal, "headerLength", offsetof(BrokerMessage, headerLength)};
+    const std::uint32_t held = total - header;
+    const auto* payload = bytes + header;
+    if (held < 4 || readU32(payload, 0) > held)
+        return InfoFault{InfoRule::kPayloadPastTotal, "length", 0};
     const std::uint32_t length = readU32(payload, 0);
     const InfoFault fault = checkDescription(payload, length, kInfoDescriptorStart);
     if (!fault.ok()) return fault;

@@ -40,8 +40,11 @@ struct InfoBlock {
     std::uint32_t setCount;
 };
 
-// Checks a block from kov_GetSubSystemInfo completely before anything in it is used: a header of
-// at least 44 bytes and a payload that passes every rule of checkDescription. Says which rule failed; fills `out` only when none did.
+// Checks a block from kov_GetSubSystemInfo completely before anything in it is used, reading
+// nothing past what its own header says it holds: a totalLength that covers the 44-byte header, a
+// headerLength of at least 44 within totalLength, a payload length within the rest, and a payload
+// that passes every rule of checkDescription. Says which rule failed; fills `out` only when none
+// did.
 InfoFault checkInfoBlock(const BrokerMessage* block, InfoBlock* out);
 
 // Copies a checked block's descriptor into `descriptor` (L - 12 bytes): first u32 0, string

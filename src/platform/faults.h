@@ -26,6 +26,8 @@ enum class Fault : unsigned {
     QueryValueCount,
     LoadString,
     CppHeap, // operator new, where a test binary replaces it (see tests/support/cpp_heap.cpp)
+    StateWrite, // per-user state files: writing, renaming, removing
+    StateRead,  // per-user state files: reading, listing a folder
     Count
 };
 

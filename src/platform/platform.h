@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // For the few thread-locals every call reads (plain values, constant-initialised): __thread
 // needs no check for a dynamic initialiser, and the initial-exec model reads them with one
@@ -119,6 +120,8 @@ bool exitStopsOtherThreads();
 constexpr long kRegOk = 0;
 constexpr long kRegFileNotFound = 2;    // ERROR_FILE_NOT_FOUND
 constexpr long kRegAccessDenied = 5;    // ERROR_ACCESS_DENIED
+constexpr long kRegNoMemory = 8;        // ERROR_NOT_ENOUGH_MEMORY
+constexpr long kRegOutOfMemory = 14;    // ERROR_OUTOFMEMORY (POSIX: no memory inside a call)
 constexpr long kRegBadPathname = 161;   // ERROR_BAD_PATHNAME: no registry named (POSIX)
 constexpr long kRegBusy = 170;          // ERROR_BUSY: another process holds it locked (POSIX)
 constexpr long kRegMoreData = 234;      // ERROR_MORE_DATA
@@ -188,6 +191,44 @@ long standardBiasMinutes();
 // both return the number of units written, 0 on failure or when the result does not fit.
 int ansiToWide(const char* text, int length, char16_t* out, int outUnits);
 int wideToAnsi(const char16_t* text, int length, char* out, int outBytes);
+
+// ---- per-user state files (the crash marks of provider loading) ----------------------------
+// Results are 0 or the system's own error code (errno, GetLastError()); errorText() words it.
+// Failures the fault switch injects (StateWrite, StateRead) answer "access denied".
+//
+// The folder this user's broker state lives in: KOV_BROKER_STATE_DIR when set and not empty;
+// else on POSIX $XDG_STATE_HOME/kov_broker (an absolute one) or $HOME/.local/state/kov_broker,
+// on Windows %LOCALAPPDATA%\KOV_Broker. Empty when none is known. Nothing is created.
+std::string userStateFolder();
+// The registry in use, named the same way by every process that uses it: the database's full
+// path (POSIX; empty when none is named), the root key's name (Windows).
+std::string registryIdentity();
+std::string joinPath(const std::string& folder, const std::string& name);
+// Writes the file `path` whole or not at all (into a file beside it, then renamed over it),
+// readable by this user alone (0600); missing folders on the way are made, private (0700).
+long writePrivateFile(const std::string& path, const std::string& bytes);
+// The bytes of a plain file that holds at most `maxBytes` (a longer one is refused); links are
+// not followed.
+long readSmallFile(const std::string& path, std::size_t maxBytes, std::string& bytes);
+// 0 also when there is no such file.
+long removeFile(const std::string& path);
+// Removes `folder` if it is empty; says nothing either way.
+void removeEmptyFolder(const std::string& folder);
+// The names in `folder` (not "." and ".."), at most `maxNames`; a missing folder holds none.
+long listFolder(const std::string& folder, std::size_t maxNames, std::vector<std::string>& names);
+std::string errorText(long code);
+
+// ---- processes -----------------------------------------------------------------------------
+std::uint32_t currentProcessId();
+// What tells this run of the process from any other that had or will have its id: its start
+// time (and on POSIX the boot it started in), as text. Empty when the system cannot say.
+std::string processStartToken();
+enum class ProcessState { Running, Gone, Unknown };
+// Gone: no process has the id `pid`, it has ended (a zombie), or a process started later has it
+// (its start token differs from `startToken`). Unknown when the system cannot tell.
+ProcessState processState(std::uint32_t pid, const std::string& startToken);
+// The running program's file, as the loader took it; empty when the system cannot say.
+std::string programPath();
 
 // ---- test hooks ----------------------------------------------------------------------------
 namespace testing {

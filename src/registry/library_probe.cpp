@@ -133,8 +133,9 @@ bool probeLibrary(const char* path, LibraryProbe& probe) {
     const message::InfoFault fault = message::checkInfoBlock(probe.block, &probe.info);
     if (!fault.ok()) {
         std::snprintf(probe.reason, sizeof probe.reason,
-                      "the information block is malformed: %s (%s, payload offset %u)",
+                      "the information block is malformed: %s (%s, %s offset %u)",
                       message::infoRuleText(fault.rule), fault.field,
+                      message::isHeaderRule(fault.rule) ? "block" : "payload",
                       static_cast<unsigned>(fault.offset));
         returnInfoBlock(probe);
         giveUp(probe);

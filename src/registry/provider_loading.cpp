@@ -2,13 +2,19 @@
 
 #include "brokerprovider/broker_provider.h"
 #include "message/reply_records.h"
+#include "message/timestamp.h"
+#include "registry/crash_marks.h"
 #include "registry/library_probe.h"
+#include "registry/load_report.h"
 #include "registry/registry_key.h"
 #include "runtime/process.h"
 #include "runtime/statistics.h"
 
 #include <cstdio>
 #include <exception>
+#include <memory>
+#include <new>
+#include <string>
 
 namespace kov::registry {
 namespace {
@@ -50,32 +56,154 @@ private:
     std::uint32_t count_ = 0;
 };
 
-void loadProvidersOfKey(const RegistryKey& providerList, const char* keyName,
-                        LoadedRecords& loaded) {
-    RegistryKey providerKey;
-    if (!providerKey.openExisting(providerList.get(), keyName)) return;
-    char valueName[kValueNameChars];
-    std::uint8_t data[kValueDataBytes];
-    for (std::uint32_t index = 0;; ++index) {
-        if (platform::enumValue(providerKey.get(), index, valueName, kValueNameChars, data,
-                                kValueDataBytes) != platform::kRegOk)
-            break;
-        if (ProviderRecord* record = loadProviderLibrary(keyName, valueName)) loaded.push(record);
+// What one load found out, for its report. A load that runs out of memory for its report goes on
+// without it: the report is the load's account, never its condition.
+class ReportBuilder {
+public:
+    explicit ReportBuilder(Load kind) : kind_(kind == Load::First ? KOV_LOAD_FIRST : KOV_LOAD_RELOAD) {
+        contained([&] {
+            report_ = std::make_shared<LoadReport>();
+            report_->loadKind = kind_;
+            report_->location = platform::registryLocation(kBrokerKey);
+            message::makeTimestamp(report_->timestamp);
+        });
     }
+    LoadReport* get() { return report_.get(); }
+    void registry(std::uint32_t state, long error = 0) {
+        if (report_ != nullptr) {
+            report_->registryState = state;
+            report_->registryError = static_cast<std::uint32_t>(error);
+        }
+    }
+    // Texts as the walk has them, so that nothing is allocated before the report may fail.
+    void problem(std::uint32_t why, std::uint32_t status, const char* key, const char* path,
+                 const char* reason, std::uint32_t processId = 0) {
+        if (report_ == nullptr) return;
+        contained([&] {
+            report_->problems.push_back(LoadProblem{why, status, key, path, reason, processId});
+        });
+    }
+    template <class Step>
+    void contained(Step step) {
+        try {
+            step();
+        } catch (const std::bad_alloc&) {
+            report_.reset();
+        }
+    }
+    void publish(std::uint32_t outcome, std::uint32_t loadedCount) {
+        if (report_ != nullptr) {
+            report_->outcome = outcome;
+            report_->loadedCount = outcome == KOV_STATUS_OK ? loadedCount : 0;
+        }
+        publishLoadReport(std::move(report_), outcome, kind_);
+    }
+
+private:
+    std::uint32_t kind_;
+    std::shared_ptr<LoadReport> report_;
+};
+
+// What the report says of the crash marks, once the last library is loaded. They are a service
+// to later processes: when they cannot be kept, the libraries load all the same.
+void describeMarks(const LoadingMarks& marks, ReportBuilder& report) {
+    LoadReport* r = report.get();
+    if (r == nullptr) return;
+    report.contained([&] {
+        r->marksFolder = marks.folder();
+        r->marksNote = marks.trouble();
+        r->marksState = !r->marksNote.empty()     ? KOV_MARKS_TROUBLE
+                        : r->marksFolder.empty() ? KOV_MARKS_NONE
+                                                 : KOV_MARKS_KEPT;
+    });
 }
 
-void loadRegisteredLibraries(LoadedRecords& loaded) {
-    RegistryKey broker;
-    RegistryKey providerList;
-    if (!broker.openExisting(platform::localMachineKey(), kBrokerKey)) return;
-    if (!providerList.openExisting(broker.get(), kProviderListKey)) return;
-    char keyName[kKeyNameChars];
-    for (std::uint32_t index = 0;; ++index) {
-        if (platform::enumKey(providerList.get(), index, keyName, kKeyNameChars) != platform::kRegOk)
-            break;
-        loadProvidersOfKey(providerList, keyName, loaded);
+// Walks the provider list in the registry, loading each library it names. A registry error ends
+// the walk and the load: what was read so far is not published as if it were the whole list.
+// "No more items" ends a level; a name too long for its buffer is named in the report and passed
+// over; a key deleted since it was listed is passed over too.
+class RegistryWalk {
+public:
+    RegistryWalk(LoadedRecords& loaded, ReportBuilder& report, LoadingMarks& marks)
+        : loaded_(loaded), report_(report), marks_(marks) {}
+
+    // 0 when the whole list was read, else the registry's error.
+    long run() {
+        RegistryKey broker;
+        long rc = broker.openExisting(platform::localMachineKey(), kBrokerKey);
+        if (rc == platform::kRegFileNotFound) return registry(KOV_REGISTRY_ABSENT, 0);
+        if (rc == platform::kRegBadPathname) return registry(KOV_REGISTRY_NOT_NAMED, 0);
+        if (rc != platform::kRegOk) return registry(KOV_REGISTRY_UNREADABLE, rc);
+        RegistryKey providerList;
+        rc = providerList.openExisting(broker.get(), kProviderListKey);
+        if (rc == platform::kRegFileNotFound) return registry(KOV_REGISTRY_READ, 0);
+        if (rc != platform::kRegOk) return registry(KOV_REGISTRY_UNREADABLE, rc);
+        char keyName[kKeyNameChars];
+        for (std::uint32_t index = 0;; ++index) {
+            rc = platform::enumKey(providerList.get(), index, keyName, kKeyNameChars);
+            if (rc == platform::kRegNoMoreItems) break;
+            if (rc == platform::kRegMoreData) {
+                report_.problem(KOV_ENTRY_UNREADABLE, KOV_STATUS_REGISTRY_ERROR, "", "",
+                                "a provider key whose name is longer than 299 characters cannot "
+                                "be read; its libraries are not loaded");
+                continue;
+            }
+            if (rc == platform::kRegOk) rc = loadKey(providerList, keyName);
+            if (rc != platform::kRegOk) return registry(KOV_REGISTRY_UNREADABLE, rc);
+        }
+        return registry(KOV_REGISTRY_READ, 0);
     }
-}
+
+private:
+    long registry(std::uint32_t state, long error) {
+        report_.registry(state, error);
+        return error;
+    }
+
+    long loadKey(const RegistryKey& providerList, const char* keyName) {
+        RegistryKey providerKey;
+        const long opened = providerKey.openExisting(providerList.get(), keyName);
+        if (opened == platform::kRegFileNotFound) return platform::kRegOk; // removed meanwhile
+        if (opened != platform::kRegOk) return opened;
+        char path[kValueNameChars];
+        for (std::uint32_t index = 0;; ++index) {
+            // The name alone: the loader never looks at a value's data.
+            const long rc =
+                platform::enumValue(providerKey.get(), index, path, kValueNameChars, nullptr, 0);
+            if (rc == platform::kRegNoMoreItems) return platform::kRegOk;
+            if (rc == platform::kRegMoreData) {
+                report_.problem(KOV_ENTRY_UNREADABLE, KOV_STATUS_REGISTRY_ERROR, keyName, "",
+                                "a library path longer than 399 characters cannot be read");
+                continue;
+            }
+            if (rc != platform::kRegOk) return rc;
+            loadEntry(keyName, path);
+        }
+    }
+
+    void loadEntry(const char* keyName, const char* path) {
+        if (const CrashMark* record = marks_.recordFor(keyName, path)) {
+            std::string reason;
+            report_.contained([&] { reason = skipReason(*record, keyName); });
+            report_.problem(KOV_ENTRY_CRASHED, KOV_STATUS_PROVIDER_LOAD_FAILED, keyName, path,
+                            reason.c_str(), record->processId);
+            return;
+        }
+        LibraryProbe probe;
+        marks_.begin(keyName, path);
+        ProviderRecord* const record = loadProviderLibrary(keyName, path, probe);
+        marks_.end();
+        if (record != nullptr)
+            loaded_.push(record);
+        else
+            report_.problem(KOV_ENTRY_REFUSED, KOV_STATUS_PROVIDER_LOAD_FAILED, keyName, path,
+                            probe.reason);
+    }
+
+    LoadedRecords& loaded_;
+    ReportBuilder& report_;
+    LoadingMarks& marks_;
+};
 
 // The broker provider's record until a published list owns it.
 class BrokerRecord {
@@ -92,6 +220,65 @@ public:
 private:
     ProviderRecord* record_;
 };
+
+// The whole load; its status.
+std::uint32_t loadAll(Load kind) {
+    ListChange change;
+    if (change.refused()) return KOV_STATUS_NO_MEMORY;
+    ReportBuilder report(kind);
+    const std::uint32_t setCountBefore = runtime::setCount();
+    runtime::resetSetCount();
+    // A first load that fails keeps the broker provider alone; a reload keeps the old list.
+    const auto fail = [&](std::uint32_t status) {
+        runtime::restoreSetCount(kind == Load::First ? brokerprovider::kBrokerProviderSets
+                                                     : setCountBefore);
+        report.publish(status, 0);
+        return status;
+    };
+    // The broker provider's record comes first: without it handle 0 would name a library, so
+    // nothing is loaded.
+    BrokerRecord broker;
+    ProviderRecord* const brokerRecord = broker.get();
+    if (brokerRecord == nullptr) {
+        runtime::restoreSetCount(setCountBefore);
+        report.publish(KOV_STATUS_NO_MEMORY, 0);
+        return KOV_STATUS_NO_MEMORY;
+    }
+    if (kind == Load::First) {
+        change.prepareAlone(brokerRecord);
+        change.publish();
+        broker.listed();
+    }
+    LoadedRecords loaded;
+    LoadingMarks marks;
+    marks.sweep();
+    long registryError = platform::kRegOk;
+    try {
+        RegistryWalk walk(loaded, report, marks);
+        registryError = walk.run();
+    } catch (const std::exception&) {
+        // Out of memory in the registry layer: nothing of an interrupted load is kept. (A
+        // thread's cancellation is no std::exception: it passes, and everything undoes itself.)
+        describeMarks(marks, report);
+        return fail(KOV_STATUS_NO_MEMORY);
+    }
+    describeMarks(marks, report);
+    // A registry call that ran out of memory inside is a load without memory, not a registry that
+    // cannot be read.
+    if (registryError == platform::kRegNoMemory || registryError == platform::kRegOutOfMemory)
+        return fail(KOV_STATUS_NO_MEMORY);
+    if (registryError != platform::kRegOk) return fail(KOV_STATUS_REGISTRY_ERROR);
+    if (!change.prepare(loaded.count() + 1)) return fail(KOV_STATUS_NO_MEMORY);
+    change.add(brokerRecord);
+    loaded.addTo(change);
+    change.publish();
+    broker.listed();
+    const std::uint32_t listed = loaded.count();
+    loaded.listed();
+    runtime::addSetCount(brokerprovider::kBrokerProviderSets);
+    report.publish(KOV_STATUS_OK, listed);
+    return KOV_STATUS_OK;
+}
 
 } // namespace
 
@@ -128,52 +315,17 @@ ProviderRecord* loadProviderLibrary(const char* keyName, const char* path, Libra
     return record;
 }
 
-bool loadAllProviders(Load kind) {
-    ListChange change;
-    if (change.refused()) return false;
-    const std::uint32_t setCountBefore = runtime::setCount();
-    runtime::resetSetCount();
-    // The broker provider's record comes first: without it handle 0 would name a library, so
-    // nothing is loaded.
-    BrokerRecord broker;
-    ProviderRecord* const brokerRecord = broker.get();
-    if (brokerRecord == nullptr) {
-        runtime::restoreSetCount(setCountBefore);
-        return false;
-    }
-    if (kind == Load::First) {
-        change.prepareAlone(brokerRecord);
-        change.publish();
-        broker.listed();
-    }
-    LoadedRecords loaded;
-    bool complete = true;
-    try {
-        loadRegisteredLibraries(loaded);
-    } catch (const std::exception&) {
-        // Out of memory in the registry layer: nothing of an interrupted load is kept. (A
-        // thread's cancellation is no std::exception: it passes, and everything undoes itself.)
-        complete = false;
-    }
-    if (!complete || !change.prepare(loaded.count() + 1)) {
-        // A first load keeps the broker provider alone; a reload keeps the old list.
-        runtime::restoreSetCount(kind == Load::First ? brokerprovider::kBrokerProviderSets
-                                                     : setCountBefore);
-        return false;
-    }
-    change.add(brokerRecord);
-    loaded.addTo(change);
-    change.publish();
-    broker.listed();
-    loaded.listed();
-    runtime::addSetCount(brokerprovider::kBrokerProviderSets);
-    return true;
+bool loadAllProviders(Load kind, std::uint32_t* status) {
+    const std::uint32_t outcome = loadAll(kind);
+    if (status != nullptr) *status = outcome;
+    return outcome == KOV_STATUS_OK;
 }
 
-bool reloadProviders() {
-    if (!loadAllProviders(Load::Reload)) return false;
+bool reloadProviders(std::uint32_t* status) {
+    if (!loadAllProviders(Load::Reload, status)) return false;
     runtime::markLoaded();
     return true;
 }
 
 } // namespace kov::registry
+

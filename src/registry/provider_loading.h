@@ -31,14 +31,19 @@ enum class Load {
 };
 
 // Builds the broker provider's record, then the whole list from the registry, the broker provider
-// at its head, and publishes it. Takes BrokerLock. All or nothing: false when the broker's record
-// or the new list cannot be built, when the load is interrupted, or when this thread is changing
-// the list already (a library sending from its own loading). The list as it was then stays, but a
-// first load that fails after publishing the broker provider leaves the broker provider alone.
-bool loadAllProviders(Load kind);
+// at its head, and publishes it. Takes BrokerLock. All or nothing: KOV_STATUS_OK when the whole
+// provider list was read and published (true); otherwise false, with `status`
+// KOV_STATUS_REGISTRY_ERROR when the registry could not be
+// read to its end (a lock held past the wait, an unreadable file or key); KOV_STATUS_NO_MEMORY
+// when the broker's record or the new list cannot be built, when the load is interrupted, or when
+// this thread is changing the list already (a library sending from its own loading). On a failure
+// the list as it was stays, but a first load leaves the broker provider alone. Either way the
+// load publishes its report (load_report.h). Libraries with a crash record are skipped; each
+// other library is loaded under a crash mark of this process (crash_marks.h).
+bool loadAllProviders(Load kind, std::uint32_t* status = nullptr);
 
 // Unloads every provider and loads them all again (Load::Reload). When it fails the old list
-// stays as it was.
-bool reloadProviders();
+// stays as it was; `status` says why, as loadAllProviders'.
+bool reloadProviders(std::uint32_t* status = nullptr);
 
 } // namespace kov::registry

@@ -1,5 +1,6 @@
 #include "registry/registration.h"
 
+#include "registry/crash_marks.h"
 #include "registry/provider_loading.h"
 #include "registry/registry_key.h"
 
@@ -54,8 +55,14 @@ std::uint32_t registerLibrary(ListChange& change, const RegistryKey& providerKey
                               const char* keyName, const char* path) {
     // A key that existed already belongs to an earlier registration.
     if (providerKey.existedBefore()) return KOV_STATUS_ALREADY_REGISTERED;
+    // Registering a library again enables it: its crash record goes, and it is loaded under a
+    // loading mark like any other load.
+    LoadingMarks marks;
+    marks.enable(keyName, path);
+    marks.begin(keyName, path);
     ProviderRecord* record = contained([&] { return loadProviderLibrary(keyName, path); },
                                        static_cast<ProviderRecord*>(nullptr));
+    marks.end();
     if (record == nullptr) return KOV_STATUS_PROVIDER_LOAD_FAILED;
     // Room for the longer list before the registry is written: nothing can fail after it.
     // Last, so the broker provider stays first and handle 0 keeps addressing it.
@@ -94,6 +101,9 @@ std::uint32_t removeLibrary(ListChange& change, const RegistryKey& providerKey,
         platform::kRegOk)
         return KOV_STATUS_DEREGISTER_FAILED;
     if (record != nullptr) change.publish();
+    // What the registry no longer holds keeps no crash record that a later registration of the
+    // same key and library would meet.
+    LoadingMarks().enable(keyName, path);
     return KOV_STATUS_OK;
 }
 

@@ -25,12 +25,13 @@ public:
     }
     // Opens `name` only if it exists, for reading: loading providers must not create keys, nor
     // on POSIX the registry file, in a process that only sends.
-    bool openExisting(platform::RegKey parent, const char* name) {
+    // Answers the registry's result: kRegFileNotFound for a key that does not exist.
+    long openExisting(platform::RegKey parent, const char* name) {
         close();
         disposition_ = platform::kRegOpenedExistingKey;
-        if (platform::openKey(parent, name, &key_) == platform::kRegOk) return true;
-        key_ = nullptr;
-        return false;
+        const long rc = platform::openKey(parent, name, &key_);
+        if (rc != platform::kRegOk) key_ = nullptr;
+        return rc;
     }
     void close() {
         if (key_ != nullptr) platform::closeKey(key_);

@@ -2,6 +2,7 @@
 
 #include "message/broker_confirms.h"
 #include "message/resource_strings.h"
+#include "registry/load_report.h"
 #include "registry/provider_list.h"
 #include "registry/provider_loading.h"
 #include "runtime/broker_lock.h"
@@ -40,6 +41,7 @@ bool processAttach(platform::ModuleHandle module) {
     startThreadSlots();
     resetStatistics();
     registry::startProviderList();
+    registry::forgetLoadReport();
     message::forgetResourceStrings();
     if (!createBrokerLock()) {
         stopThreadSlots();
@@ -64,6 +66,7 @@ void processDetach(bool terminating) {
     }
     cleanupLeft = false;
     registry::unloadAll();
+    registry::forgetLoadReport();
     message::forgetTrackedConfirms();
     stopThreadSlots();
     closeBrokerLock();

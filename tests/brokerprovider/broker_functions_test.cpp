@@ -3,7 +3,10 @@
 #include "support/broker_fixture.h"
 #include "support/caller_view.h"
 
+#include "support/provider_probe.h"
+
 #include "dispatch/send.h"
+#include "registry/crash_marks.h"
 
 #include <cctype>
 
@@ -40,7 +43,7 @@ TEST_F(BrokerFunctionsTest, HeaderChecksAnswerWithAHeaderOnlyConfirm) {
     const Case cases[] = {
         {2, 0, 0, 1, 0, 0, 25},      {2, 0, 7, 1, 0, 0, 25},      {2, 0, 0xFFFF, 1, 0, 4, 25},
         {1, 1, 0, 1, 0, 2, 25},      {1, 0, 7, 1, 0, 0, 5},       {1, 0, 7, 2, 0, 9, 5},
-        {1, 0, 0x100, 1, 0, 0, 5},   {1, 0, 0, 1, 0, 5, 6},       {1, 0, 0, 1, 0, 0xFFFFFFFF, 6},
+        {1, 0, 0x100, 1, 0, 0, 5},   {1, 0, 0, 1, 0, 6, 6},       {1, 0, 0, 1, 0, 0xFFFFFFFF, 6},
         {1, 0, 0, 2, 0, 0, 25},      {1, 0, 0, 1, 1, 9, 25},      {1, 0, 0, 2, 0, 5, 25},
     };
     loadProviders();
@@ -289,6 +292,97 @@ TEST_F(BrokerFunctionsTest, ReloadReplyToTheFormerHandleIsStillReleased) {
     EXPECT_EQ(bytesInUse(), inUse);
 }
 
+// GetLoadReport after a load that met each kind of entry that does not load, then after a Reload
+// the registry failed: every field at its literal offset.
+TEST_F(BrokerFunctionsTest, GetLoadReportNamesEveryEntryThatDidNotLoad) {
+    const std::string missingExport = providerPath("kov_test_missing_export");
+    const std::string threeSets = providerPath("kov_test_three_sets");
+    registerInRegistry("A", {missingExport});
+    registerInRegistry("B", {providerPath("kov_test_immediate")});
+    registerInRegistry("C", {std::string(450, 'x')});
+    registerInRegistry("D", {threeSets});
+    const std::string marks = registry::CrashMarks::folderForRegistry();
+    ASSERT_FALSE(marks.empty());
+    registry::CrashMark crashed;
+    crashed.state = registry::MarkState::Crashed;
+    crashed.key = "D";
+    crashed.path = threeSets;
+    crashed.processId = 77;
+    crashed.program = "host";
+    crashed.time = "2024-01-02T03:04:05.678+0100";
+    ASSERT_EQ(platform::writePrivateFile(platform::joinPath(marks, "crashed-1.mark"),
+                                         registry::encodeMark(crashed)), 0);
+
+    Request request(0, 0, KOV_FN_GET_LOAD_REPORT);
+    std::vector<std::uint8_t> reply;
+    ASSERT_TRUE(sendForConfirm(request, &reply));
+    registry::CrashMarks(marks).enable("D");
+    ASSERT_GE(reply.size(), 44u + 156u);
+    EXPECT_EQ(u32(reply.data(), 32), 0u);
+    const std::uint8_t* p = reply.data() + 44;
+    const std::uint32_t length = u32(p, 0);
+    EXPECT_EQ(length, reply.size() - 44);
+    EXPECT_EQ(u16(p, 4), 1u);
+    EXPECT_EQ(u16(p, 6), 0u);
+    EXPECT_EQ(u32(p, 8), 0u) << "outcome: the whole list was read";
+    EXPECT_EQ(u32(p, 12), 1u) << "the first load";
+    EXPECT_EQ(u32(p, 16), 1u) << "registry read";
+    EXPECT_EQ(u32(p, 20), 0u);
+    ASSERT_EQ(u32(p, 32), 3u);
+    EXPECT_EQ(u32(p, 24), 156u) << "the first text follows the three entries";
+    EXPECT_EQ(itemText(p, 156), platform::registryLocation("Software\\KOV_Broker"));
+    EXPECT_EQ(u32(p, 28), 1u) << "libraries listed";
+    EXPECT_EQ(u32(p, 36), 84u);
+    EXPECT_EQ(u32(p, 40), 24u);
+    EXPECT_EQ(u32(p, 44), 0u) << "crash marks kept";
+    EXPECT_EQ(itemText(p, u32(p, 48)), marks);
+    EXPECT_EQ(u32(p, 52), 0u) << "nothing went wrong with them";
+    EXPECT_TRUE(isTimestamp(p + 56));
+    const struct {
+        std::uint32_t why, status;
+        const char* key;
+        std::string path;
+        const char* reason;
+        std::uint32_t processId;
+    } entries[] = {
+        {1, 10, "A", missingExport, "does not export kov_DeleteReceive", 0},
+        {3, 8, "C", "", "longer than 399 characters", 0},
+        {2, 10, "D", threeSets, "process 77 (host) ended while loading it", 77},
+    };
+    std::uint32_t end = 0;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE("entry " + std::to_string(i));
+        const std::uint32_t at = 84 + 24 * i;
+        EXPECT_EQ(u32(p, at), entries[i].why);
+        EXPECT_EQ(u32(p, at + 4), entries[i].status);
+        EXPECT_EQ(itemText(p, u32(p, at + 8)), entries[i].key);
+        EXPECT_EQ(u32(p, at + 12) == 0 ? "" : itemText(p, u32(p, at + 12)), entries[i].path);
+        EXPECT_NE(itemText(p, u32(p, at + 16)).find(entries[i].reason), std::string::npos);
+        EXPECT_EQ(u32(p, at + 20), entries[i].processId);
+        end = u32(p, at + 16) + 4 + 2 * u32(p, u32(p, at + 16));
+    }
+    EXPECT_EQ(end, length) << "the last text ends the payload";
+
+    // A Reload the registry fails: status 8, the old list kept, and the report says so.
+    faults::failNth(faults::Fault::EnumKey, 1);
+    Request reload(0, 0, KOV_FN_RELOAD);
+    std::vector<std::uint8_t> status;
+    ASSERT_TRUE(sendForConfirm(reload, &status));
+    faults::clear();
+    EXPECT_EQ(u32(status.data(), 32), unsigned(KOV_STATUS_REGISTRY_ERROR));
+    Request again(0, 0, KOV_FN_GET_LOAD_REPORT);
+    ASSERT_TRUE(sendForConfirm(again, &reply));
+    p = reply.data() + 44;
+    EXPECT_EQ(u32(p, 8), unsigned(KOV_STATUS_REGISTRY_ERROR));
+    EXPECT_EQ(u32(p, 12), 2u) << "a reload";
+    EXPECT_EQ(u32(p, 16), 2u) << "registry unreadable";
+    EXPECT_NE(u32(p, 20), 0u) << "with its error";
+    EXPECT_EQ(u32(p, 28), 0u);
+    EXPECT_EQ(u32(p, 32), 0u);
+    EXPECT_EQ(u32(p, 36), 0u) << "no entries";
+    EXPECT_EQ(listedProviders().size(), 2u) << "the list of the first load stays";
+}
+
 TEST_F(BrokerFunctionsTest, RepliesWithoutMemoryGiveNullAndStatus3) {
     struct Case {
         const char* what;
@@ -298,6 +392,7 @@ TEST_F(BrokerFunctionsTest, RepliesWithoutMemoryGiveNullAndStatus3) {
                           {"GetBrokerInfo", 0, KOV_FN_GET_BROKER_INFO},
                           {"GetStatistics", 0, KOV_FN_GET_STATISTICS},
                           {"RegisterProvider", 0, KOV_FN_REGISTER_PROVIDER},
+                          {"GetLoadReport", 0, KOV_FN_GET_LOAD_REPORT},
                           {"GetLanguage", 0xFFFF, KOV_COMMON_FN_GET_LANGUAGE}};
     loadProviders();
     for (const Case& c : cases) {

@@ -181,6 +181,42 @@ TEST(CheckInfoBlock, NamesTheRuleAndOffset) {
     }
 }
 
+// Nothing is read past what the block's own header says it holds: totalLength covers the header,
+// headerLength lies within totalLength and the payload's length within the rest. The storage ends
+// where the real block does (178 bytes), so a read past it is one a sanitizer sees.
+TEST(CheckInfoBlock, StaysInsideWhatTheHeaderSaysTheBlockHolds) {
+    using message::InfoRule;
+    struct Case {
+        const char* what;
+        std::uint32_t totalLength, headerLength, payloadLength;
+        InfoRule rule;
+        std::uint32_t offset;
+    };
+    const Case cases[] = {
+        {"totalLength 0", 0, 44, 134, InfoRule::kBlockTooShort, 0},
+        {"totalLength below the header", 43, 44, 134, InfoRule::kBlockTooShort, 0},
+        {"headerLength 400 past a block of 178", 178, 400, 134, InfoRule::kHeaderPastTotal, 8},
+        {"headerLength one past totalLength", 178, 179, 134, InfoRule::kHeaderPastTotal, 8},
+        {"no room for the payload's length", 178, 176, 134, InfoRule::kPayloadPastTotal, 0},
+        {"payload length one past", 178, 44, 135, InfoRule::kPayloadPastTotal, 0},
+        {"payload length near 2^32", 178, 44, 0xFFFFFFF0, InfoRule::kPayloadPastTotal, 0},
+        {"totalLength shorter than the payload says", 177, 44, 134, InfoRule::kPayloadPastTotal, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes payload = goodPayload();
+        put32(payload, 0, c.payloadLength);
+        InfoBlock block(payload);
+        block.get()->totalLength = c.totalLength;
+        block.get()->headerLength = c.headerLength;
+        message::InfoBlock info{};
+        const message::InfoFault fault = block.check(&info);
+        EXPECT_EQ(fault.rule, c.rule);
+        EXPECT_EQ(fault.offset, c.offset);
+        EXPECT_EQ(message::isHeaderRule(fault.rule), c.rule != InfoRule::kPayloadPastTotal);
+    }
+}
+
 TEST(CheckInfoBlock, RefusesAShortHeader) {
     InfoBlock shortHeader(goodPayload(), 40);
     message::InfoBlock info{};

@@ -16,6 +16,8 @@ enum class Defect {
     StringInFixed, // copyright offset 60: inside the fixed fields
     EntryOnString, // the second entry lies on the copyright item
     SetsPastEnd,   // set count 256: far more entries than the payload has room for
+    HeaderPastTotal, // headerLength 400 in a block of some 270 bytes: the payload lies past it
+    LengthPastTotal, // payload length 200 bytes more than the block holds
 };
 
 constexpr Defect kDefect = Defect::KOV_INFO_DEFECT;
@@ -66,6 +68,11 @@ std::vector<uint8_t> damagedPayload()
     case Defect::SetsPastEnd:
         kit::putU32(payload, kit::kInfoSetCountOffset, 256);
         break;
+    case Defect::HeaderPastTotal:
+        break; // the header is damaged once the block exists
+    case Defect::LengthPastTotal:
+        kit::putU32(payload, 0, length + 200);
+        break;
     }
     return payload;
 }
@@ -76,7 +83,10 @@ extern "C" BrokerMessage *KOV_CALL kov_GetSubSystemInfo(void)
 {
     kit::bump(kit::counters().infoCalls);
     const std::vector<uint8_t> payload = damagedPayload();
-    return payload.empty() ? nullptr : kit::publishInfoBlock(payload);
+    BrokerMessage *block = payload.empty() ? nullptr : kit::publishInfoBlock(payload);
+    if (block != nullptr && kDefect == Defect::HeaderPastTotal)
+        block->headerLength = 400;
+    return block;
 }
 
 extern "C" int32_t KOV_CALL kov_Receive(BrokerMessage *)

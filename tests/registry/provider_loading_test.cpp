@@ -3,6 +3,7 @@
 
 #include "brokerprovider/broker_provider.h"
 #include "registry/provider_list.h"
+#include "registry/load_report.h"
 #include "registry/provider_loading.h"
 
 #include <resources/strings.h>
@@ -154,6 +155,8 @@ TEST_F(ProviderLoadingTest, LibrariesThatCannotServeAreSkippedAndUnloaded) {
         {"kov_test_bad_string_in_fixed", Fault::Count, 0, 1, 1},
         {"kov_test_bad_entry_on_string", Fault::Count, 0, 1, 1},
         {"kov_test_bad_sets_past_end", Fault::Count, 0, 1, 1},
+        {"kov_test_bad_header_past_total", Fault::Count, 0, 1, 1},
+        {"kov_test_bad_length_past_total", Fault::Count, 0, 1, 1},
         // The broker provider's record is the first allocation; the library's is the second.
         {"kov_test_immediate", Fault::GlobalAlloc, 2, 1, 1}, // no memory for its record
     };
@@ -218,35 +221,87 @@ TEST_F(ProviderLoadingTest, NoMemorySweepLeavesAConsistentListAndNoLeak) {
     EXPECT_EQ(n, 4u) << "two library records and the broker's";
 }
 
-TEST_F(ProviderLoadingTest, RegistryFailuresSkipWhatCannotBeRead) {
+// What the load report says of a registry that holds nothing, an empty provider list, or one
+// library: all read to the end.
+TEST_F(ProviderLoadingTest, TheReportSaysWhatTheRegistryHeld) {
+    const struct {
+        const char* what;
+        std::uint32_t state, loaded;
+    } cases[] = {
+        {"nothing ever registered", KOV_REGISTRY_ABSENT, 0},
+        {"an empty provider list", KOV_REGISTRY_READ, 0},
+        {"one library", KOV_REGISTRY_READ, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.state == KOV_REGISTRY_READ) {
+            platform::RegKey key = nullptr;
+            ASSERT_EQ(platform::createKey(platform::localMachineKey(),
+                                          "Software\\KOV_Broker\\Provider List", nullptr, &key,
+                                          nullptr), 0);
+            platform::closeKey(key);
+        }
+        if (c.loaded > 0) registerInRegistry("A", {immediate});
+        ASSERT_TRUE(registry::reloadProviders());
+        const registry::PublishedReport last = registry::lastLoadReport();
+        ASSERT_NE(last.report, nullptr);
+        EXPECT_EQ(last.report->outcome, 0u);
+        EXPECT_EQ(last.report->registryState, c.state);
+        EXPECT_EQ(last.report->registryError, 0u);
+        EXPECT_EQ(last.report->loadedCount, c.loaded);
+        EXPECT_EQ(last.report->location, platform::registryLocation("Software\\KOV_Broker"));
+        EXPECT_TRUE(last.report->problems.empty());
+    }
+}
+
+// A registry that cannot be read to its end publishes nothing new: a first load keeps the broker
+// provider alone, a reload the list it had; both say why in the load report.
+TEST_F(ProviderLoadingTest, RegistryErrorsPublishNothingNewAndSayWhy) {
     struct Case {
         const char* what;
         Fault fault;
         unsigned n;
-        std::vector<std::uint32_t> sets;
     };
     const Case cases[] = {
-        {"broker key", Fault::CreateKey, 1, {0}},
-        {"provider list key", Fault::CreateKey, 2, {0}},
-        {"first provider key", Fault::CreateKey, 3, {0, 0x401}},
-        {"first key name", Fault::EnumKey, 1, {0}},
-        {"second key name", Fault::EnumKey, 2, {0, 0x100}},
-        {"first value name", Fault::EnumValue, 1, {0, 0x401}},
+        {"broker key", Fault::CreateKey, 1},        {"provider list key", Fault::CreateKey, 2},
+        {"first provider key", Fault::CreateKey, 3}, {"first key name", Fault::EnumKey, 1},
+        {"second key name", Fault::EnumKey, 2},      {"first value name", Fault::EnumValue, 1},
+        {"second value name", Fault::EnumValue, 3},
     };
     registerInRegistry("A", {immediate});
     registerInRegistry("B", {threeSets});
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        faults::clear();
-        faults::failNth(c.fault, c.n);
-        registry::loadAllProviders(registry::Load::First);
-        EXPECT_GE(faults::callsSeen(c.fault), c.n);
-        faults::clear();
-        EXPECT_EQ(listedFunctionSets(), c.sets);
-        expectConsistentList();
-        registry::unloadAll();
-        EXPECT_FALSE(libraryLoaded(immediate));
-        EXPECT_FALSE(libraryLoaded(threeSets));
+    for (const registry::Load kind : {registry::Load::First, registry::Load::Reload}) {
+        const bool first = kind == registry::Load::First;
+        // A reload has a list to keep.
+        if (!first) ASSERT_TRUE(registry::loadAllProviders(registry::Load::First));
+        const std::vector<std::uint32_t> kept =
+            first ? std::vector<std::uint32_t>{0} : listedFunctionSets();
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (first ? ", first load" : ", reload"));
+            const std::uint32_t inUse = bytesInUse();
+            faults::clear();
+            faults::failNth(c.fault, c.n);
+            std::uint32_t status = 0;
+            EXPECT_FALSE(registry::loadAllProviders(kind, &status));
+            EXPECT_GE(faults::callsSeen(c.fault), c.n);
+            faults::clear();
+            EXPECT_EQ(status, unsigned(KOV_STATUS_REGISTRY_ERROR));
+            EXPECT_EQ(listedFunctionSets(), kept);
+            expectConsistentList();
+            const registry::PublishedReport last = registry::lastLoadReport();
+            ASSERT_NE(last.report, nullptr);
+            EXPECT_EQ(last.report->outcome, unsigned(KOV_STATUS_REGISTRY_ERROR));
+            EXPECT_EQ(last.report->loadKind, first ? 1u : 2u);
+            EXPECT_EQ(last.report->registryState, unsigned(KOV_REGISTRY_UNREADABLE));
+            EXPECT_NE(last.report->registryError, 0u);
+            EXPECT_EQ(last.report->loadedCount, 0u);
+            if (first) {
+                registry::unloadAll();
+                EXPECT_FALSE(libraryLoaded(immediate));
+                EXPECT_FALSE(libraryLoaded(threeSets));
+            }
+            EXPECT_EQ(bytesInUse(), inUse);
+        }
     }
 }
 

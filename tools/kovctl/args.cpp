@@ -33,6 +33,7 @@ constexpr CommandInfo kCommands[] = {
     {Command::Inspect, "inspect", 1, 0, {"PATH"}},
     {Command::Registry, "registry", 0, 0, {}},
     {Command::Session, "session", 0, 1, {"FILE"}},
+    {Command::Enable, "enable", 1, 1, {"KEY", "PATH"}},
 };
 
 const CommandInfo* findCommand(const std::string& name) {

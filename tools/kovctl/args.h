@@ -11,7 +11,7 @@ namespace kovctl {
 
 enum class Command {
     None, List, Info, Stats, Reload, Register, Remove, Lang, CheckLang, Send, Inspect, Registry,
-    Session
+    Session, Enable
 };
 
 struct Options {
@@ -25,8 +25,8 @@ struct Options {
     std::string modulePath;             // --module; empty: environment, then the program's folder
     std::uint32_t timeoutMs = 10000;    // how long an asynchronous send waits for its confirm
     bool timeoutGiven = false;          // a session line may set its own
-    std::vector<std::string> operands;  // KEY PATH of register, KEY [PATH] of remove, TAG, PATH,
-                                        // FILE of session
+    std::vector<std::string> operands;  // KEY PATH of register, KEY [PATH] of remove and enable,
+                                        // TAG, PATH, FILE of session
     std::vector<std::u16string> wideOperands; // the same as the broker receives them
 
     // send: the request as given on the command line

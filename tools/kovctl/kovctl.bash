@@ -4,7 +4,7 @@ _kovctl() {
     cur="${COMP_WORDS[COMP_CWORD]}"
     prev=""
     [[ $COMP_CWORD -gt 0 ]] && prev="${COMP_WORDS[COMP_CWORD-1]}"
-    local commands="list info stats reload register remove lang check-lang send inspect registry session help"
+    local commands="list info stats reload register remove lang check-lang send inspect registry session enable help"
     local common="--json --sync --module --timeout --help --version"
     local send_options="--provider --set --version --code --hex --text --file"
 

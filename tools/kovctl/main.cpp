@@ -1,6 +1,7 @@
 // kovctl: a command-line client of the KOV broker.
 #include "args.h"
 #include "commands.h"
+#include "crash_records.h"
 #include "exchange.h"
 #include "module.h"
 #include "registry_check.h"
@@ -47,6 +48,8 @@ int main(int argc, char** argv) {
     }
     if (options.json) kovctl::reportFailuresAsJson(options.command);
     std::string error;
+    // Enable clears crash records, which kovctl reads itself: no module either.
+    if (options.command == kovctl::Command::Enable) return kovctl::runEnable(options);
     // Inspect loads one library as the broker would; the broker module is not needed for it.
     if (options.command == kovctl::Command::Inspect) return kovctl::runInspect(options);
     // Neither for registry, which reads the registry itself.

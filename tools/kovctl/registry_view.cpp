@@ -1,7 +1,9 @@
 #include "registry_view.h"
 
+#include "crash_records.h"
 #include "registry_check.h"
 
+#include "registry/crash_mark_file.h"
 #include "registry/library_probe.h"
 #include "registry/provider_loading.h"
 
@@ -99,7 +101,14 @@ bool readRegistry(std::vector<RegistryEntry>& out, std::string& error) {
 
 std::vector<CheckedEntry> checkEntries(const std::vector<RegistryEntry>& entries) {
     std::vector<CheckedEntry> checked;
-    for (const RegistryEntry& entry : entries) checked.push_back({entry, checkLibrary(entry.path)});
+    for (const RegistryEntry& entry : entries) {
+        // A library that crashed (or hung in) an earlier process is not loaded here either.
+        std::string crashed = crashRecordReason(entry.key, entry.path);
+        if (!crashed.empty())
+            checked.push_back({entry, LibraryCheck{false, std::move(crashed), {}, {}}});
+        else
+            checked.push_back({entry, checkLibrary(entry.path)});
+    }
     return checked;
 }
 
@@ -118,14 +127,7 @@ std::vector<std::string> librariesNamed(const std::vector<std::string>& held, co
     return named;
 }
 
-bool sameKey(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto fold = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
-        if (fold(a[i]) != fold(b[i])) return false;
-    }
-    return true;
-}
+bool sameKey(const std::string& a, const std::string& b) { return kov::registry::sameKeyName(a, b); }
 
 bool sameDescription(const Subsystem& a, const Subsystem& b) {
     return a.product == b.product && a.maker == b.maker && a.copyright == b.copyright &&

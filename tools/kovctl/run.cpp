@@ -1,5 +1,6 @@
 // Running one parsed command: shared by a single run of kovctl and every line of a session.
 #include "commands.h"
+#include "crash_records.h"
 
 #include "registry_check.h"
 #include "report.h"
@@ -20,6 +21,7 @@ int runCommand(const Options& options, const BrokerApi& api) {
     case Command::Send: return runSend(options, api);
     case Command::Inspect: return runInspect(options);
     case Command::Registry: return runRegistryListing(options);
+    case Command::Enable: return runEnable(options);
     case Command::Session: // runs lines of its own (see main)
     case Command::None: break;
     }

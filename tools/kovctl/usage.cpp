@@ -22,6 +22,8 @@ const char* usageText(Command command) {
                "  send              send any request to any provider\n"
                "  inspect PATH      would the broker load this library? its description or why not\n"
                "  registry          the registered libraries and whether each one loads\n"
+               "  enable KEY [PATH] let a library that crashed a process while it loaded be\n"
+               "                    loaded again\n"
                "  session [FILE]    one command per line of FILE (or standard input) in one\n"
                "                    process: a provider keeps its state from one to the next\n"
                "\n"
@@ -123,6 +125,15 @@ const char* usageText(Command command) {
                "Lists every provider key with its library paths, as the broker loads them, and\n"
                "for each whether it loads and why not. Needs no broker module. Exit 2\n"
                "(STATUS_PROVIDER_LOAD_FAILED) when any does not.\n";
+    case Command::Enable:
+        return "usage: kovctl enable KEY [PATH] [--json]\n"
+               "\n"
+               "The broker skips a library that crashed a process (or hung in one until it was\n"
+               "killed) while it was being loaded, and list and registry say so. enable clears\n"
+               "that crash record for KEY's libraries (PATH alone, when given), so the next load\n"
+               "tries them again; registering the library again does the same. Records are kept\n"
+               "per user and per registry. Needs no broker module. Exit 0, also when there was\n"
+               "nothing to enable.\n";
     case Command::Session:
         return "usage: kovctl session [FILE] [--stop-on-error] [--json] [--sync] [--module PATH]\n"
                "                      [--timeout MS]\n"

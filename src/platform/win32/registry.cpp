@@ -12,7 +12,8 @@ static_assert(kRegOk == ERROR_SUCCESS && kRegNoMoreItems == ERROR_NO_MORE_ITEMS 
               kRegMoreData == ERROR_MORE_DATA && kRegFileNotFound == ERROR_FILE_NOT_FOUND &&
               kRegAccessDenied == ERROR_ACCESS_DENIED && kRegBusy == ERROR_BUSY &&
               kRegBadPathname == ERROR_BAD_PATHNAME && kRegNotAFile == ERROR_DIRECTORY &&
-              kRegBadDatabase == ERROR_BADDB);
+              kRegBadDatabase == ERROR_BADDB && kRegNoMemory == ERROR_NOT_ENOUGH_MEMORY &&
+              kRegOutOfMemory == ERROR_OUTOFMEMORY);
 static_assert(kRegCreatedNewKey == REG_CREATED_NEW_KEY &&
               kRegOpenedExistingKey == REG_OPENED_EXISTING_KEY && kRegDword == REG_DWORD);
 

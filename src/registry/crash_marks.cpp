@@ -1,0 +1,294 @@
+#include "registry/crash_marks.h"
+
+#include "message/timestamp.h"
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <new>
+
+namespace kov::registry {
+namespace {
+
+constexpr const char* kMarkSuffix = ".mark";
+constexpr const char* kLoadingPrefix = "loading-";
+constexpr const char* kCrashedPrefix = "crashed-";
+
+std::uint64_t fnv1a(const std::string& text) {
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (const char c : text) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 0x100000001b3ull;
+    }
+    return hash;
+}
+
+std::string hex(std::uint64_t value, int digits) {
+    char text[17];
+    std::snprintf(text, sizeof text, "%0*llx", digits, static_cast<unsigned long long>(value));
+    return text;
+}
+
+bool startsWith(const std::string& text, const char* prefix) {
+    return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+bool endsWith(const std::string& text, const char* suffix) {
+    const std::size_t n = std::char_traits<char>::length(suffix);
+    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+// One record per library and key: a later crash of the same one replaces the earlier record.
+std::string recordName(const std::string& key, const std::string& path) {
+    std::string folded = key;
+    for (char& c : folded)
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    return kCrashedPrefix + hex(fnv1a(folded + '\0' + path), 16) + kMarkSuffix;
+}
+
+std::string now() {
+    char stamp[message::kTimestampSize];
+    message::makeTimestamp(stamp);
+    return std::string(stamp, sizeof stamp);
+}
+
+} // namespace
+
+std::string CrashMarks::folderForRegistry() {
+    const std::string state = platform::userStateFolder();
+    const std::string registry = platform::registryIdentity();
+    if (state.empty() || registry.empty()) return {};
+    // The end of the registry's name, for whoever looks into the folder, and a hash of all of it.
+    std::string tail = registry.size() > 40 ? registry.substr(registry.size() - 40) : registry;
+    for (char& c : tail) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
+        if (!plain) c = '_';
+    }
+    return platform::joinPath(platform::joinPath(state, "crash-marks"),
+                              tail + "-" + hex(fnv1a(registry), 16));
+}
+
+CrashMarks::CrashMarks(std::string folder) : folder_(std::move(folder)) {}
+
+CrashMarks::~CrashMarks() {
+    if (folder_.empty()) return;
+    try {
+        if (!loadingName_.empty()) platform::removeFile(platform::joinPath(folder_, loadingName_));
+    } catch (const std::bad_alloc&) {
+        // Left behind: a later process takes it for a crash of this one. Nothing better is left
+        // to a destructor without memory.
+    }
+    platform::removeEmptyFolder(folder_);
+}
+
+void CrashMarks::note(const std::string& text) {
+    if (!trouble_.empty()) trouble_ += "; ";
+    trouble_ += text;
+}
+
+void CrashMarks::sweep() {
+    records_.clear();
+    if (folder_.empty()) return;
+    std::vector<std::string> names;
+    if (const long rc = platform::listFolder(folder_, kMaxMarkFiles + 1, names); rc != 0) {
+        note("cannot read the crash marks in " + folder_ + ": " + platform::errorText(rc) +
+             "; libraries that crashed earlier processes are loaded again");
+        return;
+    }
+    if (names.size() > kMaxMarkFiles) {
+        note("more than " + std::to_string(kMaxMarkFiles) + " files in " + folder_ +
+             ": only some were read");
+        names.resize(kMaxMarkFiles);
+    }
+    std::size_t malformed = 0;
+    std::string example;
+    for (const std::string& name : names) {
+        // A file being written (or left half written) beside a mark.
+        if (name.find(".tmp") != std::string::npos || name == loadingName_) continue;
+        const bool loading = startsWith(name, kLoadingPrefix) && endsWith(name, kMarkSuffix);
+        const bool crashed = startsWith(name, kCrashedPrefix) && endsWith(name, kMarkSuffix);
+        std::string bytes, problem;
+        CrashMark mark;
+        if (!loading && !crashed) {
+            problem = "not a crash mark's name";
+        } else if (const long rc = platform::readSmallFile(platform::joinPath(folder_, name),
+                                                           kMarkFileBytes, bytes);
+                   rc != 0) {
+            problem = platform::errorText(rc);
+        } else if (parseMark(bytes, mark, problem) &&
+                   (mark.state == MarkState::Loading) != loading) {
+            problem = "its state does not match its name";
+        }
+        if (!problem.empty()) {
+            if (malformed++ == 0) example = name + ": " + problem;
+            continue;
+        }
+        if (crashed) {
+            records_.push_back(mark);
+        } else if (platform::processState(mark.processId, mark.startToken) ==
+                   platform::ProcessState::Gone) {
+            convert(name, mark);
+        }
+    }
+    if (malformed > 0)
+        note("passed over " + std::to_string(malformed) + " file" + (malformed > 1 ? "s" : "") +
+             " in " + folder_ + " that " + (malformed > 1 ? "are" : "is") +
+             " no crash mark (" + example + "); delete what you do not need by hand");
+}
+
+// A loading mark whose process ended while it said "loading": that process crashed, or was ended
+// while the library hung.
+void CrashMarks::convert(const std::string& name, const CrashMark& mark) {
+    CrashMark record = mark;
+    record.state = MarkState::Crashed;
+    // This load skips the library whether or not the record can be kept.
+    records_.push_back(record);
+    const long rc = platform::writePrivateFile(
+        platform::joinPath(folder_, recordName(record.key, record.path)), encodeMark(record));
+    if (rc != 0) {
+        note("cannot record in " + folder_ + " that process " + std::to_string(mark.processId) +
+             " ended while loading " + mark.path + ": " + platform::errorText(rc));
+        return;
+    }
+    if (const long removed = platform::removeFile(platform::joinPath(folder_, name)); removed != 0)
+        note("cannot remove the loading mark " + name + " in " + folder_ + ": " +
+             platform::errorText(removed));
+}
+
+const CrashMark* CrashMarks::recordFor(const std::string& key, const std::string& path) const {
+    for (const CrashMark& record : records_)
+        if (record.path == path && sameKeyName(record.key, key)) return &record;
+    return nullptr;
+}
+
+bool CrashMarks::beginLoading(const std::string& key, const std::string& path) {
+    if (folder_.empty()) return false;
+    CrashMark mark;
+    mark.key = key;
+    mark.path = path;
+    mark.processId = platform::currentProcessId();
+    mark.startToken = platform::processStartToken();
+    mark.program = platform::programPath();
+    mark.time = now();
+    // One name per run of a process: it has one library loading at a time.
+    const std::string name = kLoadingPrefix + std::to_string(mark.processId) + "-" +
+                             hex(fnv1a(mark.startToken), 8) + kMarkSuffix;
+    if (const long rc = platform::writePrivateFile(platform::joinPath(folder_, name),
+                                                   encodeMark(mark));
+        rc != 0) {
+        if (!writeNoted_)
+            note("cannot write crash marks in " + folder_ + ": " + platform::errorText(rc) +
+                 "; a library that crashes this process while it loads is loaded again by the "
+                 "next");
+        writeNoted_ = true;
+        return false;
+    }
+    loadingName_ = name;
+    return true;
+}
+
+void CrashMarks::endLoading() {
+    if (loadingName_.empty()) return;
+    const std::string name = loadingName_;
+    loadingName_.clear();
+    if (const long rc = platform::removeFile(platform::joinPath(folder_, name)); rc != 0)
+        note("cannot remove the loading mark " + name + " in " + folder_ + ": " +
+             platform::errorText(rc) +
+             "; once this process ends, its library may be taken for one that crashed it");
+}
+
+std::vector<CrashMark> CrashMarks::enable(const std::string& key, const std::string& path) {
+    std::vector<CrashMark> enabled;
+    if (folder_.empty()) return enabled;
+    std::vector<std::string> names;
+    if (const long rc = platform::listFolder(folder_, kMaxMarkFiles, names); rc != 0) {
+        note("cannot read the crash marks in " + folder_ + ": " + platform::errorText(rc));
+        return enabled;
+    }
+    for (const std::string& name : names) {
+        if (!startsWith(name, kCrashedPrefix) || !endsWith(name, kMarkSuffix)) continue;
+        std::string bytes, problem;
+        CrashMark mark;
+        const std::string file = platform::joinPath(folder_, name);
+        if (platform::readSmallFile(file, kMarkFileBytes, bytes) != 0 ||
+            !parseMark(bytes, mark, problem) || !sameKeyName(mark.key, key) ||
+            (!path.empty() && mark.path != path))
+            continue;
+        if (const long rc = platform::removeFile(file); rc != 0) {
+            note("cannot remove the crash record " + file + ": " + platform::errorText(rc));
+            continue;
+        }
+        enabled.push_back(mark);
+    }
+    for (std::size_t i = records_.size(); i-- > 0;)
+        if (sameKeyName(records_[i].key, key) && (path.empty() || records_[i].path == path))
+            records_.erase(records_.begin() + static_cast<std::ptrdiff_t>(i));
+    return enabled;
+}
+
+LoadingMarks::LoadingMarks() {
+    try {
+        marks_.emplace();
+    } catch (const std::bad_alloc&) {
+        noMemory_ = true;
+    }
+}
+
+template <class Step>
+void LoadingMarks::step(Step body) {
+    if (!marks_.has_value()) return;
+    try {
+        body();
+    } catch (const std::bad_alloc&) {
+        noMemory_ = true;
+    }
+}
+
+void LoadingMarks::sweep() {
+    step([&] { marks_->sweep(); });
+}
+
+const CrashMark* LoadingMarks::recordFor(const char* key, const char* path) {
+    const CrashMark* record = nullptr;
+    step([&] { record = marks_->recordFor(key, path); });
+    return record;
+}
+
+void LoadingMarks::begin(const char* key, const char* path) {
+    step([&] { marks_->beginLoading(key, path); });
+}
+
+void LoadingMarks::end() {
+    step([&] { marks_->endLoading(); });
+}
+
+void LoadingMarks::enable(const char* key, const char* path) {
+    step([&] { marks_->enable(key, path); });
+}
+
+std::string LoadingMarks::folder() const { return marks_.has_value() ? marks_->folder() : ""; }
+
+std::string LoadingMarks::trouble() const {
+    std::string text = marks_.has_value() ? marks_->trouble() : "";
+    if (noMemory_) text += std::string(text.empty() ? "" : "; ") + "no memory was left for the crash marks";
+    return text;
+}
+
+std::string describeCrash(const CrashMark& record) {
+    return "process " + std::to_string(record.processId) + " (" +
+           (record.program.empty() ? std::string("program unknown") : record.program) +
+           ") ended while loading it, at " + record.time + ": " +
+           (record.reason.empty() ? std::string("it crashed, or hung and was killed")
+                                  : record.reason);
+}
+
+std::string skipReason(const CrashMark& record, const std::string& key) {
+    bool plain = !key.empty();
+    for (const char c : key)
+        plain = plain && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_');
+    return "skipped: " + describeCrash(record) + "; `kovctl enable " +
+           (plain ? key : "\"" + key + "\"") + "`, or registering it again, lets it load";
+}
+
+} // namespace kov::registry
