@@ -1,26 +1,34 @@
-// The running program's folder, from the loader's record of the executable's path.
+// The running program: its file, from the loader's record of the executable's path.
 #include "platform/win32/win32.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
 
 #include <vector>
 
 namespace kov::platform {
 
-std::string programDirectory() {
+std::string programPath() {
     std::vector<char> buffer(MAX_PATH);
     for (;;) {
         const DWORD length =
             GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0) return {};
         // A full buffer means the path was cut short: grow until it fits.
-        if (length < buffer.size()) {
-            std::string path(buffer.data(), length);
-            const std::size_t separator = path.find_last_of("\\/");
-            return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
-        }
+        if (length < buffer.size()) return std::string(buffer.data(), length);
         buffer.resize(buffer.size() * 2);
     }
 }
 
+std::string programDirectory() {
+    const std::string path = programPath();
+    const std::size_t separator = path.find_last_of("\\/");
+    return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+}
+
 bool exitStopsOtherThreads() { return true; }
+
+void binaryStandardInput() { _setmode(_fileno(stdin), _O_BINARY); }
 
 } // namespace kov::platform
