@@ -18,6 +18,8 @@ function(cleanup)
     set(keys ${KEY} kovctl_second kovctl_relative ${THREADED_KEY} ${REFUSING_KEY})
   elseif(SCENARIO STREQUAL "session")
     set(keys ${KV_KEY} ${THREADED_KEY})
+  elseif(SCENARIO MATCHES "^load_|faults$")
+    set(keys kovctl_crash kovctl_hang kovctl_good kovctl_answer kovctl_malformed kovctl_other)
   endif()
   foreach(key ${keys})
     execute_process(COMMAND ${EMULATOR} ${KOVCTL} remove ${key} OUTPUT_QUIET ERROR_QUIET)
@@ -189,14 +191,15 @@ function(scenario_usage)
   file(READ ${KOVCTL_SOURCE_DIR}/kovctl.1 man)
   file(READ ${KOVCTL_SOURCE_DIR}/kovctl.bash completion)
   foreach(command list info stats reload register remove lang check-lang send inspect registry
-                  session)
+                  session version)
     string(REPLACE "-" "\\\\-" man_command "${command}")
     if(NOT OUT MATCHES "\n  ${command}[ \n]" OR NOT man MATCHES "\n\\.BI? ${man_command}[ \n]"
        OR NOT completion MATCHES "[\" ]${command}[\" ]")
       fail("the command ${command} is missing from --help, the man page or the completion")
     endif()
   endforeach()
-  foreach(option --json --sync --module --timeout --help --version --loaded-only --stop-on-error)
+  foreach(option --json --sync --module --timeout --help --version --loaded-only --wide
+                 --stop-on-error)
     string(REPLACE "-" "\\\\-" man_option "${option}")
     if(NOT OUT MATCHES "${option}" OR NOT man MATCHES "${man_option}"
        OR NOT completion MATCHES "${option}")
@@ -204,7 +207,7 @@ function(scenario_usage)
     endif()
   endforeach()
   foreach(command list info stats reload register remove lang check-lang send inspect registry
-                  session)
+                  session version)
     kovctl(0 ${command} --help)
     if(NOT OUT MATCHES "^usage: kovctl ${command}")
       fail("kovctl ${command} --help: unexpected text\n${OUT}")
@@ -216,12 +219,13 @@ function(scenario_usage)
   endif()
 
   kovctl(3 --module ${WORK_DIR}/no_such_module list)
-  if(NOT ERR MATCHES "^kovctl: cannot load the broker module")
+  # The loader's own reason follows the module's name.
+  if(NOT ERR MATCHES "^kovctl: cannot load the broker module '[^']+no_such_module': [^\n]+\n$")
     fail("kovctl --module: unexpected error\n${ERR}")
   endif()
 
   # Every usage line names the options every command takes.
-  foreach(command list info stats reload register remove lang check-lang send session)
+  foreach(command list info stats reload register lang check-lang send session version)
     kovctl(0 ${command} --help)
     string(REGEX MATCH "^usage: [^\n]*(\n  [^\n]*)*" usage "${OUT}")
     if(NOT usage MATCHES "--module PATH" OR NOT usage MATCHES "--timeout MS")
@@ -229,11 +233,13 @@ function(scenario_usage)
     endif()
   endforeach()
 
-  # --version: kovctl's own and the module's; send keeps --version for the set's version.
-  kovctl(0 --version)
-  if(NOT OUT MATCHES "^kovctl [0-9]+\\.[0-9]+\\.[0-9]+\nmodule: .*\nmodule version: KOV Broker")
-    fail("kovctl --version: unexpected text\n${OUT}")
-  endif()
+  # --version and version: kovctl's own and the module's; send keeps --version for the set's.
+  foreach(asked --version version)
+    kovctl(0 ${asked})
+    if(NOT OUT MATCHES "^kovctl [0-9]+\\.[0-9]+\\.[0-9]+\nmodule: .*\nmodule version: KOV Broker")
+      fail("kovctl ${asked}: unexpected text\n${OUT}")
+    endif()
+  endforeach()
   kovctl(0 --version --json)
   expect_json(1 schema)
   expect_json(version command)
@@ -258,6 +264,7 @@ function(scenario_usage)
   expect_json_error(3 "cannot load the broker module")
   expect_json(list command)
   expect_usage_error("bad version '1' for --set" send --set 0x100:1)
+  expect_usage_error("name two versions of the set" send --set 0x6a00:1.0 --version 2.0)
 endfunction()
 
 function(scenario_broker)
@@ -362,9 +369,19 @@ function(scenario_registration)
   expect_json("${registered}" providers 1 path)
   expect_json_length(0 notLoaded)
   json(handle providers 1 handle)
+  # Text: the registry first, then a table that fits 80 columns, a word for the broker's own
+  # provider; --wide adds the path and the rest.
   kovctl(0 list)
-  if(NOT OUT MATCHES "\n${handle} +${KEY} +[^\n]*kov_test_immediate")
-    fail("list: the provider's row lacks its key and path\n${OUT}")
+  if(NOT OUT MATCHES "^registry: [^\n]+\nHANDLE +KEY +FUNCTION SETS +PRODUCT\n[0-9]+ +\\(broker\\) +0x0 v1\\.0, 0xffff v1\\.0 +KOV Broker[^\n]*\n${handle} +${KEY} +0x100 v1\\.0 +Immediate test provider\n$")
+    fail("list: unexpected narrow table\n${OUT}")
+  endif()
+  string(REGEX MATCH "[^\n]{81}" too_wide "${OUT}")
+  if(too_wide)
+    fail("list: a line is wider than 80 columns\n${OUT}")
+  endif()
+  kovctl(0 list --wide)
+  if(NOT OUT MATCHES "\n${handle} +${KEY} +[^\n]*kov_test_immediate[^\n]* +0x100 v1\\.0 +Immediate test provider +KOV tests")
+    fail("list --wide: the provider's row lacks its path and the rest\n${OUT}")
   endif()
 
   # A relative path is stored as the full path of the file it names here, and said so.
@@ -379,7 +396,7 @@ function(scenario_registration)
   kovctl(0 register kovctl_second ${PROVIDER} --json)
   expect_json_fragment("key '${KEY}' (${registered}) serves function set 0x100 already" warnings 0)
   kovctl(3 send --set 0x100 --json)
-  expect_json_error(3 "several providers serve set 0x00000100")
+  expect_json_error(3 "several providers serve set 0x100")
   expect_json_fragment("(key '${KEY}')" error)
   expect_json_fragment("(key 'kovctl_second')" error)
   # remove KEY takes every library of the key; a relative path compares as the full one.
@@ -399,9 +416,20 @@ function(scenario_registration)
     expect_json(${handle} confirm provider)
     expect_json(256 confirm functionSet)
   endforeach()
+  # In text, the set as typed; kov_SendSync's result is no status, so it is not shown.
+  kovctl(0 send --provider ${handle} --set 0x100 --sync)
+  if(OUT MATCHES "result:" OR NOT OUT MATCHES "\nfunctionSet: 256 \\(0x100\\)\n")
+    fail("send --sync: unexpected text\n${OUT}")
+  endif()
   file(WRITE ${WORK_DIR}/payload.bin "hello")
   kovctl(0 send --provider ${handle} --set 0x100 --file ${WORK_DIR}/payload.bin --json)
   expect_json(68656c6c6f confirm payload)
+  # --file - reads standard input, bytes as they are.
+  file(WRITE ${WORK_DIR}/payload_stdin.bin "a\r\nb")
+  execute_process(COMMAND ${EMULATOR} ${KOVCTL} send --provider ${handle} --set 0x100 --file - --json
+                  INPUT_FILE ${WORK_DIR}/payload_stdin.bin RESULT_VARIABLE result OUTPUT_VARIABLE OUT)
+  set(LAST "send --file - (standard input)")
+  expect_json(610d0a62 confirm payload)
   # Code 1 answers with the status given in the payload: a provider's status is passed on.
   expect_status(34 STATUS_LANGUAGE_MISMATCH send --provider ${handle} --set 0x100 --code 1 --hex 22000000)
   # Codes 1000 to 65535 are the providers' own: no name in the JSON, "provider status N" in text.
@@ -431,6 +459,12 @@ function(scenario_registration)
   kovctl(0 register ${THREADED_KEY} ${THREADED})
   kovctl(0 list --json)
   expect_json(3 count)
+  # In handle order: the broker's own, then the libraries as loaded.
+  json(first providers 1 handle)
+  json(second providers 2 handle)
+  if(NOT first LESS second)
+    fail("list: providers not in handle order (${first}, ${second})\n${OUT}")
+  endif()
   foreach(index 1 2)
     json(product providers ${index} product)
     if(product STREQUAL "Threaded test provider")
@@ -455,9 +489,9 @@ function(scenario_registration)
   kovctl(0 send --set 0x200:1.0 --hex 00000000 --json)
   expect_json(${threaded_handle} confirm provider)
   kovctl(3 send --set 0x999 --json)
-  expect_json_error(3 "no provider serves set 0x00000999")
+  expect_json_error(3 "no provider serves set 0x999")
   kovctl(3 send --set 0x100:7.0 --json)
-  expect_json_error(3 "no provider serves set 0x00000100 version 7.0")
+  expect_json_error(3 "no provider serves set 0x100 version 7.0")
   kovctl(0 remove ${THREADED_KEY} ${THREADED})
 
   # A provider that refuses: no usable answer, exit 3, in both send modes.
@@ -591,6 +625,19 @@ function(scenario_registry_file)
     kovctl_with_registry(0 ${missing} ${command} --json)
   endforeach()
   kovctl_with_registry(0 ${missing} info --json --sync)
+  # list goes on with the broker alone, and says which registry it read and that it is missing;
+  # registry, which is asked about the registry itself, fails.
+  kovctl_with_registry(0 ${missing} list --json)
+  expect_json(${missing} registry)
+  expect_json(OFF registryExists)
+  kovctl_with_registry(0 ${missing} list)
+  if(NOT OUT MATCHES "^registry: ${missing} \\(does not exist\\)\n")
+    fail("list: the missing registry is not named\n${OUT}")
+  endif()
+  kovctl_with_registry(3 ${missing} registry)
+  if(NOT ERR MATCHES "^kovctl: the registry '${missing}' does not exist")
+    fail("registry: a missing registry passes for an empty one\n${ERR}")
+  endif()
   if(EXISTS ${WORK_DIR}/registry_file_missing)
     fail("a read-only command created the registry's folder")
   endif()
@@ -669,12 +716,43 @@ function(scenario_read_only)
     expect_json_fragment("no write access to the registry '${registry}'" reason)
     expect_status(8 STATUS_REGISTRY_ERROR remove readonly_key)
     expect_json_fragment("no write access to the registry '${registry}'" reason)
+    if(as_user)
+      expect_json_fragment("the file belongs to root (mode 0${mode})" reason)
+    else()
+      expect_json_fragment("the file is yours but read-only (mode 0444)" reason)
+    endif()
     set(KOVCTL ${dir}/kovctl)
     file(SHA256 ${registry} after)
     if(NOT before STREQUAL after)
       fail("the registry changed under a user who may only read it (mode ${mode})")
     endif()
   endforeach()
+
+  # The reason names what is in the way: a writable file in a folder the user may not write (the
+  # journal goes there), and a read-only file the user owns (who may make it writable).
+  set(folder ${dir}/locked)
+  file(MAKE_DIRECTORY ${folder} ${dir}/own)
+  kovctl_with_registry(0 ${folder}/registry.db register readonly_key ${dir}/${provider_name})
+  kovctl_with_registry(0 ${dir}/own/registry.db register readonly_key ${dir}/${provider_name})
+  execute_process(COMMAND chmod 666 ${folder}/registry.db)
+  execute_process(COMMAND chmod 444 ${dir}/own/registry.db)
+  if(as_user)
+    execute_process(COMMAND chown -R 65534:65534 ${dir}/own)
+    set(folder_reason "its folder '${folder}' belongs to root (mode 0755)")
+  else()
+    execute_process(COMMAND chmod 555 ${folder})
+    set(folder_reason "its folder '${folder}' is yours but not writable (mode 0555)")
+  endif()
+  foreach(case "${folder}/registry.db|${folder_reason}"
+               "${dir}/own/registry.db|the file is yours but read-only (mode 0444)")
+    string(REPLACE "|" ";" case "${case}")
+    list(GET case 0 registry)
+    list(GET case 1 reason)
+    set(KOVCTL ${as_user} ${CMAKE_COMMAND} -E env KOV_BROKER_REGISTRY=${registry} ${dir}/kovctl)
+    expect_status(8 STATUS_REGISTRY_ERROR remove readonly_key)
+    expect_json_fragment("${reason}" reason)
+  endforeach()
+  file(CHMOD ${folder} DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
   file(REMOVE_RECURSE ${dir})
 endfunction()
 
@@ -694,7 +772,8 @@ function(scenario_registry_lock)
     fail("a registry locked for longer than --timeout: exit ${result}\n${OUT}\n${err}")
   endif()
   expect_json_error(3 "stayed locked for 1500 ms")
-  execute_process(COMMAND ${locked} 2500 ${KOVCTL} --timeout 60000 list --json
+  # Held long enough for kovctl and its worker to start (slow under a sanitizer and emulation).
+  execute_process(COMMAND ${locked} 8000 ${KOVCTL} --timeout 60000 list --json
                   RESULT_VARIABLE result OUTPUT_VARIABLE OUT ERROR_VARIABLE err)
   if(NOT result EQUAL 0 OR NOT err MATCHES "waiting for another process"
      OR NOT err MATCHES "locker: released the lock while the command ran")
@@ -796,11 +875,13 @@ function(scenario_session)
     "session\n"                                                             # 10
     "  send --set 0x4b56 --code 3 --sync\n"                                 # 11
     "stats\n"                                                               # 12
-    "check-lang en|us\n")                                                   # 13
+    "check-lang en|us\n"                                                    # 13
+    "remove ${KV_KEY}\n"                                                    # 14
+    "list\n")                                                              # 15
   kovctl_session(2 "" session ${commands} --json)
   hex_of("hello world" hello)
-  if(NOT LINE_COUNT EQUAL 12)
-    fail("kovctl ${LAST}: ${LINE_COUNT} output lines for 11 commands and the summary\n${OUT}")
+  if(NOT LINE_COUNT EQUAL 14)
+    fail("kovctl ${LAST}: ${LINE_COUNT} output lines for 13 commands and the summary\n${OUT}")
   endif()
   expect_line(0 2 line  send command  0 status  0 confirm.functionCode)
   expect_line(1 3 line  0 status)
@@ -822,11 +903,17 @@ function(scenario_session)
   # send --set asks for the list first; line 11 sends both with kov_SendSync.
   expect_line(9 9 statistics.sendCalls  2 statistics.syncCalls  0 statistics.syncWaiting)
   expect_line(10 13 line  34 status  STATUS_LANGUAGE_MISMATCH statusName)
-  # The summary: eleven commands, six failed; the largest exit code is the session's.
-  expect_line(11 session command  11 commands  6 failed  6 failedLines.0  7 failedLines.1
+  # Removed from the registry, the provider stays loaded in this process: said so.
+  expect_line(11 14 line  0 status)
+  expect_line(12 15 line  broker providers.0.origin  unregistered providers.1.origin)
+  set(OUT "${LINE_12}")
+  expect_json_null(providers 1 key)
+  # The summary: thirteen commands, six failed; the largest exit code is the session's.
+  expect_line(13 session command  13 commands  6 failed  6 failedLines.0  7 failedLines.1
               8 failedLines.2  9 failedLines.3  10 failedLines.4  13 failedLines.5  2 exitCode)
-  set(OUT "${LINE_11}")
+  set(OUT "${LINE_13}")
   expect_json_null(stopped)
+  kovctl(0 register ${KV_KEY} ${KV})
 
   # Standard input, as text: each command prints what it prints on its own, a bad line says so
   # on standard error with its number. A new process has a new provider: colour is not stored.
@@ -846,6 +933,18 @@ function(scenario_session)
     endif()
   endforeach()
 
+  # In text, a provider the registry no longer holds (loaded by the first line) shows a word for
+  # it. A line cannot read its payload from standard input: the session's commands may come from
+  # there.
+  file(WRITE ${WORK_DIR}/session_removed.txt
+       "lang\nremove ${KV_KEY}\nlist\nsend --set 0x4b56 --file -\n")
+  kovctl_session(1 ${WORK_DIR}/session_removed.txt session)
+  if(NOT OUT MATCHES "\n[0-9]+ +\\(not registered\\) +0x4b56 v1\\.0 +Key-value test provider\n"
+     OR NOT ERR MATCHES "line 4: --file - reads standard input, which a session keeps for its commands")
+    fail("kovctl ${LAST}: unexpected text\n${OUT}\n${ERR}")
+  endif()
+  kovctl(0 register ${KV_KEY} ${KV})
+
   # --stop-on-error: nothing after the first command that fails.
   kovctl_session(2 ${typed} session --json --stop-on-error)
   if(NOT LINE_COUNT EQUAL 2)
@@ -856,13 +955,15 @@ function(scenario_session)
   # A command given up on after --timeout ends the session: its late answer could be taken for a
   # later command's. The process ends at once, the call still pending.
   kovctl(0 register ${THREADED_KEY} ${THREADED})
-  file(WRITE ${WORK_DIR}/session_slow.txt "send --set 0x200 --hex 30750000 --timeout 300\nstats\n")
+  # (The first line loads the providers, which may take longer than 300 ms under a sanitizer.)
+  file(WRITE ${WORK_DIR}/session_slow.txt
+       "lang\nsend --set 0x200 --hex 30750000 --timeout 300\nstats\n")
   kovctl_session(3 ${WORK_DIR}/session_slow.txt session - --json)
-  expect_line(0 1 line  3 exitCode)
-  set(OUT "${LINE_0}")
-  expect_json_error(3 "no confirm arrived within 300 ms")
-  expect_line(1 1 commands  1 stopped.line  3 exitCode)
+  expect_line(1 2 line  3 exitCode)
   set(OUT "${LINE_1}")
+  expect_json_error(3 "no confirm arrived within 300 ms")
+  expect_line(2 2 commands  2 stopped.line  3 exitCode)
+  set(OUT "${LINE_2}")
   expect_json_fragment("still pending" stopped reason)
   kovctl(0 remove ${THREADED_KEY})
 
@@ -878,25 +979,15 @@ function(scenario_session)
   kovctl(0 remove ${KV_KEY})
 endfunction()
 
+include(${CMAKE_CURRENT_LIST_DIR}/kovctl_faults.cmake)
+# The crash's name as a regular expression; under qemu-user, its own line about the crash is left
+# out of what kovctl wrote.
+string(REGEX REPLACE "([][()+.*?^$|\\])" "\\\\\\1" CRASH_CAUSE_RE "${CRASH_CAUSE}")
+
 if(FRESH_REGISTRY)
   file(REMOVE ${FRESH_REGISTRY})
 endif()
-if(SCENARIO STREQUAL "usage")
-  scenario_usage()
-elseif(SCENARIO STREQUAL "broker")
-  scenario_broker()
-elseif(SCENARIO STREQUAL "registration")
-  scenario_registration()
-elseif(SCENARIO STREQUAL "inspect")
-  scenario_inspect()
-elseif(SCENARIO STREQUAL "registry_file")
-  scenario_registry_file()
-elseif(SCENARIO STREQUAL "read_only")
-  scenario_read_only()
-elseif(SCENARIO STREQUAL "registry_lock")
-  scenario_registry_lock()
-elseif(SCENARIO STREQUAL "session")
-  scenario_session()
-else()
+if(NOT COMMAND scenario_${SCENARIO})
   message(FATAL_ERROR "unknown scenario '${SCENARIO}'")
 endif()
+cmake_language(CALL scenario_${SCENARIO})

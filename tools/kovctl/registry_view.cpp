@@ -1,5 +1,6 @@
 #include "registry_view.h"
 
+#include "library_checks.h"
 #include "registry_check.h"
 
 #include "registry/library_probe.h"
@@ -50,7 +51,8 @@ LibraryCheck checkLibrary(const std::string& path) {
         result.reason = probe.reason;
         return result;
     }
-    Bytes descriptor(probe.info.payloadLength - kov::message::kInfoDescriptorStart, 0);
+    Bytes& descriptor = result.descriptor;
+    descriptor.assign(probe.info.payloadLength - kov::message::kInfoDescriptorStart, 0);
     const bool copied = kov::message::copyDescriptor(probe.info, descriptor.data(), 0);
     result.loadedFrom = platform::modulePath(probe.module);
     kov::registry::returnInfoBlock(probe);
@@ -97,9 +99,18 @@ bool readRegistry(std::vector<RegistryEntry>& out, std::string& error) {
     return false;
 }
 
-std::vector<CheckedEntry> checkEntries(const std::vector<RegistryEntry>& entries) {
+bool registryExists() {
+    ReadKey broker;
+    return broker.open(platform::localMachineKey(), kov::registry::kBrokerKey) == platform::kRegOk;
+}
+
+std::vector<CheckedEntry> checkEntries(const std::vector<RegistryEntry>& entries,
+                                       std::uint32_t timeoutMs) {
+    std::vector<std::string> paths;
+    for (const RegistryEntry& entry : entries) paths.push_back(entry.path);
+    const std::vector<LibraryCheck> checks = checkLibraries(paths, timeoutMs);
     std::vector<CheckedEntry> checked;
-    for (const RegistryEntry& entry : entries) checked.push_back({entry, checkLibrary(entry.path)});
+    for (std::size_t i = 0; i < entries.size(); ++i) checked.push_back({entries[i], checks[i]});
     return checked;
 }
 

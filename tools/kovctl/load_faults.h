@@ -1,0 +1,27 @@
+// Libraries that crash or hang whatever loads them: found, named with how to take them out, and
+// reported for a command whose broker died or stalled while it loaded its providers.
+#pragma once
+
+#include "registry_view.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kovctl {
+
+// The registered libraries that crash or hang the process loading them, each given `timeoutMs`.
+std::vector<CheckedEntry> findLoadCulprits(std::uint32_t timeoutMs);
+
+// What a broker that stopped answering while it loaded its providers is said to have done.
+std::string stalledLoad(std::uint32_t timeoutMs);
+// The same as one line: `what`, then each culprit with its key, path and reason.
+std::string loadFaultLine(const std::string& what, const std::vector<CheckedEntry>& culprits);
+
+// Reports a broker that could not load its providers: `what` happened, then the culprits (or,
+// without any, that none was found), in one line, and a second line saying how to recover. With
+// --json the error object adds `registry`, `loadFaults` (key, path, fault, reason each) and
+// `recover`. Returns `exitCode`.
+int reportLoadFault(int exitCode, const std::string& what, const std::vector<CheckedEntry>& culprits);
+
+} // namespace kovctl
