@@ -7,8 +7,8 @@ namespace kovctl {
 
 std::vector<CheckedEntry> findLoadCulprits(std::uint32_t timeoutMs) {
     // Crash marks: once the broker keeps a per-user record of the library it was loading when a
-    // process died (branch `contain`), take the key and path from that record here, and load
-    // nothing again; until then every registered library is loaded once more, each in a copy.
+    // process died, take the key and path from that record here and load nothing again; until
+    // then every registered library is loaded once more, each in a copy of kovctl.
     std::vector<RegistryEntry> entries;
     std::string error;
     if (!readRegistry(entries, error)) return {};
