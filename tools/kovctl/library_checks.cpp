@@ -4,6 +4,8 @@
 #include "copies.h"
 #include "text.h"
 
+#include <algorithm>
+
 namespace kovctl {
 namespace {
 
@@ -70,8 +72,9 @@ std::vector<LibraryCheck> checkLibraries(const std::vector<std::string>& paths,
             budget += paths[i].size() + 3;
         }
         std::size_t loading = next; // the library the copy is at: begun, or the next to begin
+        // --timeout 0 gives up at once, as it does for a request; 0 would mean no limit here.
         const platform::ChildEnd end =
-            runCopy(kProbeRole, batch, timeoutMs, true, [&](const Json& record) {
+            runCopy(kProbeRole, batch, std::max(timeoutMs, 1u), true, [&](const Json& record) {
                 const std::size_t at = next + record.value("i", std::size_t{0});
                 if (at >= next + batch.size()) return;
                 if (record.value("r", "") == "begin") loading = at;
