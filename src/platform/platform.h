@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -227,8 +228,59 @@ enum class ProcessState { Running, Gone, Unknown };
 // Gone: no process has the id `pid`, it has ended (a zombie), or a process started later has it
 // (its start token differs from `startToken`). Unknown when the system cannot tell.
 ProcessState processState(std::uint32_t pid, const std::string& startToken);
-// The running program's file, as the loader took it; empty when the system cannot say.
+// The running program's file, as the loader took it (kovctl starts copies of it); empty when
+// the system cannot say.
 std::string programPath();
+
+// ---- child processes and the console (for the admin tool, never the broker) ----------------
+// kovctl loads provider libraries, and runs the broker for a command, in a copy of itself: a
+// library that crashes or hangs there takes down only the copy, and the parent names it.
+struct ChildEnd {
+    enum class Kind { Exited, Crashed, TimedOut, NotStarted };
+    Kind kind = Kind::NotStarted;
+    // Exited: the exit code. Crashed: the signal (POSIX) or the exception code (Windows).
+    std::uint32_t code = 0;
+    std::string error; // NotStarted: why
+};
+// Receives what a child writes to its report channel, as it comes.
+using ReportSink = std::function<void(const char* bytes, std::size_t length)>;
+// The word in a child's arguments that runChild replaces by its report channel's name.
+constexpr const char* kReportChannelWord = "{report-channel}";
+// Runs `program` with `arguments` (after the program's name) and waits for it to end, handing
+// what it reports to `sink`. The child shares this process's standard input and error, and its
+// standard output too, or this process's standard error when `outputToError` (a provider that
+// prints while loading must not disturb the parent's output). With a `timeoutMs` (0: no limit)
+// the child is ended (Kind::TimedOut) once it has been silent that long after a report; before
+// its first report, while it starts (which takes long under emulation), it has kChildStartMs.
+// Every handle and descriptor is closed on every path.
+constexpr std::uint32_t kChildStartMs = 60000;
+ChildEnd runChild(const std::string& program, const std::vector<std::string>& arguments,
+                  std::uint32_t timeoutMs, bool outputToError, const ReportSink& sink);
+// In the child: takes the report channel named `name` (what kReportChannelWord became), out of
+// reach of the child's own children. False when `name` names none.
+bool takeReportChannel(const std::string& name);
+// Writes `text` to the channel taken; false when there is none or the parent has gone.
+bool reportToParent(const std::string& text);
+// In the child: a crash ends the process at once by its signal or exception code (no debugger,
+// no error box, no core file, no sanitizer report), so that the parent can name it.
+void endQuietlyOnCrash();
+// The signal or exception code of a crashed child in words: "SIGSEGV (segmentation fault)",
+// "exception 0xc0000005 (access violation)".
+std::string crashName(std::uint32_t code);
+// Standard input read as bytes from now on: no newline translation, no end at Ctrl-Z (Windows).
+void binaryStandardInput();
+// Why this process may not write the registry, as far as the system tells; for the admin tool's
+// messages. POSIX looks at the database file, then at the folder SQLite writes its journal into
+// (and creates the file in); Windows knows only that the key needs an administrator.
+struct RegistryWriteDenial {
+    enum class Cause { Unknown, Administrator, File, Folder };
+    Cause cause = Cause::Unknown; // Unknown: nothing the files show (or writes denied in a test)
+    std::string path;             // File, Folder: what may not be written
+    std::string owner;            // its owner, by name where the system knows one
+    bool yours = false;           // the owner is this process's user
+    unsigned mode = 0;            // its permission bits
+};
+RegistryWriteDenial registryWriteDenial();
 
 // ---- test hooks ----------------------------------------------------------------------------
 namespace testing {

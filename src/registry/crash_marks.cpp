@@ -45,6 +45,11 @@ std::string recordName(const std::string& key, const std::string& path) {
     return kCrashedPrefix + hex(fnv1a(folded + '\0' + path), 16) + kMarkSuffix;
 }
 
+// One name per run of a process: it has one library loading at a time.
+std::string loadingName(std::uint32_t pid, const std::string& startToken) {
+    return kLoadingPrefix + std::to_string(pid) + "-" + hex(fnv1a(startToken), 8) + kMarkSuffix;
+}
+
 std::string now() {
     char stamp[message::kTimestampSize];
     message::makeTimestamp(stamp);
@@ -170,9 +175,7 @@ bool CrashMarks::beginLoading(const std::string& key, const std::string& path) {
     mark.startToken = platform::processStartToken();
     mark.program = platform::programPath();
     mark.time = now();
-    // One name per run of a process: it has one library loading at a time.
-    const std::string name = kLoadingPrefix + std::to_string(mark.processId) + "-" +
-                             hex(fnv1a(mark.startToken), 8) + kMarkSuffix;
+    const std::string name = loadingName(mark.processId, mark.startToken);
     if (const long rc = platform::writePrivateFile(platform::joinPath(folder_, name),
                                                    encodeMark(mark));
         rc != 0) {
@@ -195,6 +198,37 @@ void CrashMarks::endLoading() {
         note("cannot remove the loading mark " + name + " in " + folder_ + ": " +
              platform::errorText(rc) +
              "; once this process ends, its library may be taken for one that crashed it");
+}
+
+std::vector<CrashMark> CrashMarks::recordEnd(std::uint32_t pid, const std::string& cause) {
+    sweep();
+    std::vector<CrashMark> ended;
+    for (CrashMark& record : records_) {
+        if (record.processId != pid) continue;
+        // A record someone else made of the same end lacks the cause: it is added.
+        if (record.reason.empty()) {
+            record.reason = cause;
+            const std::string file =
+                platform::joinPath(folder_, recordName(record.key, record.path));
+            if (const long rc = platform::writePrivateFile(file, encodeMark(record)); rc != 0)
+                note("cannot add the cause to the crash record " + file + ": " +
+                     platform::errorText(rc));
+        }
+        ended.push_back(record);
+    }
+    return ended;
+}
+
+std::optional<CrashMark> CrashMarks::ownLoading() const {
+    if (folder_.empty()) return std::nullopt;
+    const std::string name =
+        loadingName(platform::currentProcessId(), platform::processStartToken());
+    std::string bytes, problem;
+    CrashMark mark;
+    if (platform::readSmallFile(platform::joinPath(folder_, name), kMarkFileBytes, bytes) != 0 ||
+        !parseMark(bytes, mark, problem))
+        return std::nullopt;
+    return mark;
 }
 
 std::vector<CrashMark> CrashMarks::enable(const std::string& key, const std::string& path) {

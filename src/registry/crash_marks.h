@@ -55,6 +55,14 @@ public:
     bool beginLoading(const std::string& key, const std::string& path);
     void endLoading();
 
+    // For whoever saw process `pid` end while it loaded (kovctl, of its worker): turns its loading
+    // mark into a record as sweep() does, with `cause` (the signal, a time-out) as the record's
+    // reason; returns the records of that process.
+    std::vector<CrashMark> recordEnd(std::uint32_t pid, const std::string& cause);
+    // The loading mark this process has written (through another instance), if any: the library
+    // it is loading now.
+    std::optional<CrashMark> ownLoading() const;
+
     // Removes the crash records of `key` (of its library `path` alone, when given); returns them.
     std::vector<CrashMark> enable(const std::string& key, const std::string& path = {});
 

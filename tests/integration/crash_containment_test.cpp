@@ -85,7 +85,7 @@ TEST_F(CrashContainmentTest, ALibraryThatCrashesOrHangsWhileLoadingIsSkippedUnti
     const struct {
         const char* library;
         bool hangs;
-    } cases[] = {{"kov_test_crash_once", false}, {"kov_test_hang_once", true}};
+    } cases[] = {{"kov_test_crash_on_load", false}, {"kov_test_hang_on_load", true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.library);
         const std::string path = providerPath(c.library);
@@ -96,7 +96,9 @@ TEST_F(CrashContainmentTest, ALibraryThatCrashesOrHangsWhileLoadingIsSkippedUnti
         // The first process to load it dies with it.
         const std::vector<std::string> died = runClient(c.hangs);
         EXPECT_TRUE(died.empty());
-        if (!c.hangs) EXPECT_TRUE(lastCrashed_) << "the client was to crash";
+        if (!c.hangs) {
+            EXPECT_TRUE(lastCrashed_) << "the client was to crash";
+        }
         ASSERT_TRUE(fileExists(flag_));
 
         // Every later one skips it and says who died of it.

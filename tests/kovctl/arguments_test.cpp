@@ -1,6 +1,7 @@
 // kovctl's command line: every complaint the manual and the scenario tests rely on, word for word,
 // and what a good command line fills in.
 #include "args.h"
+#include "option_values.h"
 
 #include <gtest/gtest.h>
 
@@ -64,8 +65,6 @@ TEST(KovctlArguments, EveryBadCommandLineIsNamedInOneLine) {
         {{"send", "--hex", "0g"}, "bad hex payload '0g' (expected pairs of hex digits)"},
         {{"send", "--hex", "01 2 03"}, "bad hex payload '01 2 03' (expected pairs of hex digits)"},
         {{"send", "--hex", "123"}, "bad hex payload '123' (expected pairs of hex digits)"},
-        {{"send", "--file", "/no/such/folder/payload.bin"},
-         "cannot read file '/no/such/folder/payload.bin'"},
         {{"send", "--hex", "01", "--file", "/x"}, "give the payload once, with --hex, --text or --file"},
         {{"send", "--text", "a", "--hex", "01"}, "give the payload once, with --hex, --text or --file"},
         {{"list", "--text", "a"}, "option --text belongs to the send command"},
@@ -78,6 +77,13 @@ TEST(KovctlArguments, EveryBadCommandLineIsNamedInOneLine) {
         {{"register", "", "/x.so"}, "KEY must not be empty"},
         {{"register", "k", ""}, "PATH must not be empty"},
         {{"list", "--", "x"}, "unknown option '--'"},
+        {{"version", "x"}, "unexpected argument 'x' for version"},
+        {{"registry", "--wide"}, "option --wide belongs to the list command"},
+        // One version of the set, however it is given.
+        {{"send", "--set", "0x6a00:1.0", "--version", "2.0"},
+         "--set 0x6a00:1.0 and --version 2.0 name two versions of the set; give one"},
+        {{"send", "--version", "2.0", "--set=0x6a00:1.0"},
+         "--set 0x6a00:1.0 and --version 2.0 name two versions of the set; give one"},
     };
     for (const Case& c : cases) {
         const ParseResult parsed = parse(c.words);
@@ -105,6 +111,9 @@ TEST(KovctlArguments, HelpAndVersionNeedNothingElse) {
         {{"--version", "send"}, false, true, Command::Send},
         {{"--version", "--json", "list", "--json"}, false, true, Command::List},
         {{"send", "--code", "5", "--help"}, true, false, Command::Send},
+        {{"version"}, false, true, Command::Version},
+        {{"version", "--json"}, false, true, Command::Version},
+        {{"help", "version"}, true, false, Command::Version},
     };
     for (const Case& c : cases) {
         const ParseResult parsed = parse(c.words);
@@ -165,11 +174,28 @@ TEST(KovctlArguments, SendFillsInTheRequest) {
     EXPECT_EQ(std::string("colour=blue green"),
               std::string(text.options.request.payload.begin(), text.options.request.payload.end()));
 
+    // The same version twice is no conflict.
+    const ParseResult same = parse({"send", "--set", "0x6a00:2.0", "--version", "2.0"});
+    ASSERT_TRUE(same.ok) << same.error;
+    EXPECT_EQ(2u, same.options.request.setMajor);
+
     const ParseResult version = parse({"send", "--version", "2.0"});
     ASSERT_TRUE(version.ok) << version.error;
     EXPECT_FALSE(version.options.version); // the request's set version, not kovctl's
     EXPECT_TRUE(version.options.versionGiven);
     EXPECT_EQ(2u, version.options.request.setMajor);
+}
+
+// The payload file is read when the request is built, by the process that sends it.
+TEST(KovctlArguments, APayloadFileIsReadWhenTheRequestIsBuilt) {
+    ParseResult parsed = parse({"send", "--file", "/no/such/folder/payload.bin"});
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    std::string error;
+    EXPECT_FALSE(readPayloadFile(parsed.options, error));
+    EXPECT_EQ("cannot read file '/no/such/folder/payload.bin'", error);
+    parsed = parse({"send", "--file", "-"});
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_EQ("-", parsed.options.payloadFile);
 }
 
 TEST(KovctlArguments, ASessionReadsAFileOrStandardInput) {

@@ -1,9 +1,12 @@
 // kovctl's own logic, without running the program: how a ListSubsystems reply is matched to the
 // registry entries it came from, which stored paths a removal names, how the registry is read in
-// the broker's order, and what is said when this process may not write it.
+// the broker's order, what is said when this process may not write it, how libraries are checked
+// in copies of kovctl, and how far a confirm is read.
 #include "args.h"
 #include "commands.h"
-#include "module.h"
+#include "copies.h"
+#include "exchange.h"
+#include "library_checks.h"
 #include "registry_check.h"
 #include "registry_view.h"
 #include "text.h"
@@ -13,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -140,7 +144,9 @@ TEST_F(KovctlRegistry, EntriesComeInTheBrokersLoadOrder) {
     std::string error;
     ASSERT_TRUE(readRegistry(entries, error)) << error; // nothing registered: empty, no error
     EXPECT_TRUE(entries.empty());
+    EXPECT_FALSE(registryExists()); // ...and not there at all
     write("beta", {"/b1.so"});
+    EXPECT_TRUE(registryExists());
     write("Alpha", {"/a1.so"});
     ASSERT_TRUE(readRegistry(entries, error)) << error;
     ASSERT_EQ(2u, entries.size());
@@ -163,19 +169,80 @@ TEST_F(KovctlRegistry, MissingWriteAccessIsNamedWithTheRegistry) {
         << registryName();
 }
 
-TEST(KovctlLibrary, AProviderLoadsAndNamesTheFileItCameFrom) {
-    const std::string path = std::string(KOV_TEST_DIR) + "kov_test_immediate" + KOV_TEST_LIB_SUFFIX;
-    const LibraryCheck check = checkLibrary(path);
-    ASSERT_TRUE(check.loads) << check.reason;
-    EXPECT_EQ(u"Immediate test provider", check.description.product);
-    EXPECT_EQ(platform::pathKey(path), platform::pathKey(check.loadedFrom));
-    const LibraryCheck missing = checkLibrary(std::string(KOV_TEST_DIR) + "kov_no_such_library");
-    EXPECT_FALSE(missing.loads);
-    EXPECT_NE(std::string::npos, missing.reason.find("cannot be loaded")) << missing.reason;
+// Each library is loaded in a copy of kovctl: a crash or a hang is that library's verdict, and
+// the libraries after it are still checked.
+TEST(KovctlLibrary, EachLibraryIsCheckedInACopyThatMayCrashOrHang) {
+    setHelperProgram(platform::programDirectory() + KOVCTL_PROGRAM_FILE);
+    struct Case {
+        const char* library;
+        bool loads;
+        LoadFault fault;
+        const char* reason;
+    };
+    const std::vector<Case> cases = {
+        {"kov_test_crash_on_load", false, LoadFault::Crash,
+         "loading it crashed the process: " KOVCTL_CRASH_CAUSE},
+        {"kov_test_immediate", true, LoadFault::None, ""},
+        {"kov_test_hang_on_load", false, LoadFault::Hang,
+         "loading it did not finish within 1000 ms (--timeout)"},
+        {"kov_no_such_library", false, LoadFault::None, "the library cannot be loaded"},
+        {"kov_test_three_sets", true, LoadFault::None, ""},
+    };
+    std::vector<std::string> paths;
+    for (const Case& c : cases)
+        paths.push_back(std::string(KOV_TEST_DIR) + c.library + KOV_TEST_LIB_SUFFIX);
+    const std::vector<LibraryCheck> checks = checkLibraries(paths, 1000);
+    ASSERT_EQ(cases.size(), checks.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(cases[i].loads, checks[i].loads) << cases[i].library << ": " << checks[i].reason;
+        EXPECT_EQ(cases[i].fault, checks[i].fault) << cases[i].library;
+        EXPECT_EQ(0u, checks[i].reason.find(cases[i].reason)) << checks[i].reason;
+    }
+    EXPECT_EQ(u"Immediate test provider", checks[1].description.product);
+    EXPECT_EQ(platform::pathKey(paths[1]), platform::pathKey(checks[1].loadedFrom));
+    EXPECT_EQ(3u, checks[4].description.sets.size());
+
+    // Without a program to start, nothing is loaded here instead: each library says why.
+    setHelperProgram(platform::programDirectory() + "no_such_kovctl");
+    for (const LibraryCheck& check : checkLibraries({paths[1], paths[4]}, 1000)) {
+        EXPECT_FALSE(check.loads);
+        EXPECT_EQ(0u, check.reason.find("kovctl cannot start a process of its own")) << check.reason;
+    }
+    setHelperProgram("");
+}
+
+// A confirm is read as far as its header says, and only once the header holds together: the two
+// lengths (offsets 0 and 8) are read first, and a lie stops the copy there.
+TEST(KovctlExchange, AConfirmIsNeverReadPastWhatItsHeaderGives) {
+    struct Case {
+        std::uint32_t totalLength;
+        std::uint32_t headerLength;
+        const char* malformed;
+        std::size_t copied;
+    };
+    const std::vector<Case> cases = {
+        {48, 44, "", 48},
+        {44, 44, "", 44},
+        {20, 44, "totalLength 20 is shorter than the 44-byte header", 0},
+        {48, 40, "headerLength 40 is shorter than the 44-byte header", 0},
+        {46, 4096, "headerLength 4096 exceeds totalLength 46", 0},
+        {1u << 30, 44, "totalLength 1073741824 is more than kovctl accepts (64 MiB)", 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::uint8_t> block(48, 0xAB);
+        std::memcpy(&block[0], &c.totalLength, 4);
+        std::memcpy(&block[8], &c.headerLength, 4);
+        std::vector<std::uint8_t> copy;
+        std::string malformed;
+        EXPECT_EQ(c.copied != 0, takeConfirm(reinterpret_cast<const BrokerMessage*>(block.data()),
+                                             copy, malformed));
+        EXPECT_EQ(c.malformed, malformed) << c.totalLength << "/" << c.headerLength;
+        EXPECT_EQ(c.copied, copy.size()) << c.totalLength << "/" << c.headerLength;
+    }
 }
 
 // A key with two libraries (written by other means: register adds one per key) goes whole with
-// `remove KEY`, through the real module and the registry every process uses.
+// `remove KEY`, straight from the registry every process uses, loading neither library.
 TEST(KovctlRemove, WithoutAPathEveryLibraryOfTheKeyGoes) {
     const std::string key = "Software\\KOV_Broker\\Provider List\\kovctl_parts_two";
     const std::string first = std::string(KOV_TEST_DIR) + "kov_test_immediate" + KOV_TEST_LIB_SUFFIX;
@@ -187,14 +254,14 @@ TEST(KovctlRemove, WithoutAPathEveryLibraryOfTheKeyGoes) {
     ASSERT_EQ(platform::kRegOk, platform::setDwordValue(handle, second.c_str(), 0));
     platform::closeKey(handle);
 
-    BrokerApi api;
-    std::string error;
-    ASSERT_TRUE(loadBroker(modulePathFor(""), api, error)) << error;
     const char* words[] = {"kovctl", "remove", "KOVCTL_PARTS_TWO", "--json"};
     const ParseResult parsed = parseArguments(4, words);
     ASSERT_TRUE(parsed.ok) << parsed.error;
-    EXPECT_EQ(0, runRegistration(parsed.options, api));
+    EXPECT_EQ(0, runRemove(parsed.options));
+    EXPECT_EQ(nullptr, platform::findLoadedModule(first.c_str()));
+    EXPECT_EQ(nullptr, platform::findLoadedModule(second.c_str()));
 
+    std::string error;
     std::vector<RegistryEntry> entries;
     ASSERT_TRUE(readRegistry(entries, error)) << error;
     for (const RegistryEntry& entry : entries) EXPECT_FALSE(sameKey(entry.key, "kovctl_parts_two"));

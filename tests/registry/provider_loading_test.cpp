@@ -273,7 +273,9 @@ TEST_F(ProviderLoadingTest, RegistryErrorsPublishNothingNewAndSayWhy) {
     for (const registry::Load kind : {registry::Load::First, registry::Load::Reload}) {
         const bool first = kind == registry::Load::First;
         // A reload has a list to keep.
-        if (!first) ASSERT_TRUE(registry::loadAllProviders(registry::Load::First));
+        if (!first) {
+            ASSERT_TRUE(registry::loadAllProviders(registry::Load::First));
+        }
         const std::vector<std::uint32_t> kept =
             first ? std::vector<std::uint32_t>{0} : listedFunctionSets();
         for (const Case& c : cases) {

@@ -34,6 +34,7 @@ constexpr CommandInfo kCommands[] = {
     {Command::Registry, "registry", 0, 0, {}},
     {Command::Session, "session", 0, 1, {"FILE"}},
     {Command::Enable, "enable", 1, 1, {"KEY", "PATH"}},
+    {Command::Version, "version", 0, 0, {}},
 };
 
 const CommandInfo* findCommand(const std::string& name) {
@@ -61,6 +62,7 @@ constexpr Flag kFlags[] = {
     {"--json", "--json", &Options::json},
     {"--sync", "--sync", &Options::sync},
     {"--loaded-only", "--loaded-only", &Options::loadedOnly},
+    {"--wide", "--wide", &Options::wide},
     {"--stop-on-error", "--stop-on-error", &Options::stopOnError},
 };
 
@@ -187,6 +189,11 @@ const char* commandName(Command command) {
     return command == Command::None ? "kovctl" : infoOf(command).name;
 }
 
+Command commandNamed(const std::string& name) {
+    const CommandInfo* info = findCommand(name);
+    return info != nullptr ? info->command : Command::None;
+}
+
 ParseResult parseArguments(int argc, const char* const* argv) {
     std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) words.emplace_back(argv[i]);
@@ -243,6 +250,7 @@ ParseResult parseWords(const std::vector<std::string>& words) {
         return result;
     }
     options.operands = operands;
+    if (options.command == Command::Version) options.version = true;
 
     const CommandInfo& info = infoOf(options.command);
     if (options.operands.size() < info.operands) {
@@ -255,8 +263,9 @@ ParseResult parseWords(const std::vector<std::string>& words) {
         result.error = "unexpected argument '" + options.operands[most] + "' for " + info.name;
         return result;
     }
-    if (options.loadedOnly && options.command != Command::List) {
-        result.error = "option --loaded-only belongs to the list command";
+    if ((options.loadedOnly || options.wide) && options.command != Command::List) {
+        result.error = std::string("option ") + (options.loadedOnly ? "--loaded-only" : "--wide") +
+                       " belongs to the list command";
         return result;
     }
     if (options.stopOnError && options.command != Command::Session) {

@@ -11,16 +11,17 @@ namespace kovctl {
 
 enum class Command {
     None, List, Info, Stats, Reload, Register, Remove, Lang, CheckLang, Send, Inspect, Registry,
-    Session, Enable
+    Session, Enable, Version
 };
 
 struct Options {
     Command command = Command::None;
     bool help = false;
-    bool version = false;               // --version: kovctl's own and the module's
+    bool version = false;               // --version or version: kovctl's own and the module's
     bool json = false;
     bool sync = false;                  // every command: kov_SendSync instead of kov_Send
     bool loadedOnly = false;            // list: only what loaded, exit 0 (the former listing)
+    bool wide = false;                  // list: every column, not just what fits 80
     bool stopOnError = false;           // session: stop at the first command that fails
     std::string modulePath;             // --module; empty: environment, then the program's folder
     std::uint32_t timeoutMs = 10000;    // how long an asynchronous send waits for its confirm
@@ -34,6 +35,9 @@ struct Options {
     bool providerGiven = false; // --set without --provider: send asks the broker who serves it
     bool setGiven = false;
     bool versionGiven = false;  // --version or --set SET:VERSION
+    std::string setWithVersion; // --set's value when it gave a version, and --version's: one
+    std::string versionOption;  // version only, however given
+    std::string payloadFile;    // --file, read when the request is built ("-": standard input)
 };
 
 struct ParseResult {
@@ -54,5 +58,7 @@ bool parseVersion(const std::string& text, std::uint16_t& major, std::uint16_t& 
 bool parseHex(const std::string& text, std::vector<std::uint8_t>& out);
 
 const char* commandName(Command command);
+// The command of that name; Command::None for none.
+Command commandNamed(const std::string& name);
 
 } // namespace kovctl

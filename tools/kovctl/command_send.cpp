@@ -1,6 +1,7 @@
 // send: any request to any provider; shows the confirm's header and payload as they came.
 #include "commands.h"
 
+#include "option_values.h"
 #include "records.h"
 #include "registry_view.h"
 #include "report.h"
@@ -54,7 +55,8 @@ void printConfirm(const Options& options, const Exchange& exchange, std::uint32_
         printJson(json);
         return;
     }
-    std::cout << "result: " << exchange.result << '\n';
+    // kov_SendSync's result is no status: only kov_Send's says whether the provider took it.
+    if (!options.sync) std::cout << "result: " << exchange.result << '\n';
     if (exchange.confirm.empty()) {
         std::cout << "confirm: none\nstatus: " << describeStatus(status) << std::endl;
         return;
@@ -63,14 +65,11 @@ void printConfirm(const Options& options, const Exchange& exchange, std::uint32_
         const std::uint32_t value = headerValue(header, field);
         std::cout << field.name << ": ";
         if (field.offset == 32) std::cout << describeStatus(value);
-        else if (field.offset == 16) std::cout << value << " (" << hex32(value) << ")";
+        else if (field.offset == 16) std::cout << value << " (" << shortHex(value) << ")";
         else std::cout << value;
         std::cout << '\n';
     }
-    std::cout << "payload: " << payload.size << " bytes"
-              << (exchange.truncated ? " (cut short: the confirm is larger than kovctl copies)" : "")
-              << '\n'
-              << hexDump(payload.data, payload.size);
+    std::cout << "payload: " << payload.size << " bytes\n" << hexDump(payload.data, payload.size);
     std::cout.flush();
 }
 
@@ -99,7 +98,7 @@ bool findServingProvider(const Options& options, const BrokerApi& api, RequestFi
                 servedBy.push_back(i);
             }
         }
-    const std::string what = "set " + hex32(fields.functionSet) +
+    const std::string what = "set " + shortHex(fields.functionSet) +
                              (options.versionGiven ? " version " + std::to_string(fields.setMajor) +
                                                          "." + std::to_string(fields.setMinor)
                                                    : std::string());
@@ -112,7 +111,7 @@ bool findServingProvider(const Options& options, const BrokerApi& api, RequestFi
         std::vector<RegistryEntry> entries;
         std::string ignored;
         readRegistry(entries, ignored);
-        const std::vector<CheckedEntry> checked = checkEntries(entries);
+        const std::vector<CheckedEntry> checked = checkEntries(entries, options.timeoutMs);
         const Listing listing = matchListing(subsystems, checked);
         std::string handles;
         for (std::size_t i = 0; i < serving.size(); ++i) {
@@ -135,19 +134,17 @@ bool findServingProvider(const Options& options, const BrokerApi& api, RequestFi
 } // namespace
 
 int runSend(const Options& options, const BrokerApi& api) {
-    RequestFields fields = options.request;
+    Options withPayload = options;
+    std::string error;
+    if (!readPayloadFile(withPayload, error)) return failWith(kExitUsage, error);
+    RequestFields fields = withPayload.request;
     int exitCode = kExitOk;
     if (options.setGiven && !options.providerGiven &&
         !findServingProvider(options, api, fields, exitCode))
         return exitCode;
     Exchange exchange;
-    std::string error;
-    if (!kovctl::exchange(api, fields, options.sync, options.timeoutMs, exchange, error))
-        return fail(error);
+    if (!answer(options, api, fields, exchange, exitCode)) return exitCode;
     const std::uint32_t status = finalStatus(exchange);
-    if (exchange.confirm.empty() && status == 0)
-        return fail("the provider refused the request without a confirm (result " +
-                    std::to_string(exchange.result) + ")");
     printConfirm(options, exchange, status);
     return status == 0 ? kExitOk : kExitStatus;
 }

@@ -1,6 +1,7 @@
 // --version: kovctl's own version and that of the module it would talk to.
 #include "commands.h"
 
+#include "load_faults.h"
 #include "records.h"
 #include "report.h"
 #include "text.h"
@@ -20,6 +21,10 @@ int runVersion(const Options& options, const BrokerApi* api, const std::string& 
         const bool answered =
             kovctl::exchange(*api, brokerRequest(KOV_BROKER_FUNCTION_SET, KOV_FN_GET_BROKER_INFO),
                              options.sync, options.timeoutMs, exchange, problem);
+        // Given up while the broker loaded its providers: the library that hangs there is named.
+        const std::vector<CheckedEntry> culprits =
+            exchange.stillLoading ? findStalledLoad(options.timeoutMs) : std::vector<CheckedEntry>();
+        if (!culprits.empty()) problem = loadFaultLine(stalledLoad(options.timeoutMs), culprits);
         if (answered && finalStatus(exchange) != 0)
             problem = "the module answered " + describeStatus(finalStatus(exchange));
         else if (answered && parseBrokerInfo(payloadOf(exchange.confirm), info, problem)) {

@@ -1,6 +1,7 @@
 // Commands whose answer is a status: reload, register, remove, check-lang.
 #include "commands.h"
 
+#include "library_checks.h"
 #include "records.h"
 #include "registry_check.h"
 #include "registry_view.h"
@@ -8,6 +9,9 @@
 #include "text.h"
 
 #include "platform/platform.h"
+#include "registry/crash_marks.h"
+#include "registry/provider_loading.h"
+#include "registry/registry_key.h"
 
 namespace kovctl {
 namespace {
@@ -23,7 +27,7 @@ int sendForStatus(const Options& options, const BrokerApi& api, const RequestFie
 
 // One RegisterProvider request; false when no usable answer came (reported, exit code set).
 bool sendRegistration(const Options& options, const BrokerApi& api, const std::string& key,
-                      const std::string& path, bool add, std::uint32_t& status, int& exitCode) {
+                      const std::string& path, std::uint32_t& status, int& exitCode) {
     std::u16string wideKey, widePath;
     // Names read from the registry or the loader are in the same code page as the arguments.
     if (!utf16FromArgument(key, wideKey) || !utf16FromArgument(path, widePath)) {
@@ -33,7 +37,7 @@ bool sendRegistration(const Options& options, const BrokerApi& api, const std::s
     Exchange exchange;
     if (!answer(options, api,
                 brokerRequest(KOV_BROKER_FUNCTION_SET, KOV_FN_REGISTER_PROVIDER,
-                              registrationPayload(wideKey, widePath, add)),
+                              registrationPayload(wideKey, widePath, true)),
                 exchange, exitCode))
         return false;
     status = finalStatus(exchange);
@@ -67,11 +71,11 @@ std::string versionOf(const FunctionSet& set) {
 
 // `send --set` needs exactly one provider per set: warn of every registered library that already
 // serves one of the new library's sets.
-void warnOfSharedSets(const Subsystem& added, Extras& extras) {
+void warnOfSharedSets(const Options& options, const Subsystem& added, Extras& extras) {
     std::vector<RegistryEntry> entries;
     std::string error;
     if (!readRegistry(entries, error)) return; // the broker will say what is wrong
-    for (const CheckedEntry& other : checkEntries(entries)) {
+    for (const CheckedEntry& other : checkEntries(entries, options.timeoutMs)) {
         if (!other.check.loads) continue;
         for (const FunctionSet& set : added.sets)
             for (const FunctionSet& served : other.check.description.sets)
@@ -85,12 +89,36 @@ void warnOfSharedSets(const Subsystem& added, Extras& extras) {
     }
 }
 
+// Takes `path` out of the provider key `key` as the broker's registration does, loading nothing:
+// 8 when the keys cannot be opened for writing, 7 when the library is not there to delete; the
+// key goes once it names no library.
+std::uint32_t removeFromRegistry(const std::string& key, const std::string& path) {
+    namespace platform = kov::platform;
+    kov::registry::RegistryKey broker, list, provider;
+    if (!broker.open(platform::localMachineKey(), kov::registry::kBrokerKey) ||
+        !list.open(broker.get(), kov::registry::kProviderListKey) ||
+        !provider.open(list.get(), key.c_str()))
+        return KOV_STATUS_REGISTRY_ERROR;
+    const long deleted = platform::deleteValue(provider.get(), path.c_str());
+    platform::flushKey(provider.get());
+    std::uint32_t values = 0;
+    const bool counted = platform::queryValueCount(provider.get(), &values) == platform::kRegOk;
+    provider.close();
+    if (counted && values == 0) platform::deleteKey(list.get(), key.c_str());
+    if (deleted != platform::kRegOk) return KOV_STATUS_DEREGISTER_FAILED;
+    // Nor does it keep a crash record that a later registration of the same library would meet.
+    kov::registry::CrashMarks().enable(key, path);
+    return KOV_STATUS_OK;
+}
+
+} // namespace
+
 int runRegister(const Options& options, const BrokerApi& api) {
     const std::string& key = options.operands[0];
     const std::string& given = options.operands[1];
     Extras extras{{"key", key}};
     // What the broker would refuse is refused here, with the reason, before anything is written.
-    const LibraryCheck check = checkLibrary(given);
+    const LibraryCheck check = checkLibraries({given}, options.timeoutMs).front();
     if (!check.loads) {
         extras.push_back({"path", given});
         extras.push_back({"reason", check.reason});
@@ -110,13 +138,13 @@ int runRegister(const Options& options, const BrokerApi& api) {
         }
     }
     extras.insert(extras.begin() + 1, {"path", path});
-    warnOfSharedSets(check.description, extras);
+    warnOfSharedSets(options, check.description, extras);
 
     std::uint32_t status = 0;
     int exitCode = kExitOk;
-    if (!sendRegistration(options, api, key, path, true, status, exitCode)) return exitCode;
+    if (!sendRegistration(options, api, key, path, status, exitCode)) return exitCode;
     if (status == KOV_STATUS_PROVIDER_LOAD_FAILED) {
-        const std::string reason = refusalReason(path);
+        const std::string reason = checkLibraries({path}, options.timeoutMs).front().reason;
         if (!reason.empty()) extras.push_back({"reason", reason});
     } else if (status == KOV_STATUS_ALREADY_REGISTERED) {
         std::vector<RegistryEntry> entries;
@@ -131,7 +159,7 @@ int runRegister(const Options& options, const BrokerApi& api) {
     return reportStatus(options, status, extras);
 }
 
-int runRemove(const Options& options, const BrokerApi& api) {
+int runRemove(const Options& options) {
     const std::string& key = options.operands[0];
     const std::string given = options.operands.size() > 1 ? options.operands[1] : std::string();
     Extras extras{{"key", key}};
@@ -158,8 +186,7 @@ int runRemove(const Options& options, const BrokerApi& api) {
     }
     std::uint32_t status = 0;
     for (const std::string& path : targets) {
-        int exitCode = kExitOk;
-        if (!sendRegistration(options, api, storedKey, path, false, status, exitCode)) return exitCode;
+        status = removeFromRegistry(storedKey, path);
         if (status != 0) break;
         extras.push_back({"removed", path});
     }
@@ -167,14 +194,8 @@ int runRemove(const Options& options, const BrokerApi& api) {
     return reportStatus(options, status, extras);
 }
 
-} // namespace
-
 int runReload(const Options& options, const BrokerApi& api) {
     return sendForStatus(options, api, brokerRequest(KOV_BROKER_FUNCTION_SET, KOV_FN_RELOAD), {});
-}
-
-int runRegistration(const Options& options, const BrokerApi& api) {
-    return options.command == Command::Register ? runRegister(options, api) : runRemove(options, api);
 }
 
 int runCheckLang(const Options& options, const BrokerApi& api) {

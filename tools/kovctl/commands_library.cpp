@@ -1,7 +1,9 @@
 // Commands that need no broker: inspect loads a library the way the broker would, registry reads
-// the provider list the broker loads from. Both run the broker's own loading code in this process.
+// the provider list the broker loads from. Both run the broker's own loading code, each library
+// in a copy of kovctl.
 #include "commands.h"
 
+#include "library_checks.h"
 #include "records.h"
 #include "registry_check.h"
 #include "registry_view.h"
@@ -21,7 +23,7 @@ void describeAsText(const Subsystem& s) {
     std::string sets;
     for (const FunctionSet& set : s.sets) {
         if (!sets.empty()) sets += ", ";
-        sets += hex32(set.functionSet) + " v" + versionOf(set.major, set.minor);
+        sets += shortHex(set.functionSet) + " v" + versionOf(set.major, set.minor);
     }
     std::cout << "  product:   " << utf8FromUtf16(s.product) << '\n'
               << "  maker:     " << utf8FromUtf16(s.maker) << '\n'
@@ -33,11 +35,9 @@ void describeAsText(const Subsystem& s) {
 
 } // namespace
 
-std::string refusalReason(const std::string& path) { return checkLibrary(path).reason; }
-
 int runInspect(const Options& options) {
     const std::string& path = options.operands[0];
-    const LibraryCheck check = checkLibrary(path);
+    const LibraryCheck check = checkLibraries({path}, options.timeoutMs).front();
     const std::uint32_t status = check.loads ? 0 : KOV_STATUS_PROVIDER_LOAD_FAILED;
     if (options.json) {
         Json json = beginJson(options.command, status);
@@ -45,6 +45,7 @@ int runInspect(const Options& options) {
         json["accepted"] = check.loads;
         if (check.loads) describeSubsystem(json, check.description, false);
         else json["reason"] = check.reason;
+        json["fault"] = textOrNull(loadFaultName(check.fault));
         printJson(json);
     } else if (check.loads) {
         std::cout << "inspect: " << path << " would be accepted" << '\n';
@@ -60,7 +61,10 @@ int runRegistryListing(const Options& options) {
     std::vector<RegistryEntry> entries;
     std::string error;
     if (!readRegistry(entries, error)) return fail(error);
-    const std::vector<CheckedEntry> checked = checkEntries(entries);
+    // Asked about the registry itself: one that is not there is not an empty one.
+    if (!registryExists())
+        return fail(missingRegistry());
+    const std::vector<CheckedEntry> checked = checkEntries(entries, options.timeoutMs);
     bool allLoad = true;
     for (const CheckedEntry& c : checked) allLoad = allLoad && c.check.loads;
     // Scripts check the registry with the outcome: 10 when some entry would not load.
@@ -74,10 +78,12 @@ int runRegistryListing(const Options& options) {
             json["entries"].push_back({{"key", c.entry.key},
                                        {"path", c.entry.path},
                                        {"loads", c.check.loads},
-                                       {"reason", c.check.loads ? Json(nullptr) : Json(c.check.reason)}});
+                                       {"reason", c.check.loads ? Json(nullptr) : Json(c.check.reason)},
+                                       {"fault", textOrNull(loadFaultName(c.check.fault))}});
         printJson(json);
     } else {
-        if (checked.empty()) std::cout << "registry: no providers registered\n";
+        std::cout << "registry: " << registryName() << '\n';
+        if (checked.empty()) std::cout << "no providers registered\n";
         for (const CheckedEntry& c : checked) {
             std::cout << c.entry.key << "  " << c.entry.path << "  "
                       << (c.check.loads ? "loads" : "does not load") << '\n';

@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include "records.h"
+#include "registry_check.h"
 #include "registry_view.h"
 #include "report.h"
 #include "text.h"
@@ -48,10 +49,34 @@ struct ListView {
     std::vector<CheckedEntry> entries;
     Listing listing;
     bool showUnloaded = true;
+    bool registryExists = true;
 
     const RegistryEntry* entryOf(std::size_t provider) const {
         const long index = listing.entryOf[provider];
         return index < 0 ? nullptr : &entries[static_cast<std::size_t>(index)].entry;
+    }
+    // Where a provider came from: the registry, the broker itself (first, serving set 0), or an
+    // entry the registry no longer holds (removed since this process loaded it).
+    const char* originOf(std::size_t provider) const {
+        if (entryOf(provider) != nullptr) return "registry";
+        const std::vector<FunctionSet>& sets = providers[provider].sets;
+        const auto brokerSet = [](const FunctionSet& set) {
+            return set.functionSet == KOV_BROKER_FUNCTION_SET;
+        };
+        const bool broker = provider == 0 && std::any_of(sets.begin(), sets.end(), brokerSet);
+        return broker ? "broker" : "unregistered";
+    }
+    // The providers in handle order; those without a handle (they serve no set) last.
+    std::vector<std::size_t> handleOrder() const {
+        std::vector<std::size_t> order(providers.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        const auto handleOf = [&](std::size_t i) {
+            std::uint32_t handle = 0;
+            return providerHandle(providers[i], handle) ? std::uint64_t{handle} : ~std::uint64_t{0};
+        };
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return handleOf(a) < handleOf(b); });
+        return order;
     }
     std::string reasonOf(std::size_t entry) const {
         const LibraryCheck& check = entries[entry].check;
@@ -64,9 +89,11 @@ struct ListView {
 
 void listAsJson(const Options& options, const ListView& view) {
     Json json = beginJson(options.command, view.status());
+    json["registry"] = registryName();
+    json["registryExists"] = view.registryExists;
     json["count"] = view.providers.size();
     json["providers"] = Json::array();
-    for (std::size_t i = 0; i < view.providers.size(); ++i) {
+    for (const std::size_t i : view.handleOrder()) {
         const Subsystem& subsystem = view.providers[i];
         Json provider;
         std::uint32_t handle = 0;
@@ -74,6 +101,7 @@ void listAsJson(const Options& options, const ListView& view) {
         const RegistryEntry* entry = view.entryOf(i);
         provider["key"] = entry != nullptr ? Json(entry->key) : Json(nullptr);
         provider["path"] = entry != nullptr ? Json(entry->path) : Json(nullptr);
+        provider["origin"] = view.originOf(i);
         describeSubsystem(provider, subsystem, true);
         json["providers"].push_back(std::move(provider));
     }
@@ -86,10 +114,32 @@ void listAsJson(const Options& options, const ListView& view) {
     printJson(json);
 }
 
-void listAsTable(const ListView& view) {
-    std::vector<std::vector<std::string>> rows = {
-        {"HANDLE", "KEY", "PATH", "FUNCTION SETS", "PRODUCT", "MAKER", "COPYRIGHT", "TIMESTAMP"}};
-    for (std::size_t i = 0; i < view.providers.size(); ++i) {
+// The narrow table's last column, cut short (on a character's boundary) to end by `columns`.
+void fitLastColumn(std::vector<std::vector<std::string>>& rows, std::size_t columns) {
+    std::size_t used = 0;
+    for (std::size_t column = 0; column + 1 < rows.front().size(); ++column) {
+        std::size_t width = 0;
+        for (const auto& row : rows) width = std::max(width, row[column].size());
+        used += width + 2;
+    }
+    const std::size_t room = columns > used + 12 ? columns - used : 12;
+    for (auto& row : rows) {
+        std::string& last = row.back();
+        if (last.size() <= room) continue;
+        std::size_t cut = room - 3;
+        while (cut > 0 && (static_cast<unsigned char>(last[cut]) & 0xC0) == 0x80) --cut;
+        last = last.substr(0, cut) + "...";
+    }
+}
+
+void listAsTable(const ListView& view, bool wide) {
+    std::cout << "registry: " << registryName() << (view.registryExists ? "" : " (does not exist)")
+              << '\n';
+    std::vector<std::vector<std::string>> rows = {{"HANDLE", "KEY", "FUNCTION SETS", "PRODUCT"}};
+    if (wide)
+        rows = {{"HANDLE", "KEY", "PATH", "FUNCTION SETS", "PRODUCT", "MAKER", "COPYRIGHT",
+                 "TIMESTAMP"}};
+    for (const std::size_t i : view.handleOrder()) {
         const Subsystem& subsystem = view.providers[i];
         std::uint32_t handle = 0;
         std::string sets;
@@ -98,12 +148,19 @@ void listAsTable(const ListView& view) {
             sets += shortHex(set.functionSet) + " v" + versionText(set.major, set.minor);
         }
         const RegistryEntry* entry = view.entryOf(i);
-        rows.push_back({providerHandle(subsystem, handle) ? std::to_string(handle) : "-",
-                        entry != nullptr ? entry->key : "-", entry != nullptr ? entry->path : "-",
-                        sets.empty() ? "-" : sets, utf8FromUtf16(subsystem.product),
-                        utf8FromUtf16(subsystem.maker), utf8FromUtf16(subsystem.copyright),
-                        subsystem.timestamp});
+        const std::string origin = view.originOf(i);
+        const std::string key = entry != nullptr ? entry->key
+                                : origin == "broker" ? "(broker)" : "(not registered)";
+        std::vector<std::string> row = {
+            providerHandle(subsystem, handle) ? std::to_string(handle) : "-", key,
+            sets.empty() ? "-" : sets, utf8FromUtf16(subsystem.product)};
+        if (wide)
+            row = {row[0], row[1], entry != nullptr ? entry->path : "-", row[2], row[3],
+                   utf8FromUtf16(subsystem.maker), utf8FromUtf16(subsystem.copyright),
+                   subsystem.timestamp};
+        rows.push_back(std::move(row));
     }
+    if (!wide) fitLastColumn(rows, 80);
     printTable(rows);
     if (!view.showUnloaded || view.listing.notLoaded.empty()) return;
     std::cout << "\nnot loaded:\n";
@@ -145,17 +202,41 @@ int runList(const Options& options, const BrokerApi& api) {
     std::vector<RegistryEntry> entries;
     std::string registryError;
     if (!readRegistry(entries, registryError)) return fail(registryError);
-    view.entries = checkEntries(entries);
+    view.registryExists = registryExists();
+    view.entries = checkEntries(entries, options.timeoutMs);
     view.listing = matchListing(view.providers, view.entries);
     // Whatever could be read is printed as text, and the exit code still says something was not;
     // JSON has one object, the error's.
     if (!readable) {
-        if (!options.json) listAsTable(view);
+        if (!options.json) listAsTable(view, options.wide);
         return fail("malformed reply: " + error);
     }
     if (options.json) listAsJson(options, view);
-    else listAsTable(view);
+    else listAsTable(view, options.wide);
     return exitCodeFor(view.status());
+}
+
+bool registryEntryOf(const Options& options, const BrokerApi& api, std::uint32_t handle,
+                     RegistryEntry& entry) {
+    Exchange reply;
+    std::string error;
+    if (!exchange(api, brokerRequest(KOV_BROKER_FUNCTION_SET, KOV_FN_LIST_SUBSYSTEMS), options.sync,
+                  options.timeoutMs, reply, error) ||
+        finalStatus(reply) != 0)
+        return false;
+    std::vector<Subsystem> providers;
+    parseSubsystemList(payloadOf(reply.confirm), providers, error); // what reads is enough
+    std::vector<RegistryEntry> entries;
+    if (!readRegistry(entries, error)) return false;
+    const std::vector<CheckedEntry> checked = checkEntries(entries, options.timeoutMs);
+    const Listing listing = matchListing(providers, checked);
+    for (std::size_t i = 0; i < providers.size(); ++i) {
+        std::uint32_t listed = 0;
+        if (!providerHandle(providers[i], listed) || listed != handle || listing.entryOf[i] < 0) continue;
+        entry = checked[static_cast<std::size_t>(listing.entryOf[i])].entry;
+        return true;
+    }
+    return false;
 }
 
 int runInfo(const Options& options, const BrokerApi& api) {

@@ -1,5 +1,6 @@
 #include "exchange.h"
 
+#include "copies.h"
 #include "records.h"
 
 #include <atomic>
@@ -15,9 +16,6 @@
 namespace kovctl {
 namespace {
 
-// A confirm larger than this is copied only this far; no reply kovctl reads comes near it.
-constexpr std::uint32_t kMaxConfirmCopy = 64u * 1024u * 1024u;
-
 // What the callback hands to the waiting thread. It is process-wide rather than reached through
 // callbackData because a null delivery carries no callbackData; kovctl has one request in flight.
 struct Pending {
@@ -26,22 +24,12 @@ struct Pending {
     bool delivered = false;
     BrokerMessage* kept = nullptr;
     std::vector<std::uint8_t> copy;
-    bool truncated = false;
+    std::string malformed;
 };
 
 Pending& pending() {
     static Pending state;
     return state;
-}
-
-// Every confirm starts with a full header; past it, totalLength says how far it reaches.
-void copyConfirm(const BrokerMessage* confirm, std::vector<std::uint8_t>& copy, bool& truncated) {
-    std::uint32_t length = confirm->totalLength;
-    if (length < KOV_HEADER_SIZE) length = KOV_HEADER_SIZE;
-    truncated = length > kMaxConfirmCopy;
-    if (truncated) length = kMaxConfirmCopy;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(confirm);
-    copy.assign(bytes, bytes + length);
 }
 
 std::int32_t KOV_CALL keepConfirm(BrokerMessage* confirm) {
@@ -50,8 +38,8 @@ std::int32_t KOV_CALL keepConfirm(BrokerMessage* confirm) {
     if (state.delivered) return 0; // a second answer to one request: let its provider have it back
     state.delivered = true;
     if (confirm != nullptr) {
-        copyConfirm(confirm, state.copy, state.truncated);
-        state.kept = confirm;
+        takeConfirm(confirm, state.copy, state.malformed);
+        state.kept = confirm; // malformed or not, it goes back to its provider
     }
     state.arrived.notify_all();
     return confirm != nullptr ? 1 : 0;
@@ -131,7 +119,7 @@ struct SyncCall {
     std::int32_t result = 0;
     std::uint32_t requestStatus = 0;
     std::vector<std::uint8_t> copy;
-    bool truncated = false;
+    std::string malformed;
 };
 
 bool exchangeSync(const BrokerApi& api, BrokerMessage* request, std::uint32_t timeoutMs,
@@ -145,7 +133,8 @@ bool exchangeSync(const BrokerApi& api, BrokerMessage* request, std::uint32_t ti
         call->result = result;
         if (!call->abandoned) call->requestStatus = request->status;
         if (confirm != nullptr) {
-            if (!call->abandoned) copyConfirm(confirm, call->copy, call->truncated);
+            if (!call->abandoned) takeConfirm(confirm, call->copy, call->malformed);
+            sendRecord({{"r", "release"}});
             api.deleteConfirm(confirm);
         }
         call->finished.notify_all();
@@ -164,7 +153,11 @@ bool exchangeSync(const BrokerApi& api, BrokerMessage* request, std::uint32_t ti
     out.requestStatus = call->requestStatus;
     out.delivered = true;
     out.confirm = std::move(call->copy);
-    out.truncated = call->truncated;
+    if (!call->malformed.empty()) {
+        out.malformed = call->malformed;
+        error = "malformed confirm: " + call->malformed;
+        return false;
+    }
     return true;
 }
 
@@ -186,7 +179,7 @@ bool exchangeAsync(const BrokerApi& api, BrokerMessage* request, std::uint32_t t
         state.delivered = false;
         state.kept = nullptr;
         state.copy.clear();
-        state.truncated = false;
+        state.malformed.clear();
     }
     const auto call = std::make_shared<AsyncCall>();
     CallThread::instance().run([api, request, call] {
@@ -206,6 +199,7 @@ bool exchangeAsync(const BrokerApi& api, BrokerMessage* request, std::uint32_t t
         return call->returned && (state.delivered || call->result != 0);
     });
     if (!answered) {
+        out.stillLoading = !call->returned;
         error = call->returned ? "no confirm arrived within " + std::to_string(timeoutMs) + " ms"
                                : "no answer within " + std::to_string(timeoutMs) +
                                      " ms; the call is still pending in the broker";
@@ -215,24 +209,71 @@ bool exchangeAsync(const BrokerApi& api, BrokerMessage* request, std::uint32_t t
     out.requestStatus = call->requestStatus;
     out.delivered = state.delivered;
     out.confirm = std::move(state.copy);
-    out.truncated = state.truncated;
+    const std::string malformed = state.malformed;
     BrokerMessage* kept = state.kept;
     state.kept = nullptr;
     lock.unlock();
-    if (kept != nullptr) api.deleteConfirm(kept);
+    if (kept != nullptr) {
+        sendRecord({{"r", "release"}});
+        api.deleteConfirm(kept);
+    }
+    if (!malformed.empty()) {
+        out.malformed = malformed;
+        error = "malformed confirm: " + malformed;
+        return false;
+    }
     return true;
 }
 
 } // namespace
+
+bool takeConfirm(const BrokerMessage* confirm, std::vector<std::uint8_t>& copy,
+                 std::string& malformed) {
+    copy.clear();
+    malformed.clear();
+    // totalLength first: only once it covers a header is anything past it read.
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(confirm);
+    std::uint32_t total = 0, header = 0;
+    std::memcpy(&total, bytes, 4);
+    if (total < KOV_HEADER_SIZE) {
+        malformed = "totalLength " + std::to_string(total) + " is shorter than the 44-byte header";
+        return false;
+    }
+    std::memcpy(&header, bytes + 8, 4);
+    if (header < KOV_HEADER_SIZE)
+        malformed = "headerLength " + std::to_string(header) + " is shorter than the 44-byte header";
+    else if (header > total)
+        malformed = "headerLength " + std::to_string(header) + " exceeds totalLength " +
+                    std::to_string(total);
+    else if (total > kMaxConfirm)
+        malformed = "totalLength " + std::to_string(total) +
+                    " is more than kovctl accepts (64 MiB)";
+    if (!malformed.empty()) return false;
+    copy.assign(bytes, bytes + total);
+    return true;
+}
 
 bool exchange(const BrokerApi& api, const RequestFields& fields, bool sync, std::uint32_t timeoutMs,
               Exchange& out, std::string& error) {
     // The request stays alive until its confirm has come: a provider may read it until then.
     std::vector<std::uint32_t> request = buildRequest(fields);
     auto* message = reinterpret_cast<BrokerMessage*>(request.data());
+    // What the parent of a worker names should this process die in the call: the first call
+    // of a process also loads every provider.
+    static bool sentBefore = false;
+    const bool first = !sentBefore;
+    sentBefore = true;
+    sendRecord({{"r", "request"},
+                {"handle", fields.provider},
+                {"set", fields.functionSet},
+                {"code", fields.functionCode},
+                {"first", first}});
     const bool answered = sync ? exchangeSync(api, message, timeoutMs, out, error)
                                : exchangeAsync(api, message, timeoutMs, out, error);
-    if (answered) return true;
+    sendRecord({{"r", "answered"}});
+    if (answered || !out.malformed.empty()) return answered; // malformed: the call is over
+    // A synchronous call returns only with its confirm, so it cannot tell loading from answering.
+    out.stillLoading = first && (sync || out.stillLoading);
     // The provider (or the broker, for a synchronous call) still holds the request and may read
     // it or answer later: it must outlive this call, so it is left to the end of the process.
     callLeftPending() = true;

@@ -25,7 +25,10 @@ std::string modulePathFor(const std::string& explicitPath) {
 bool loadBroker(const std::string& path, BrokerApi& api, std::string& error) {
     kov::platform::ModuleHandle module = kov::platform::loadLibrary(path.c_str());
     if (module == nullptr) {
-        error = "cannot load the broker module '" + path + "'";
+        char reason[512];
+        kov::platform::lastLoadFailure(reason, sizeof reason);
+        error = "cannot load the broker module '" + path + "'" +
+                (reason[0] != '\0' ? std::string(": ") + reason : std::string());
         return false;
     }
     const auto find = [&](const char* name) { return kov::platform::findSymbol(module, name); };

@@ -1,14 +1,13 @@
 #include "option_values.h"
 
+#include "platform/platform.h"
+
 #include <cctype>
 #include <fstream>
+#include <iostream>
 
 namespace kovctl {
 namespace {
-
-// Larger payloads would not leave room for the header in a 32-bit totalLength, and nobody means
-// to send them from a command line.
-constexpr std::uintmax_t kMaxPayload = 64u * 1024u * 1024u;
 
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -17,26 +16,28 @@ int hexDigit(char c) {
     return -1;
 }
 
-bool readFile(const std::string& path, std::vector<std::uint8_t>& out, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = "cannot read file '" + path + "'";
+// The set's version, from --set SET:VERSION or --version: the same version twice is one, two
+// different ones are refused rather than one silently taken.
+bool applyVersion(const std::string& name, const std::string& value, const std::string& version,
+                  Options& options, std::string& error) {
+    std::uint16_t major = 0, minor = 0;
+    if (!parseVersion(version, major, minor)) {
+        error = name == "--set" ? "bad version '" + version + "' for --set (SET:MAJOR.MINOR)"
+                                : "bad version '" + version + "' for --version (expected MAJOR.MINOR)";
         return false;
     }
-    std::vector<std::uint8_t> bytes;
-    char chunk[4096];
-    while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
-        bytes.insert(bytes.end(), chunk, chunk + file.gcount());
-        if (bytes.size() > kMaxPayload) {
-            error = "file '" + path + "' is larger than 64 MiB";
-            return false;
-        }
-    }
-    if (file.bad()) {
-        error = "cannot read file '" + path + "'";
+    std::string& mine = name == "--set" ? options.setWithVersion : options.versionOption;
+    const std::string& other = name == "--set" ? options.versionOption : options.setWithVersion;
+    if (!other.empty() && (major != options.request.setMajor || minor != options.request.setMinor)) {
+        mine = value;
+        error = "--set " + options.setWithVersion + " and --version " + options.versionOption +
+                " name two versions of the set; give one";
         return false;
     }
-    out = std::move(bytes);
+    mine = value;
+    options.request.setMajor = major;
+    options.request.setMinor = minor;
+    options.versionGiven = true;
     return true;
 }
 
@@ -65,29 +66,23 @@ bool applyOption(const std::string& name, const std::string& value, Options& opt
         const std::size_t colon = value.find(':');
         if (!parseNumber(value.substr(0, colon), options.request.functionSet)) return badNumber();
         options.setGiven = true;
-        if (colon != std::string::npos) {
-            if (!parseVersion(value.substr(colon + 1), options.request.setMajor,
-                              options.request.setMinor)) {
-                error = "bad version '" + value.substr(colon + 1) + "' for --set (SET:MAJOR.MINOR)";
-                return false;
-            }
-            options.versionGiven = true;
-        }
+        if (colon != std::string::npos)
+            return applyVersion(name, value, value.substr(colon + 1), options, error);
     } else if (name == "--code") {
         if (!parseNumber(value, options.request.functionCode)) return badNumber();
     } else if (name == "--version") {
-        if (!parseVersion(value, options.request.setMajor, options.request.setMinor)) {
-            error = "bad version '" + value + "' for --version (expected MAJOR.MINOR)";
-            return false;
-        }
-        options.versionGiven = true;
+        return applyVersion(name, value, value, options, error);
     } else if (name == "--hex" || name == "--text" || name == "--file") {
         if (payloadGiven) {
             error = "give the payload once, with --hex, --text or --file";
             return false;
         }
         payloadGiven = true;
-        if (name == "--file") return readFile(value, options.request.payload, error);
+        // Read when the request is built: the process that sends it may not be this one.
+        if (name == "--file") {
+            options.payloadFile = value;
+            return true;
+        }
         if (name == "--text") {
             options.request.payload.assign(value.begin(), value.end());
             return true;
@@ -147,6 +142,50 @@ bool parseHex(const std::string& text, std::vector<std::uint8_t>& out) {
     }
     if (pending >= 0) return false;
     out = std::move(bytes);
+    return true;
+}
+
+} // namespace kovctl
+
+namespace kovctl {
+namespace {
+
+// Larger payloads would not leave room for the header in a 32-bit totalLength, and nobody means
+// to send them from a command line.
+constexpr std::size_t kMaxPayload = 64u * 1024u * 1024u;
+
+} // namespace
+
+bool readPayloadFile(Options& options, std::string& error) {
+    const std::string& path = options.payloadFile;
+    if (path.empty()) return true;
+    const bool standardInput = path == "-";
+    std::ifstream file;
+    if (standardInput) {
+        kov::platform::binaryStandardInput();
+    } else {
+        file.open(path, std::ios::binary);
+        if (!file) {
+            error = "cannot read file '" + path + "'";
+            return false;
+        }
+    }
+    std::istream& in = standardInput ? std::cin : file;
+    const std::string name = standardInput ? "standard input" : "file '" + path + "'";
+    std::vector<std::uint8_t> bytes;
+    char chunk[4096];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        bytes.insert(bytes.end(), chunk, chunk + in.gcount());
+        if (bytes.size() > kMaxPayload) {
+            error = name + " holds more than 64 MiB";
+            return false;
+        }
+    }
+    if (in.bad()) {
+        error = "cannot read " + name;
+        return false;
+    }
+    options.request.payload = std::move(bytes);
     return true;
 }
 

@@ -12,4 +12,8 @@ namespace kovctl {
 bool applyOption(const std::string& name, const std::string& value, Options& options,
                  bool& payloadGiven, std::string& error);
 
+// Reads the payload of --file into the request (from standard input for "-"); false with `error`
+// set when it cannot be read or holds more than 64 MiB.
+bool readPayloadFile(Options& options, std::string& error);
+
 } // namespace kovctl

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 
 namespace kovctl {
 namespace {
@@ -23,6 +24,37 @@ long probeRegistry() {
     const long rc = platform::openKey(platform::localMachineKey(), kov::registry::kBrokerKey, &key);
     if (key != nullptr) platform::closeKey(key);
     return rc == platform::kRegFileNotFound ? platform::kRegOk : rc;
+}
+
+std::string octal(unsigned mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0%o", mode);
+    return text;
+}
+
+// What stands in the way, and who may clear it.
+std::string deniedBecause(const platform::RegistryWriteDenial& denial) {
+    using Cause = platform::RegistryWriteDenial::Cause;
+    const std::string mode = "mode " + octal(denial.mode);
+    switch (denial.cause) {
+    case Cause::Administrator: return "register and remove need administrator rights";
+    case Cause::File:
+        if (denial.yours)
+            return "the file is yours but read-only (" + mode +
+                   "): make it writable (chmod u+w) to register and remove";
+        return "the file belongs to " + denial.owner + " (" + mode + "): register and remove need " +
+               denial.owner + ", or an administrator";
+    case Cause::Folder:
+        if (denial.yours)
+            return "its folder '" + denial.path + "' is yours but not writable (" + mode +
+                   "), and the registry writes its journal there: make it writable (chmod u+w)";
+        return "its folder '" + denial.path + "' belongs to " + denial.owner + " (" + mode +
+               "), and the registry writes its journal there: register and remove need " +
+               denial.owner + ", or an administrator";
+    case Cause::Unknown: break;
+    }
+    return "register and remove need a user who may change it (an administrator, or the file's "
+           "owner)";
 }
 
 } // namespace
@@ -74,11 +106,17 @@ std::string writeAccessProblem() {
         platform::localMachineKey(),
         (std::string(kov::registry::kBrokerKey) + "\\" + kov::registry::kProviderListKey).c_str());
     if (rc == platform::kRegOk) return {};
-    if (rc == platform::kRegAccessDenied)
-        return "no write access to the registry '" + registryName() +
-               "': register and remove need a user who may change it (an administrator, or the "
-               "file's owner)";
-    return registryProblem(rc);
+    if (rc != platform::kRegAccessDenied) return registryProblem(rc);
+    return "no write access to the registry '" + registryName() + "': " +
+           deniedBecause(platform::registryWriteDenial());
+}
+
+std::string missingRegistry() {
+    const char* named = std::getenv("KOV_BROKER_REGISTRY");
+    return "the registry '" + registryName() + "' does not exist: nothing was ever registered " +
+           (named != nullptr && *named != '\0' ? "there (is KOV_BROKER_REGISTRY the file you meant?)"
+                                               : "there") +
+           "; `kovctl register` creates it";
 }
 
 } // namespace kovctl

@@ -23,4 +23,7 @@ std::string registryProblem(long rc);
 // removal need that right; loading does not.
 std::string writeAccessProblem();
 
+// One line for a registry that does not exist at all, naming it.
+std::string missingRegistry();
+
 } // namespace kovctl

@@ -1,6 +1,7 @@
 #include "registry_view.h"
 
 #include "crash_records.h"
+#include "library_checks.h"
 #include "registry_check.h"
 
 #include "registry/crash_mark_file.h"
@@ -52,7 +53,8 @@ LibraryCheck checkLibrary(const std::string& path) {
         result.reason = probe.reason;
         return result;
     }
-    Bytes descriptor(probe.info.payloadLength - kov::message::kInfoDescriptorStart, 0);
+    Bytes& descriptor = result.descriptor;
+    descriptor.assign(probe.info.payloadLength - kov::message::kInfoDescriptorStart, 0);
     const bool copied = kov::message::copyDescriptor(probe.info, descriptor.data(), 0);
     result.loadedFrom = platform::modulePath(probe.module);
     kov::registry::returnInfoBlock(probe);
@@ -99,15 +101,31 @@ bool readRegistry(std::vector<RegistryEntry>& out, std::string& error) {
     return false;
 }
 
-std::vector<CheckedEntry> checkEntries(const std::vector<RegistryEntry>& entries) {
-    std::vector<CheckedEntry> checked;
+bool registryExists() {
+    ReadKey broker;
+    return broker.open(platform::localMachineKey(), kov::registry::kBrokerKey) == platform::kRegOk;
+}
+
+std::vector<CheckedEntry> checkEntries(const std::vector<RegistryEntry>& entries,
+                                       std::uint32_t timeoutMs) {
+    // A library that crashed (or hung in) an earlier process is not loaded here either.
+    std::vector<std::string> skipped, paths;
     for (const RegistryEntry& entry : entries) {
-        // A library that crashed (or hung in) an earlier process is not loaded here either.
-        std::string crashed = crashRecordReason(entry.key, entry.path);
-        if (!crashed.empty())
-            checked.push_back({entry, LibraryCheck{false, std::move(crashed), {}, {}}});
-        else
-            checked.push_back({entry, checkLibrary(entry.path)});
+        skipped.push_back(crashRecordReason(entry.key, entry.path));
+        if (skipped.back().empty()) paths.push_back(entry.path);
+    }
+    const std::vector<LibraryCheck> checks = checkLibraries(paths, timeoutMs);
+    std::vector<CheckedEntry> checked;
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (skipped[i].empty()) {
+            checked.push_back({entries[i], checks[next++]});
+            continue;
+        }
+        LibraryCheck check;
+        check.reason = std::move(skipped[i]);
+        check.fault = LoadFault::Skipped;
+        checked.push_back({entries[i], std::move(check), true});
     }
     return checked;
 }

@@ -16,15 +16,24 @@ struct RegistryEntry {
     std::string path;
 };
 
+// A library that took down the process loading it, or kept it waiting past --timeout; or one the
+// broker skips because it did so to an earlier process (a crash record), not loaded again.
+enum class LoadFault { None, Crash, Hang, Skipped };
+// "crash", "hang", "skipped", or null for none (JSON's words).
+const char* loadFaultName(LoadFault fault);
+
 // What loading one library the broker's way showed.
 struct LibraryCheck {
     bool loads = false;
     std::string reason;      // why not
+    LoadFault fault = LoadFault::None;
     Subsystem description;   // when it loads; handles 0
+    Bytes descriptor;        // when it loads: the description as the broker copies it
     std::string loadedFrom;  // when it loads: the file the loader took it from
 };
 
-// Loads `path` as the broker would, reads its description, unloads it again.
+// Loads `path` as the broker would, in this process, reads its description, unloads it again.
+// Only a copy of kovctl runs it (see checkLibraries).
 LibraryCheck checkLibrary(const std::string& path);
 
 // Every library under every provider key, in the order the broker loads them: keys in name order,
@@ -32,11 +41,19 @@ LibraryCheck checkLibrary(const std::string& path);
 // none. False, with `error` set, when the registry cannot be read.
 bool readRegistry(std::vector<RegistryEntry>& out, std::string& error);
 
+// Whether the registry holds the broker's key at all: a registry nobody registered into (a file
+// that is not there, a mistyped KOV_BROKER_REGISTRY) is told apart from an empty one.
+bool registryExists();
+
 struct CheckedEntry {
     RegistryEntry entry;
     LibraryCheck check;
+    bool remembered = false; // a crash record keeps the broker from loading it again
 };
-std::vector<CheckedEntry> checkEntries(const std::vector<RegistryEntry>& entries);
+// Each library checked in a copy of kovctl (checkLibraries), each given `timeoutMs`; one with a
+// crash record is not loaded (LoadFault::Skipped, the record as its reason).
+std::vector<CheckedEntry> checkEntries(const std::vector<RegistryEntry>& entries,
+                                       std::uint32_t timeoutMs);
 
 // Which registry entry each provider of a ListSubsystems reply came from. The broker loads the
 // entries in registry order and pushes each library it accepts to the front of its list, then its

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include "load_faults.h"
 #include "records.h"
 #include "text.h"
 
@@ -40,15 +41,19 @@ Json jsonStart(const char* command) {
     return json;
 }
 
-int failWith(int exitCode, const std::string& message) {
+int failWith(int exitCode, const std::string& message, const Json& members,
+             const std::string& advice) {
     const Context& current = context();
     const std::string where =
         current.line != 0 ? "line " + std::to_string(current.line) + ": " : std::string();
     std::fprintf(stderr, "kovctl: %s%s\n", where.c_str(), message.c_str());
+    if (!advice.empty()) std::fprintf(stderr, "kovctl: %s%s\n", where.c_str(), advice.c_str());
+    std::fflush(stderr);
     if (current.json) {
         Json json =
             jsonStart(current.command == Command::None ? nullptr : commandName(current.command));
         json["error"] = message;
+        for (const auto& member : members.items()) json[member.key()] = member.value();
         json["exitCode"] = exitCode;
         printJson(json);
     }
@@ -113,7 +118,11 @@ bool answer(const Options& options, const BrokerApi& api, const RequestFields& f
             Exchange& exchange, int& exitCode) {
     std::string error;
     if (!kovctl::exchange(api, fields, options.sync, options.timeoutMs, exchange, error)) {
-        exitCode = fail(error);
+        // Given up while the broker may still be loading: a library that hangs there is named.
+        const std::vector<CheckedEntry> culprits =
+            exchange.stillLoading ? findStalledLoad(options.timeoutMs) : std::vector<CheckedEntry>();
+        exitCode = culprits.empty() ? fail(error)
+                                    : reportLoadFault(kExitFailure, stalledLoad(options.timeoutMs), culprits);
         return false;
     }
     if (exchange.confirm.empty() && finalStatus(exchange) == 0) {

@@ -19,6 +19,7 @@ enum ExitCode {
     kExitStatus = 2,  // the answer carried a nonzero status
     kExitFailure = 3, // no usable answer: module not loadable, refused without a confirm,
                       // malformed reply, no answer in time
+    kExitCrash = 4,   // a provider library crashed kovctl's worker: while loading or answering
 };
 
 // The version of the JSON shapes kovctl prints (every object's "schema" member); raised when a
@@ -34,9 +35,11 @@ using Extras = std::vector<std::pair<const char*, std::string>>;
 int exitCodeFor(std::uint32_t status);
 
 // Prints "kovctl: message" on stderr (and, with --json, {"schema", "command", "error",
-// "exitCode"} on stdout) and returns kExitFailure, or `exitCode`.
+// "exitCode"} on stdout) and returns kExitFailure, or `exitCode`. `members` go into the JSON
+// object after "error"; `advice`, when given, is a second line on stderr.
 int fail(const std::string& message);
-int failWith(int exitCode, const std::string& message);
+int failWith(int exitCode, const std::string& message, const Json& members = Json::object(),
+             const std::string& advice = std::string());
 // Called once the command line is read, when it asked for --json.
 void reportFailuresAsJson(Command command);
 // For each line of a session: whether its failures are JSON objects too, its command, and its

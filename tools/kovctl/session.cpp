@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include "commands.h"
+#include "copies.h"
 #include "exchange.h"
 #include "report.h"
 #include "usage.h"
@@ -12,13 +13,7 @@
 namespace kovctl {
 namespace {
 
-struct Outcome {
-    std::size_t commands = 0;
-    std::vector<std::size_t> failedLines;
-    int exitCode = kExitOk; // the largest of the commands'
-    std::size_t stoppedAt = 0;
-    std::string stopReason;
-};
+using Outcome = SessionOutcome;
 
 bool asksForJson(const std::vector<std::string>& words) {
     return std::find(words.begin(), words.end(), "--json") != words.end();
@@ -30,6 +25,13 @@ int runLine(const Options& session, const BrokerApi& api, const std::vector<std:
     const ParseResult parsed = parseWords(words);
     const bool json = session.json || asksForJson(words);
     reportSessionLine(json, parsed.options.command, number);
+    // For the parent of a worker, should a provider end this process during the line.
+    sendRecord({{"r", "line"},
+                {"n", number},
+                {"command", parsed.options.command == Command::None
+                                ? Json(nullptr)
+                                : Json(commandName(parsed.options.command))},
+                {"json", json}});
     if (!parsed.ok) return failWith(kExitUsage, parsed.error + "; see kovctl --help");
     Options options = parsed.options;
     options.json = json;
@@ -40,6 +42,9 @@ int runLine(const Options& session, const BrokerApi& api, const std::vector<std:
         return failWith(kExitUsage, "option --module belongs to the session, not to one of its lines");
     if (options.command == Command::Session)
         return failWith(kExitUsage, "a session cannot run another session");
+    if (options.payloadFile == "-")
+        return failWith(kExitUsage,
+                        "--file - reads standard input, which a session keeps for its commands");
     if (options.help) {
         if (options.json) return failWith(kExitUsage, "help is text, not JSON: see kovctl --help");
         std::cout << usageText(options.command);
@@ -55,7 +60,9 @@ void stop(Outcome& outcome, std::size_t line, const std::string& reason) {
     outcome.stopReason = reason;
 }
 
-void summarise(const Options& session, const Outcome& outcome) {
+} // namespace
+
+void summariseSession(const Options& session, const SessionOutcome& outcome) {
     reportSessionLine(session.json, Command::Session, 0);
     std::string lines;
     for (const std::size_t line : outcome.failedLines)
@@ -78,8 +85,6 @@ void summarise(const Options& session, const Outcome& outcome) {
     json["exitCode"] = outcome.exitCode;
     printJson(json);
 }
-
-} // namespace
 
 bool splitLine(const std::string& line, std::vector<std::string>& words, std::string& error) {
     words.clear();
@@ -128,10 +133,12 @@ int runSession(const Options& session, const BrokerApi& api, std::istream& input
         if (line.find('\0') != std::string::npos) error = "the line holds a NUL byte";
         if (!error.empty() || !splitLine(line, words, error)) {
             reportSessionLine(session.json, Command::None, number);
+            sendRecord({{"r", "line"}, {"n", number}, {"command", nullptr}, {"json", session.json}});
             exitCode = failWith(kExitUsage, error);
         } else {
             exitCode = runLine(session, api, words, number);
         }
+        sendRecord({{"r", "lineEnd"}, {"n", number}, {"exit", exitCode}});
         if (exitCode != kExitOk) {
             outcome.failedLines.push_back(number);
             outcome.exitCode = std::max(outcome.exitCode, exitCode);
@@ -152,7 +159,7 @@ int runSession(const Options& session, const BrokerApi& api, std::istream& input
         reportSessionLine(session.json, Command::Session, 0);
         outcome.exitCode = std::max(outcome.exitCode, fail("cannot read the session's commands"));
     }
-    summarise(session, outcome);
+    summariseSession(session, outcome);
     return outcome.exitCode;
 }
 

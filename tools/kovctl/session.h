@@ -26,4 +26,16 @@ int runSession(const Options& session, const BrokerApi& api, std::istream& input
 // The same for the session's FILE, or standard input when there is none or it is "-".
 int runSession(const Options& session, const BrokerApi& api);
 
+// How a session went, for its closing words.
+struct SessionOutcome {
+    std::size_t commands = 0;
+    std::vector<std::size_t> failedLines;
+    int exitCode = 0; // the largest of the commands'
+    std::size_t stoppedAt = 0;
+    std::string stopReason;
+};
+// On standard error, the failed lines and why the session stopped; with --json, the closing
+// object.
+void summariseSession(const Options& session, const SessionOutcome& outcome);
+
 } // namespace kovctl

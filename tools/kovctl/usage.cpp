@@ -26,6 +26,7 @@ const char* usageText(Command command) {
                "                    loaded again\n"
                "  session [FILE]    one command per line of FILE (or standard input) in one\n"
                "                    process: a provider keeps its state from one to the next\n"
+               "  version           kovctl's version and the module's (as --version)\n"
                "\n"
                "options (any command):\n"
                "  --json            print one JSON object instead of text\n"
@@ -37,21 +38,28 @@ const char* usageText(Command command) {
                "  --help            this text; COMMAND --help for one command\n"
                "  --version         kovctl's version and the module's\n"
                "  --loaded-only     list: only what loaded, exit 0 even when some library did not\n"
+               "  --wide            list: every column (path, maker, copyright, timestamp)\n"
                "  --stop-on-error   session: stop at the first command that fails\n"
                "\n"
                "exit status: 0 success, 1 bad command line, 2 the outcome carried a nonzero\n"
                "status (its name is printed), 3 no usable answer (module, confirm or reply,\n"
-               "a provider that refused, no answer in time, an unusable or locked registry).\n"
+               "a provider that refused, no answer in time, an unusable or locked registry),\n"
+               "4 a provider library crashed kovctl's worker process while the broker loaded or\n"
+               "called it (the library is named, with how to take it out; one that crashed the\n"
+               "loading is skipped by later processes until enabled again).\n"
                "\n"
                "registry: $KOV_BROKER_REGISTRY, else /var/lib/kov_broker/registry.db (Linux);\n"
                "HKEY_LOCAL_MACHINE\\Software\\KOV_Broker (Windows). Reading it needs no write\n"
                "access; register and remove do. The manual: share/doc/kovbroker/kovctl.md.\n";
     case Command::List:
-        return "usage: kovctl list [--loaded-only] [--json] [--sync] [--module PATH] [--timeout MS]\n"
+        return "usage: kovctl list [--loaded-only] [--wide] [--json] [--sync] [--module PATH]\n"
+               "                  [--timeout MS]\n"
                "\n"
-               "Lists the loaded providers, the broker's own first: the handle to send to, the\n"
-               "registry key and library path it was loaded from, the function sets served with\n"
-               "their versions, product, maker, copyright and the time the provider was\n"
+               "Names the registry, then lists the loaded providers in handle order, the\n"
+               "broker's own first: the handle to send to, the registry key it was loaded from\n"
+               "((broker) for the broker's own, (not registered) for one removed since), the\n"
+               "function sets served with their versions and the product, in 80 columns.\n"
+               "--wide adds the library path, maker, copyright and the time the provider was\n"
                "described. Then every registered library that did not load, with the reason\n"
                "(as inspect gives it); the exit status is then 2 (STATUS_PROVIDER_LOAD_FAILED).\n"
                "--loaded-only shows the loaded providers alone and exits 0.\n";
@@ -85,13 +93,14 @@ const char* usageText(Command command) {
                "access to the registry; the reason follows on the next line (\"reason\" with\n"
                "--json).\n";
     case Command::Remove:
-        return "usage: kovctl remove KEY [PATH] [--json] [--sync] [--module PATH] [--timeout MS]\n"
+        return "usage: kovctl remove KEY [PATH] [--json] [--timeout MS]\n"
                "\n"
                "Deletes PATH from the provider key KEY, or without PATH every library of KEY\n"
                "(the key goes once it is empty). PATH compares as a full path: ./x.so, /a/./x.so\n"
-               "and /a/b/../x.so name /a/x.so. Fails with STATUS_DEREGISTER_FAILED when KEY\n"
-               "does not exist or does not list PATH (what it holds is shown), with\n"
-               "STATUS_REGISTRY_ERROR without write access to the registry.\n";
+               "and /a/b/../x.so name /a/x.so. Loads no provider, so it takes out a library\n"
+               "that crashes or hangs whatever loads it. Fails with STATUS_DEREGISTER_FAILED\n"
+               "when KEY does not exist or does not list PATH (what it holds is shown), with\n"
+               "STATUS_REGISTRY_ERROR without write access to the registry (and why).\n";
     case Command::Lang:
         return "usage: kovctl lang [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
@@ -103,28 +112,34 @@ const char* usageText(Command command) {
                "Fails with STATUS_LANGUAGE_MISMATCH when it is not.\n";
     case Command::Send:
         return "usage: kovctl send [--provider HANDLE] [--set SET[:MAJOR.MINOR]] [--version MAJOR.MINOR]\n"
-               "                  [--code CODE] [--hex \"01 02 ff\" | --file PATH]\n"
+               "                  [--code CODE] [--hex \"01 02 ff\" | --text TEXT | --file PATH]\n"
                "                  [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
                "Sends one request and prints the confirm's header fields and a hex dump of its\n"
                "payload. Defaults: provider 0 (the broker), set 0, version 1.0, code 0, no\n"
-               "payload. --text sends TEXT's bytes as typed (UTF-8 on Linux). Numbers are\n"
-               "decimal or 0x-prefixed hex. With --set and no --provider,\n"
+               "payload. --text sends TEXT's bytes as typed (UTF-8 on Linux); --file - reads\n"
+               "the payload from standard input. Numbers are decimal or 0x-prefixed hex. The\n"
+               "set's version is given once, with --set or --version. With --set and no --provider,\n"
                "the request goes to the one provider serving that set (at that version, when\n"
                "one is given, else at the version it serves); none or several is an error.\n";
     case Command::Inspect:
-        return "usage: kovctl inspect PATH [--json]\n"
+        return "usage: kovctl inspect PATH [--json] [--timeout MS]\n"
                "\n"
-               "Loads the library PATH in kovctl's own process exactly as the broker would and\n"
-               "prints its description (product, maker, copyright, timestamp, function sets)\n"
-               "or the precise reason the broker would refuse it. Exit 0 only if it would be\n"
-               "accepted, 2 if not.\n";
+               "Loads the library PATH exactly as the broker would, in a process of kovctl's\n"
+               "own, and prints its description (product, maker, copyright, timestamp, function\n"
+               "sets) or the precise reason the broker would refuse it: a library that crashes\n"
+               "that process, or does not finish loading within --timeout, is refused so. Exit\n"
+               "0 only if it would be accepted, 2 if not.\n";
     case Command::Registry:
         return "usage: kovctl registry [--json] [--timeout MS]\n"
                "\n"
-               "Lists every provider key with its library paths, as the broker loads them, and\n"
-               "for each whether it loads and why not. Needs no broker module. Exit 2\n"
-               "(STATUS_PROVIDER_LOAD_FAILED) when any does not.\n";
+               "Names the registry and lists every provider key with its library paths, as the\n"
+               "broker loads them, and for each whether it loads and why not; each library is\n"
+               "loaded in a process of kovctl's own, so one that crashes or hangs (past\n"
+               "--timeout) is named and the others are still checked. A library the broker skips\n"
+               "for a crash record (see enable) is shown with it, not loaded. Needs no broker\n"
+               "module. Exit 2 (STATUS_PROVIDER_LOAD_FAILED) when any does not load, 3 when\n"
+               "the registry does not exist.\n";
     case Command::Enable:
         return "usage: kovctl enable KEY [PATH] [--json]\n"
                "\n"
@@ -149,6 +164,11 @@ const char* usageText(Command command) {
                "up. A bad line is reported with its number and the session goes on, unless\n"
                "--stop-on-error. A command given up on after --timeout ends the session.\n"
                "Exit status: the largest exit status of its commands, 0 when all succeeded.\n";
+    case Command::Version:
+        return "usage: kovctl version [--json] [--module PATH] [--timeout MS]\n"
+               "\n"
+               "Prints kovctl's own version, the module's path and the module's version (its\n"
+               "product line and record version); the same as --version.\n";
     }
     return "";
 }

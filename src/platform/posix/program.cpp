@@ -27,4 +27,6 @@ std::string programDirectory() {
 
 bool exitStopsOtherThreads() { return false; }
 
+void binaryStandardInput() {} // bytes are all there is
+
 } // namespace kov::platform

@@ -8,6 +8,7 @@
 
 #include "platform/faults.h"
 #include "platform/platform.h"
+#include "platform/posix/write_all.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -33,18 +34,6 @@ void makeFolders(const std::string& folder) {
         mkdir(folder.substr(0, slash).c_str(), 0700);
         if (slash == std::string::npos) return;
     }
-}
-
-// The whole buffer, however the system splits the write.
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 long writeBeside(const std::string& path, const std::string& bytes) {

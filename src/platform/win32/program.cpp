@@ -1,6 +1,10 @@
 // The running program's file and folder, from the loader's record of the executable's path.
 #include "platform/win32/win32.h"
 
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+
 #include <vector>
 
 namespace kov::platform {
@@ -24,5 +28,7 @@ std::string programDirectory() {
 }
 
 bool exitStopsOtherThreads() { return true; }
+
+void binaryStandardInput() { _setmode(_fileno(stdin), _O_BINARY); }
 
 } // namespace kov::platform
