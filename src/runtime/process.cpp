@@ -1,5 +1,6 @@
 #include "runtime/process.h"
 
+#include "dispatch/send.h"
 #include "message/broker_confirms.h"
 #include "message/resource_strings.h"
 #include "registry/provider_list.h"
@@ -40,6 +41,7 @@ bool processAttach(platform::ModuleHandle module) {
     startThreadSlots();
     resetStatistics();
     registry::startProviderList();
+    dispatch::startSyncCalls();
     message::forgetResourceStrings();
     if (!createBrokerLock()) {
         stopThreadSlots();

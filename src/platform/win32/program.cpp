@@ -23,4 +23,19 @@ std::string programDirectory() {
 
 bool exitStopsOtherThreads() { return true; }
 
+std::string environmentValue(const char* name) {
+    std::vector<char> buffer(64);
+    for (;;) {
+        const DWORD length =
+            GetEnvironmentVariableA(name, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) return {};
+        if (length < buffer.size()) return std::string(buffer.data(), length);
+        buffer.resize(length); // too small: the length asked for includes the terminator
+    }
+}
+
+void testing::setEnvironmentValue(const char* name, const char* value) {
+    SetEnvironmentVariableA(name, value);
+}
+
 } // namespace kov::platform

@@ -3,9 +3,10 @@
 // broker's tracking of them). The module's detach then runs beside those threads, or on Windows
 // after the system has stopped them wherever they were; the program must still end cleanly (exit code 0, and no sanitizer report). The delay before exit() in
 // microseconds, counted from when every thread is releasing, is the first argument.
-#include <kov/kov_broker.h>
-
+#include "integration/program_request.h"
 #include "platform/platform.h"
+
+#include <kov/kov_broker.h>
 
 #include <atomic>
 #include <chrono>
@@ -38,14 +39,8 @@ void sendAndRelease() {
     for (int size = 20000;; size = 200) {
         batch.reserve(size);
         for (int n = 0; n < size; ++n) {
-            BrokerMessage request{};
-            request.totalLength = sizeof request;
-            request.formatMajor = 1;
-            request.headerLength = sizeof request;
-            request.functionSet = KOV_COMMON_FUNCTION_SET;
-            request.setMajor = 1;
-            request.functionCode = KOV_COMMON_FN_GET_LANGUAGE;
-            request.callback = keepHere;
+            BrokerMessage request = kov::test::headerRequest(
+                KOV_COMMON_FUNCTION_SET, KOV_COMMON_FN_GET_LANGUAGE, keepHere);
             kept = nullptr;
             send(&request);
             if (kept != nullptr) batch.push_back(kept);

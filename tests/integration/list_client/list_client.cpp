@@ -1,9 +1,10 @@
 // kov_test_list_client: a second process for the integration tests. It loads the broker module as
 // any caller does, asks for ListSubsystems and writes the number of descriptors, then each
 // product name, one a line, to kov_test_list_client.out beside itself. Exit code 0 on success.
-#include <kov/kov_broker.h>
-
+#include "integration/program_request.h"
 #include "platform/platform.h"
+
+#include <kov/kov_broker.h>
 
 #include <cstdint>
 #include <cstring>
@@ -61,13 +62,8 @@ int main() {
         reinterpret_cast<DeleteConfirmFn>(kov::platform::findSymbol(module, "kov_DeleteConfirm"));
     int result = 4;
     if (sendSync != nullptr && deleteConfirm != nullptr) {
-        BrokerMessage request{};
-        request.totalLength = sizeof request;
-        request.formatMajor = 1;
-        request.headerLength = sizeof request;
-        request.functionSet = KOV_BROKER_FUNCTION_SET;
-        request.setMajor = 1;
-        request.functionCode = KOV_FN_LIST_SUBSYSTEMS;
+        BrokerMessage request =
+            kov::test::headerRequest(KOV_BROKER_FUNCTION_SET, KOV_FN_LIST_SUBSYSTEMS);
         BrokerMessage* confirm = nullptr;
         sendSync(&request, &confirm);
         if (confirm != nullptr) {
