@@ -14,19 +14,9 @@ namespace {
 using test::Request;
 
 constexpr std::uint32_t kDeferringSet = 0x620;
-constexpr const char* kGenerationsHook = "KOV_BROKER_TEST_SYNC_GENERATIONS";
 
-class LateConfirmTest : public ModuleTest {
+class LateConfirmTest : public FewGenerationsTest<4> {
 protected:
-    void SetUp() override {
-        platform::testing::setEnvironmentValue(kGenerationsHook, "4");
-        ModuleTest::SetUp();
-    }
-    void TearDown() override {
-        ModuleTest::TearDown();
-        platform::testing::setEnvironmentValue(kGenerationsHook, nullptr);
-    }
-
     // kov_SendSync; the confirm's reserved field (its request's), or 0 when none came back.
     std::uint32_t reservedOfAnswer(Request& request) {
         BrokerMessage* confirm = nullptr;
