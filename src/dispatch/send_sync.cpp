@@ -126,6 +126,17 @@ std::uint32_t tokenIn(const BrokerMessage* message) {
     return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(message->callbackData));
 }
 
+// A provider's confirm whose header breaks its own lengths is not handed on: nobody could read it
+// safely. Its 44 header bytes are the provider's promise (they carry the token that finds the
+// call); beyond them, nothing is read.
+bool wellFormed(const BrokerMessage* confirm) {
+    return confirm->headerLength >= KOV_HEADER_SIZE && confirm->headerLength <= confirm->totalLength;
+}
+
+// What a call takes instead of a malformed confirm (which goes back to its provider): the caller
+// builds the broker's own answer on its thread, under its guard.
+BrokerMessage* const kMalformed = reinterpret_cast<BrokerMessage*>(1);
+
 } // namespace
 
 bool endSyncCallWithNull(BrokerMessage* request) {
@@ -157,8 +168,9 @@ namespace {
     std::uint32_t answering = 0;
     const Claim claimed = claim(entry, token, answering);
     if (claimed == Claim::Lost) return 0;
-    finishAnswer(entry, answering, confirm, claimed == Claim::Asleep);
-    return 1; // the confirm passes to the caller of kov_SendSync
+    const bool kept = wellFormed(confirm);
+    finishAnswer(entry, answering, kept ? confirm : kMalformed, claimed == Claim::Asleep);
+    return kept ? 1 : 0; // a kept confirm passes to the caller of kov_SendSync
 }
 
 // The common answer takes one compare-and-swap: its token's entry waits for it, awake (the answer
@@ -166,7 +178,7 @@ namespace {
 // itself compares the generation, so a token that names no waiting call goes the long way; entry
 // 0 is never taken, so token 0 never matches.
 std::int32_t KOV_CALL syncConfirmCallback(BrokerMessage* confirm) {
-    if (KOV_LIKELY(confirm != nullptr)) {
+    if (KOV_LIKELY(confirm != nullptr && wellFormed(confirm))) {
         const std::uint32_t token = tokenIn(confirm);
         Entry& entry = entryFor(token);
         std::uint32_t seen = generationOf(token) | Waiting;
@@ -274,15 +286,27 @@ private:
     }
     // `answered` is the entry's word, Answered: nobody else changes it now. Returns the answer.
     [[gnu::always_inline]] BrokerMessage* release(std::uint32_t answered) {
-        BrokerMessage* const confirm = entry_->confirm;
+        BrokerMessage* confirm = entry_->confirm;
         std::uint32_t free = withState(answered, Free);
-        if (KOV_UNLIKELY(confirm == nullptr)) {
-            // Ended by a null: the real confirm may still come.
+        if (KOV_UNLIKELY(reinterpret_cast<std::uintptr_t>(confirm) <=
+                         reinterpret_cast<std::uintptr_t>(kMalformed))) {
+            // Ended by a null, or by a malformed confirm: the call has no confirm of its own yet,
+            // and one may still come.
             std::uint32_t undo = 0;
             free = keepOut(*entry_, answered, undo);
+            if (confirm == kMalformed) confirm = malformedAnswer(entry_->request);
         }
         entry_->word.store(free, std::memory_order_release);
         entry_ = nullptr;
+        return confirm;
+    }
+    // The broker's header-only answer to a call whose provider confirmed it malformed; null, with
+    // the status in the request all the same, when there is no memory for it.
+    [[gnu::noinline]] static BrokerMessage* malformedAnswer(BrokerMessage* request) {
+        __atomic_store_n(&request->status, std::uint32_t{KOV_STATUS_MALFORMED_CONFIRM},
+                         __ATOMIC_RELEASE);
+        BrokerMessage* const confirm = message::newBrokerConfirm(request, 0);
+        if (confirm != nullptr) confirm->status = KOV_STATUS_MALFORMED_CONFIRM;
         return confirm;
     }
     // A provider that refused yet confirmed, or a confirm for a call whose thread went away:

@@ -11,7 +11,7 @@
 #include <thread>
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes(); // the sanitizer's runtime
 #endif
 
 namespace kov::integration {
