@@ -13,7 +13,11 @@
  * therefore sees the entries and returns, and adds the block's length while counting is on.
  * Plugins of this qemu cannot read registers, so a return is recognised by its address: the
  * block after the call that entered the function (the block that ended in that call says where
- * it returns to). Recursion through a toggled function would confuse that; the broker has none. */
+ * it returns to). So a toggled function must be entered by its call, directly or through a PLT
+ * jump, with no other call between: a lazy-binding resolver in between would give it the wrong
+ * return (the benchmark's libraries are loaded with RTLD_NOW). Recursion through a toggled
+ * function would confuse it too; the broker has none. Either would most likely leave counting on
+ * or a return unmatched at the next dump, which then reports an error instead of a count. */
 #include "kov_count.h"
 #include "qemu_plugin_api.h"
 
