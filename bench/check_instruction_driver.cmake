@@ -1,6 +1,7 @@
-# What kov_send_instructions does before it measures: refuses a ceilings file it cannot read,
-# fails where valgrind is missing, and skips (exit 77, with a note) where valgrind cannot run
-# 32-bit programs. A stand-in valgrind plays the last two. Run with -DPROGRAM= -DWORK=.
+# What kov_send_instructions does around its counts: refuses a ceilings file it cannot read,
+# fails where valgrind is missing, skips (exit 77, with a note) where neither valgrind nor
+# qemu-i386 can count 32-bit programs, and fails where qemu-i386 runs it without the plugin
+# counting. Stand-ins for valgrind and qemu-i386 play these. Run with -DPROGRAM= -DWORK=.
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK}/none ${WORK}/fake)
 
@@ -30,6 +31,15 @@ expect("no valgrind at all" 1 "valgrind is not installed"
 # Answers --version, and fails whatever it is asked to run, as valgrind does under qemu-user.
 file(WRITE ${WORK}/fake/valgrind "#!/bin/sh\n[ \"$1\" = --version ] && exit 0\nexit 1\n")
 file(CHMOD ${WORK}/fake/valgrind PERMISSIONS OWNER_READ OWNER_EXECUTE)
-expect("valgrind that cannot run 32-bit programs" 77 "SKIPPED, valgrind cannot run 32-bit programs"
+expect("neither counter" 77
+       "SKIPPED, valgrind cannot run 32-bit programs.*qemu-i386 .* not installed"
        ${CMAKE_COMMAND} -E env PATH=${WORK}/fake ${PROGRAM} --ceilings ${WORK}/good.txt)
+
+# Runs the program, leaving out -plugin and its options: nothing counts its instructions.
+file(WRITE ${WORK}/fake/qemu-i386
+     "#!/bin/sh\n[ \"$1\" = --version ] && exit 0\nshift 2\nexec \"$@\"\n")
+file(CHMOD ${WORK}/fake/qemu-i386 PERMISSIONS OWNER_READ OWNER_EXECUTE)
+expect("qemu-i386 without the plugin" 1 "a figure without its count"
+       ${CMAKE_COMMAND} -E env PATH=${WORK}/fake ${PROGRAM} --ceilings ${WORK}/good.txt
+       --requests 10)
 file(REMOVE_RECURSE ${WORK})

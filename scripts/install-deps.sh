@@ -9,7 +9,8 @@ packages=(cmake ninja-build g++-multilib g++-mingw-w64-i686 wine wine32:i386
           clang libclang-rt-14-dev   # clang-rt holds the i386 libFuzzer and sanitizer runtimes
           lld llvm                   # lld-link, llvm-dlltool, llvm-readobj: the MSVC import library
           spin                       # checks the reclamation protocol (model/guard.pml)
-          valgrind libc6-dbg:i386)   # the instruction count; valgrind needs the symbols of 32-bit libc
+          valgrind libc6-dbg:i386    # the instruction count; valgrind needs the symbols of 32-bit libc
+          qemu-user)                 # ... where valgrind cannot run 32-bit programs (below)
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
@@ -55,7 +56,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 # Some kernels are built without 32-bit support, so 32-bit programs (our tests, and Wine's 32-bit
-# loader) cannot start natively. qemu-user then runs them, registered through binfmt_misc.
+# loader) cannot start natively. qemu-user then runs them, registered through binfmt_misc. There
+# valgrind cannot run them either, and the instruction count takes the dynamic qemu-i386
+# (qemu-user, above: the static one cannot load plugins). qemu-user registers no binfmt handler
+# (qemu-user-binfmt does, which conflicts with qemu-user-static), so it leaves the registration
+# below to qemu-i386-static, as before.
 probe=$(mktemp -d)
 trap 'rm -rf "$probe"' EXIT
 printf 'int main(void) { return 0; }\n' > "$probe/probe.c"

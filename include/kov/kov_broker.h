@@ -108,6 +108,10 @@ enum {
     KOV_STATUS_REGISTER_WRITE_FAILED = 9,
     KOV_STATUS_PROVIDER_LOAD_FAILED = 10,
     KOV_STATUS_ALREADY_REGISTERED = 11,
+    /* kov_SendSync: the provider's confirm broke the header rules (its headerLength below 44 or
+     * beyond its own totalLength). The confirm went back to its provider, and the caller got a
+     * header-only confirm of the broker's with this status instead. */
+    KOV_STATUS_MALFORMED_CONFIRM = 12,
     KOV_STATUS_BAD_VERSION = 25,
     KOV_STATUS_LANGUAGE_MISMATCH = 34,
 

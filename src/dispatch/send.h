@@ -1,6 +1,8 @@
 // The work behind the exports; the exports themselves only add the C boundary.
 #pragma once
 
+#include "platform/platform.h"
+
 #include <kov/kov_broker.h>
 
 #include <cstdint>
@@ -15,6 +17,15 @@ std::int32_t deleteConfirm(BrokerMessage* confirm);
 // belongs to a synchronous call, that very call ends, with status 3 unless the request already
 // says why. False when the request is not a synchronous call's.
 bool endSyncCallWithNull(BrokerMessage* request);
+
+// Attach: how far each call moves an entry's generation (KOV_BROKER_TEST_SYNC_GENERATIONS, a
+// test hook, makes an entry's generations few, so that tokens come round again within a test).
+void startSyncCalls();
+
+// Ends every synchronous call that waits on `event`, the event of a thread that has ended
+// without leaving its calls: a confirm that came for one goes back to its provider, and each
+// call's generation is kept out of use.
+void endCallsWaitingOn(platform::EventHandle event);
 
 // How many synchronous calls wait for their answer now (counted over the calls' table when
 // asked, so that a call itself counts nothing).

@@ -1,109 +1,49 @@
+// kov_SendSync: a call waits in an entry of the wait table (wait_entries.h) for the confirm that
+// names it, which the broker's completion routine hands over.
 #include "dispatch/send.h"
 
 #include "dispatch/confirms.h"
 #include "dispatch/export_boundary.h"
+#include "dispatch/wait_entries.h"
 #include "message/broker_confirms.h"
 #include "platform/platform.h"
 #include "registry/provider_list.h"
 #include "runtime/broker_security.h"
-#include "runtime/process.h"
 #include "runtime/guard.h"
+#include "runtime/process.h"
 #include "runtime/statistics.h"
 #include "runtime/thread_slots.h"
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
-#include <utility>
 
 namespace kov::dispatch {
 namespace {
 
-// A waiting call is known by a token, never by an address: callbackData carries the token, and a
-// confirm whose token names no waiting call is turned away. Each call takes one entry of a fixed
-// table in the module's storage, so a late confirm only ever reads a live entry and compares
-// tokens. A token is the entry's index and a generation the entry counts up at every call, so a
-// confirm finds its entry without a search, and a late confirm for an earlier call of the same
-// entry does not match. An entry's word holds the token and its state, changed only by
-// compare-and-swap: exactly one side wins each hand-over. Sleeping: the caller blocks on its
-// thread's event, and only an answer taken from this state sets the event; a call answered
-// before it blocks (on its own thread, up the stack, or on another) costs no kernel call.
-// Looking: a null from another thread reads the call's request status; for those few
-// instructions the call neither ends nor takes an answer.
-enum State : std::uint32_t {
-    Free = 0,
-    Waiting = 1,
-    Answering = 2,
-    Answered = 3,
-    Filling = 4,
-    Looking = 5,         // was Waiting
-    Sleeping = 6,
-    LookingSleeping = 7, // was Sleeping
-};
-
-struct WaitEntry {
-    std::atomic<std::uint32_t> word; // token << 3 | state; a free entry keeps its last token
-    BrokerMessage* confirm;
-    BrokerMessage* request;
-    platform::EventHandle event; // the waiting thread's
-};
-
-// One word per entry, so that every hand-over is one 32-bit compare-and-swap: 3 bits of state,
-// 10 of index and 19 of generation (an entry goes round them once in 524,288 calls). Each word
-// holds its entry's index from the start, and entry 0 is never taken, so no token is 0
-// (callbackData 0 names no call) and the next token is one addition away.
-constexpr std::uint32_t kStateBits = 3;
-constexpr std::uint32_t kIndexBits = 10;
-constexpr std::uint32_t kEntries = 1u << kIndexBits;
-constexpr std::uint32_t kNextGeneration = 1u << (kIndexBits + kStateBits);
-
-struct WaitTable {
-    WaitEntry entry[kEntries];
-};
-template <std::size_t... Index>
-constexpr WaitTable newWaitTable(std::index_sequence<Index...>) {
-    return WaitTable{{WaitEntry{{static_cast<std::uint32_t>(Index) << kStateBits}, nullptr, nullptr,
-                                nullptr}...}};
-}
-WaitTable table = newWaitTable(std::make_index_sequence<kEntries>{});
-WaitEntry (&entries)[kEntries] = table.entry;
-
-std::uint32_t wordOf(std::uint32_t token, State state) { return token << kStateBits | state; }
-std::uint32_t tokenOf(std::uint32_t word) { return word >> kStateBits; }
-std::uint32_t stateOf(std::uint32_t word) { return word & ((1u << kStateBits) - 1); }
-
-// Entries 1 to kPoolSlots belong one each to the module's own thread slots: only the slot's
-// thread takes its entry, with a plain store (others only read a free entry's word). The rest
-// are shared, taken by compare-and-swap: by threads with heap slots, and by a call made while the
-// thread's own entry is busy (a synchronous call from inside a provider's entry).
-constexpr std::uint32_t kFirstShared = runtime::kPoolSlots + 1;
-static_assert(kFirstShared < kEntries / 2, "most entries are shared");
-
-// A free entry's word once taken: its next generation, in `state`.
-std::uint32_t takenWord(std::uint32_t free, State state) { return free + kNextGeneration + state; }
+using namespace wait;
 
 // The call's request and event go into the entry before it says Waiting: whoever sees it waiting
 // (an answer, a null looking for its call) finds them.
-void fillEntry(WaitEntry* entry, BrokerMessage* request, platform::EventHandle event) {
-    entry->request = request;
-    entry->event = event;
+void fillEntry(Entry& entry, BrokerMessage* request, platform::EventHandle event) {
+    entry.request = request;
+    entry.event = event;
 }
 
 // Takes shared entry `index` if it is free, and makes it wait for this call.
 bool takeShared(std::uint32_t index, BrokerMessage* request, platform::EventHandle event) {
-    WaitEntry& entry = entries[index];
-    std::uint32_t seen = entry.word.load(std::memory_order_relaxed);
-    const std::uint32_t filling = takenWord(seen, Filling);
-    if (stateOf(seen) != Free || !entry.word.compare_exchange_strong(seen, filling))
-        return false;
-    fillEntry(&entry, request, event);
-    entry.word.store(wordOf(tokenOf(filling), Waiting), std::memory_order_release);
+    Entry& entry = entries[index];
+    std::uint32_t seen = entry.word.load(std::memory_order_acquire);
+    if (stateOf(seen) != Free) return false;
+    const std::uint32_t filling = nextGeneration(entry, seen) | (seen & kLateFlag) | Filling;
+    if (!entry.word.compare_exchange_strong(seen, filling)) return false;
+    fillEntry(entry, request, event);
+    entry.word.store(withState(filling, Waiting), std::memory_order_release);
     return true;
 }
 
 // A free shared entry, tried first where this thread's token points, so a thread that makes one
 // call after another keeps taking the same entry.
-[[gnu::noinline]] WaitEntry* takeSharedEntry(BrokerMessage* request, platform::EventHandle event) {
+[[gnu::noinline]] Entry* takeSharedEntry(BrokerMessage* request, platform::EventHandle event) {
     constexpr std::uint32_t kShared = kEntries - kFirstShared;
     const std::uint32_t start = runtime::threadToken();
     for (std::uint32_t i = 0; i < kShared; ++i) {
@@ -113,76 +53,43 @@ bool takeShared(std::uint32_t index, BrokerMessage* request, platform::EventHand
     return nullptr;
 }
 
+// The thread's own entry while it keeps generations out of use: nobody else takes it, so a
+// plain store still does.
+[[gnu::noinline]] std::uint32_t takeOwnSkipping(Entry& entry, std::uint32_t seen,
+                                                BrokerMessage* request,
+                                                platform::EventHandle event) {
+    fillEntry(entry, request, event);
+    const std::uint32_t waiting = nextGeneration(entry, seen) | kLateFlag | Waiting;
+    entry.word.store(waiting, std::memory_order_release);
+    return waiting;
+}
+
 // An entry waiting for this call, with its token; null when every entry is taken. The thread's
 // own entry needs no compare-and-swap: nobody else takes it.
-[[gnu::always_inline]] inline WaitEntry* takeEntry(const runtime::ThreadSlot* slot,
-                                                   BrokerMessage* request,
-                                                   platform::EventHandle event,
-                                                   std::uint32_t& token) {
+[[gnu::always_inline]] inline Entry* takeEntry(const runtime::ThreadSlot* slot,
+                                               BrokerMessage* request, platform::EventHandle event,
+                                               std::uint32_t& token) {
     if (const std::uint32_t own = slot->ownWaitEntry) {
-        WaitEntry& entry = entries[own];
+        Entry& entry = entries[own];
         const std::uint32_t seen = entry.word.load(std::memory_order_relaxed);
-        if (KOV_LIKELY(stateOf(seen) == Free)) {
-            fillEntry(&entry, request, event);
-            const std::uint32_t waiting = takenWord(seen, Waiting);
-            entry.word.store(waiting, std::memory_order_release);
-            token = tokenOf(waiting);
+        // Free with no generation out of use: the word is the generation alone.
+        if (KOV_LIKELY((seen & (kStateMask | kLateFlag)) == Free)) {
+            fillEntry(entry, request, event);
+            entry.word.store(seen + generationStep + Waiting, std::memory_order_release);
+            token = seen + generationStep + own;
+            return &entry;
+        }
+        if (stateOf(seen) == Free) {
+            token = tokenFor(takeOwnSkipping(entry, seen, request, event), own);
             return &entry;
         }
     }
-    WaitEntry* const shared = takeSharedEntry(request, event);
-    // The call's own until it lets the entry go: whoever looks at it meanwhile leaves the token.
-    if (shared != nullptr) token = tokenOf(shared->word.load(std::memory_order_relaxed));
+    Entry* const shared = takeSharedEntry(request, event);
+    // The call's own until it lets the entry go: whoever looks at it meanwhile leaves the
+    // generation.
+    if (shared != nullptr)
+        token = tokenFor(shared->word.load(std::memory_order_relaxed), indexOf(*shared));
     return shared;
-}
-
-// The entry a token names, if the token is still its current one.
-[[gnu::always_inline]] inline WaitEntry* findEntry(std::uint32_t token) {
-    WaitEntry& entry = entries[token & (kEntries - 1)];
-    return tokenOf(entry.word.load(std::memory_order_acquire)) == token ? &entry : nullptr;
-}
-
-void pause() {
-    // The other side is between two stores of its hand-over; this lasts a few instructions.
-#if defined(__i386__) || defined(__x86_64__)
-    __builtin_ia32_pause();
-#endif
-}
-
-// The winner of the hand-over to Answering writes the answer, wakes the caller if it sleeps,
-// and only then lets the entry go: the caller cannot leave (and its thread cannot close the
-// event) before that.
-[[gnu::always_inline]] inline void finishAnswer(WaitEntry* entry, std::uint32_t token,
-                                                BrokerMessage* confirm, bool wake) {
-    entry->confirm = confirm;
-    if (wake) platform::setEvent(entry->event);
-    entry->word.store(wordOf(token, Answered), std::memory_order_release);
-}
-
-enum class Claim { Lost, Awake, Asleep };
-
-// Waiting or Sleeping -> Answering, for the answers that do not take the completion routine's
-// one swap (a sleeping caller, a null, a look in progress). A look lasts a few instructions and is
-// waited out: a confirm turned away meanwhile would leave its call waiting for ever.
-Claim claim(WaitEntry* entry, std::uint32_t token) {
-    std::uint32_t seen = entry->word.load(std::memory_order_acquire);
-    for (;;) {
-        if (tokenOf(seen) != token) return Claim::Lost;
-        const std::uint32_t state = stateOf(seen);
-        if (state == Looking || state == LookingSleeping) {
-            pause();
-            seen = entry->word.load(std::memory_order_acquire);
-        } else if (state != Waiting && state != Sleeping) {
-            return Claim::Lost;
-        } else if (entry->word.compare_exchange_strong(seen, wordOf(token, Answering))) {
-            return state == Sleeping ? Claim::Asleep : Claim::Awake;
-        }
-    }
-}
-
-// A state that ends on its own within a few instructions of the other side.
-bool passing(std::uint32_t state) {
-    return state == Answering || state == Looking || state == LookingSleeping;
 }
 
 std::uint32_t statusOf(const BrokerMessage* request) {
@@ -197,74 +104,87 @@ std::uint32_t statusOf(const BrokerMessage* request) {
 std::int32_t KOV_CALL syncConfirmCallback(BrokerMessage* confirm);
 
 [[gnu::noinline]] void answerWithNull() {
-    for (WaitEntry& entry : entries) {
+    for (Entry& entry : entries) {
         const std::uint32_t word = entry.word.load(std::memory_order_acquire);
         const std::uint32_t state = stateOf(word);
         if (state != Waiting && state != Sleeping) continue;
-        const std::uint32_t token = tokenOf(word);
         std::uint32_t expected = word;
         const State looking = state == Sleeping ? LookingSleeping : Looking;
-        if (!entry.word.compare_exchange_strong(expected, wordOf(token, looking))) continue;
+        if (!entry.word.compare_exchange_strong(expected, withState(word, looking))) continue;
         // While we look, the caller cannot leave and no answer is taken.
         if (statusOf(entry.request) != KOV_STATUS_OK) {
-            entry.word.store(wordOf(token, Answering), std::memory_order_relaxed);
-            finishAnswer(&entry, token, nullptr, state == Sleeping);
+            const std::uint32_t answering = withState(word, Answering);
+            entry.word.store(answering, std::memory_order_relaxed);
+            finishAnswer(entry, answering, nullptr, state == Sleeping);
         } else {
             entry.word.store(word, std::memory_order_release);
         }
     }
 }
 
+std::uint32_t tokenIn(const BrokerMessage* message) {
+    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(message->callbackData));
+}
+
+// A provider's confirm whose header breaks its own lengths is not handed on: nobody could read it
+// safely. Its 44 header bytes are the provider's promise (they carry the token that finds the
+// call); beyond them, nothing is read.
+bool wellFormed(const BrokerMessage* confirm) {
+    return confirm->headerLength >= KOV_HEADER_SIZE && confirm->headerLength <= confirm->totalLength;
+}
+
+// What a call takes instead of a malformed confirm (which goes back to its provider): the caller
+// builds the broker's own answer on its thread, under its guard.
+BrokerMessage* const kMalformed = reinterpret_cast<BrokerMessage*>(1);
+
 } // namespace
 
 bool endSyncCallWithNull(BrokerMessage* request) {
     if (request->callback != syncConfirmCallback) return false;
-    const auto token =
-        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(request->callbackData));
-    WaitEntry* const entry = token == 0 ? nullptr : findEntry(token);
-    if (entry == nullptr) return true; // that call has ended already
-    const Claim claimed = claim(entry, token);
-    if (claimed == Claim::Lost) return true;
+    const std::uint32_t token = tokenIn(request);
+    Entry& entry = entryFor(token);
+    std::uint32_t answering = 0;
+    const Claim claimed = claim(entry, token, answering);
+    if (claimed == Claim::Lost) return true; // that call has ended already
     // No confirm, yet "success": what the caller gets is the outcome of no memory.
     if (statusOf(request) == KOV_STATUS_OK)
         __atomic_store_n(&request->status, std::uint32_t{KOV_STATUS_NO_MEMORY}, __ATOMIC_RELEASE);
-    finishAnswer(entry, token, nullptr, claimed == Claim::Asleep);
+    finishAnswer(entry, answering, nullptr, claimed == Claim::Asleep);
     return true;
 }
 
 namespace {
 
 // Every confirm that is not simply the answer its caller waits for awake: a null, a confirm for
-// a sleeping caller, one being looked at, or one nobody waits for any more.
+// a sleeping caller, one being looked at, one for an entry that keeps generations out of use, or
+// one nobody waits for any more (not kept: its provider keeps it).
 [[gnu::noinline]] std::int32_t answerOtherwise(BrokerMessage* confirm) {
     if (confirm == nullptr) {
         answerWithNull();
         return 0;
     }
-    const auto token =
-        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(confirm->callbackData));
-    WaitEntry* entry = token == 0 ? nullptr : findEntry(token);
-    if (entry == nullptr) return 0; // nobody waits for it: not kept
-    const Claim claimed = claim(entry, token);
+    const std::uint32_t token = tokenIn(confirm);
+    Entry& entry = entryFor(token);
+    std::uint32_t answering = 0;
+    const Claim claimed = claim(entry, token, answering);
     if (claimed == Claim::Lost) return 0;
-    finishAnswer(entry, token, confirm, claimed == Claim::Asleep);
-    return 1; // the confirm passes to the caller of kov_SendSync
+    const bool kept = wellFormed(confirm);
+    finishAnswer(entry, answering, kept ? confirm : kMalformed, claimed == Claim::Asleep);
+    return kept ? 1 : 0; // a kept confirm passes to the caller of kov_SendSync
 }
 
 // The common answer takes one compare-and-swap: its token's entry waits for it, awake (the answer
 // comes up the caller's own stack, or from another thread before the caller sleeps). The swap
-// itself compares the token, so a token that names no waiting call goes the long way; entry 0 is
-// never taken, so token 0 never matches, and neither does a callbackData with bits above a
-// token's.
+// itself compares the generation, so a token that names no waiting call goes the long way; entry
+// 0 is never taken, so token 0 never matches.
 std::int32_t KOV_CALL syncConfirmCallback(BrokerMessage* confirm) {
-    if (KOV_LIKELY(confirm != nullptr)) {
-        const auto token =
-            static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(confirm->callbackData));
-        WaitEntry& entry = entries[token & (kEntries - 1)];
-        std::uint32_t seen = wordOf(token, Waiting);
-        if (KOV_LIKELY(tokenOf(seen) == token &&
-                       entry.word.compare_exchange_strong(seen, wordOf(token, Answering)))) {
-            finishAnswer(&entry, token, confirm, false);
+    if (KOV_LIKELY(confirm != nullptr && wellFormed(confirm))) {
+        const std::uint32_t token = tokenIn(confirm);
+        Entry& entry = entryFor(token);
+        std::uint32_t seen = generationOf(token) | Waiting;
+        const std::uint32_t answering = generationOf(token) | Answering;
+        if (KOV_LIKELY(entry.word.compare_exchange_strong(seen, answering))) {
+            finishAnswer(entry, answering, confirm, false);
             return 1; // the confirm passes to the caller of kov_SendSync
         }
     }
@@ -310,7 +230,7 @@ std::int32_t failSync(BrokerMessage* request, std::uint32_t code, BrokerMessage*
 class PendingCall {
 public:
     // The entry waits for this call (takeEntry).
-    explicit PendingCall(WaitEntry* entry) : entry_(entry) {}
+    explicit PendingCall(Entry* entry) : entry_(entry) {}
     PendingCall(const PendingCall&) = delete;
     PendingCall& operator=(const PendingCall&) = delete;
     [[gnu::always_inline]] ~PendingCall() {
@@ -327,7 +247,7 @@ public:
             if (KOV_LIKELY(state == Answered)) return release(word);
             if (state == Waiting) {
                 platform::resetEvent(entry_->event);
-                entry_->word.compare_exchange_strong(word, wordOf(tokenOf(word), Sleeping));
+                entry_->word.compare_exchange_strong(word, withState(word, Sleeping));
             } else if (state == Sleeping) {
                 platform::waitEvent(entry_->event);
             } else {
@@ -336,10 +256,16 @@ public:
         }
     }
 
+    // Ends the call of a thread that is gone without leaving it (ExitThread inside a provider's
+    // entry: nothing of the call ran on the way out), as every way out of a call ends it: the
+    // destructor. Under a guard of the ending thread.
+    static void endAbandoned(Entry& entry) { const PendingCall abandoned(&entry); }
+
 private:
-    // Retires the token (a confirm arriving later finds nobody); returns a confirm that came
-    // although nobody took it.
-    [[gnu::always_inline]] BrokerMessage* finish() {
+    // Retires the token; returns a confirm that came although nobody took it. A call that ends
+    // with no confirm of its own keeps its generation out of use: a provider may still confirm
+    // it, and that confirm must never be taken for a later call of the entry.
+    BrokerMessage* finish() {
         if (entry_ == nullptr) return nullptr;
         for (;;) {
             std::uint32_t word = entry_->word.load(std::memory_order_acquire);
@@ -349,21 +275,43 @@ private:
                 pause();
                 continue;
             }
-            if (entry_->word.compare_exchange_strong(word, wordOf(tokenOf(word), Free))) {
+            std::uint32_t undo = 0;
+            const std::uint32_t free = keepOut(*entry_, word, undo);
+            if (entry_->word.compare_exchange_strong(word, free)) {
                 entry_ = nullptr;
                 return nullptr;
             }
+            forgetLate(*entry_, undo); // an answer came meanwhile
         }
     }
     // `answered` is the entry's word, Answered: nobody else changes it now. Returns the answer.
-    BrokerMessage* release(std::uint32_t answered) {
-        BrokerMessage* const confirm = entry_->confirm;
-        entry_->word.store(wordOf(tokenOf(answered), Free), std::memory_order_release);
+    [[gnu::always_inline]] BrokerMessage* release(std::uint32_t answered) {
+        BrokerMessage* confirm = entry_->confirm;
+        std::uint32_t free = withState(answered, Free);
+        if (KOV_UNLIKELY(reinterpret_cast<std::uintptr_t>(confirm) <=
+                         reinterpret_cast<std::uintptr_t>(kMalformed))) {
+            // Ended by a null, or by a malformed confirm: the call has no confirm of its own yet,
+            // and one may still come.
+            std::uint32_t undo = 0;
+            free = keepOut(*entry_, answered, undo);
+            if (confirm == kMalformed) confirm = malformedAnswer(entry_->request);
+        }
+        entry_->word.store(free, std::memory_order_release);
         entry_ = nullptr;
         return confirm;
     }
-    // A provider that refused yet confirmed: nobody takes that confirm, so hand it back. The
-    // call's own guard covers it; the nested one only lets the lookup say so.
+    // The broker's header-only answer to a call whose provider confirmed it malformed; null, with
+    // the status in the request all the same, when there is no memory for it.
+    [[gnu::noinline]] static BrokerMessage* malformedAnswer(BrokerMessage* request) {
+        __atomic_store_n(&request->status, std::uint32_t{KOV_STATUS_MALFORMED_CONFIRM},
+                         __ATOMIC_RELEASE);
+        BrokerMessage* const confirm = message::newBrokerConfirm(request, 0);
+        if (confirm != nullptr) confirm->status = KOV_STATUS_MALFORMED_CONFIRM;
+        return confirm;
+    }
+    // A provider that refused yet confirmed, or a confirm for a call whose thread went away:
+    // nobody takes that confirm, so hand it back. The call's own guard covers it; the nested one
+    // only lets the lookup say so.
     [[gnu::noinline]] static void handBack(BrokerMessage* confirm) {
         if (message::releaseBrokerConfirm(confirm)) return;
         const runtime::Guard nested;
@@ -373,7 +321,7 @@ private:
         if (owner != nullptr) owner->deleteEntry(confirm);
     }
 
-    WaitEntry* entry_;
+    Entry* entry_;
 };
 
 [[gnu::always_inline]] inline std::int32_t syncCall(BrokerMessage* request,
@@ -403,7 +351,7 @@ private:
     const platform::EventHandle event = threadEvent(guard.slot());
     if (event == nullptr) return failSync(request, KOV_STATUS_NO_EVENT, confirmOut);
     std::uint32_t token = 0;
-    WaitEntry* const entry = takeEntry(guard.slot(), request, event, token);
+    Entry* const entry = takeEntry(guard.slot(), request, event, token);
     if (entry == nullptr) return failSync(request, KOV_STATUS_NO_MEMORY, confirmOut);
     request->callbackData = reinterpret_cast<void*>(static_cast<std::uintptr_t>(token));
 
@@ -414,13 +362,19 @@ private:
 
 } // namespace
 
-std::uint32_t waitingSyncCalls() {
-    std::uint32_t waiting = 0;
-    for (const WaitEntry& entry : entries) {
-        const std::uint32_t state = stateOf(entry.word.load(std::memory_order_relaxed));
-        if (state != Free && state != Filling) ++waiting;
+void endCallsWaitingOn(platform::EventHandle event) {
+    if (event == nullptr) return;
+    for (Entry& entry : entries) {
+        // An entry held by a call of the gone thread stays so (only its caller lets it go); any
+        // other entry may be taken meanwhile, which changes its word: read its event between two
+        // equal words.
+        const std::uint32_t word = entry.word.load(std::memory_order_acquire);
+        const std::uint32_t state = stateOf(word);
+        if (state == Free || state == Filling) continue;
+        const platform::EventHandle waiting = __atomic_load_n(&entry.event, __ATOMIC_RELAXED);
+        if (waiting == event && entry.word.load(std::memory_order_acquire) == word)
+            PendingCall::endAbandoned(entry);
     }
-    return waiting;
 }
 
 std::int32_t sendSync(BrokerMessage* request, BrokerMessage** confirmOut) {

@@ -117,6 +117,11 @@ std::string programDirectory();
 // that a module's detach never runs beside them; elsewhere they run on until the very end.
 bool exitStopsOtherThreads();
 
+// The value of environment variable `name` as the process holds it now; empty when it is not set.
+// On Windows the process's own environment block, which every module of the process shares
+// (a C runtime's copy in one module does not see what another module's runtime changed).
+std::string environmentValue(const char* name);
+
 // ---- registry ------------------------------------------------------------------------------
 constexpr long kRegOk = 0;
 constexpr long kRegFileNotFound = 2;    // ERROR_FILE_NOT_FOUND
@@ -297,6 +302,8 @@ void dropScratchRegistry();
 // provider list of its own. Named after `tag` and the process id; starts empty. null deletes it
 // and goes back to the machine's registry.
 void redirectMachineRegistry(const char* tag);
+// Sets environment variable `name` (null `value`: removes it) where environmentValue() reads it.
+void setEnvironmentValue(const char* name, const char* value);
 } // namespace testing
 
 } // namespace kov::platform

@@ -64,6 +64,8 @@ public:
         const std::uint32_t oldest = detail::oldestRetired.load();
         if (KOV_UNLIKELY(oldest != 0) && epochAtOrBefore(pinned, oldest))
             detail::askForFreeing(pinned_);
+        // Last: a slot taken for one call of an ending thread goes back now.
+        if (KOV_UNLIKELY(pinned_->transient != 0)) detail::handBackTransient(pinned_);
     }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;

@@ -1,5 +1,6 @@
 #include "runtime/process.h"
 
+#include "dispatch/send.h"
 #include "message/broker_confirms.h"
 #include "message/resource_strings.h"
 #include "registry/load_report.h"
@@ -42,6 +43,7 @@ bool processAttach(platform::ModuleHandle module) {
     resetStatistics();
     registry::startProviderList();
     registry::forgetLoadReport();
+    dispatch::startSyncCalls();
     message::forgetResourceStrings();
     if (!createBrokerLock()) {
         stopThreadSlots();

@@ -2,6 +2,8 @@
 
 #include "platform/platform.h"
 #include "runtime/block_allocator.h"
+#include "runtime/guard.h"
+#include "runtime/process.h"
 
 #include <new>
 
@@ -14,23 +16,55 @@ ThreadSlot pool[kPoolSlots];
 std::atomic<ThreadSlot*> extraSlots{nullptr};
 
 platform::ThreadKey threadKey = nullptr;
-std::atomic<bool> slotsRunning{false};
 std::atomic<std::uint32_t> lastToken{0};
+std::atomic<void (*)(platform::EventHandle)> abandonedCalls{nullptr};
 
 void closeWaitEvent(ThreadSlot& slot) {
     if (slot.waitEvent != nullptr) platform::closeEvent(slot.waitEvent);
     slot.waitEvent = nullptr;
 }
 
-// Runs on the ending thread, after it has left every export. Deleting the key at detach may run
-// it too (Windows does, for every thread): slots are not handed back then, they are reset at the
-// next attach.
-void handBack(void* value) {
-    if (!slotsRunning.load()) return;
-    auto* slot = static_cast<ThreadSlot*>(value);
+// Present in the slot (pinning nothing) while the module is attached: true when the thread may
+// go on; false when a detach has begun, which then owns every slot, and nothing may be touched.
+bool presentWhileAttached(ThreadSlot* slot) {
+    slot->epoch.store(kPresentOnly);
+    if (attached()) return true;
+    slot->epoch.store(0, std::memory_order_release);
+    return false;
+}
+
+// Releases what the slot holds and frees it, present meanwhile. The owner word goes last: until
+// then no other thread can take the slot.
+void giveBack(ThreadSlot* slot) {
+    if (!presentWhileAttached(slot)) return;
     closeWaitEvent(*slot);
     flushBlockCache(*slot);
+    slot->transient = 0;
+    slot->epoch.store(0, std::memory_order_release);
     slot->owner.store(0, std::memory_order_release);
+}
+
+void endAbandonedCalls(ThreadSlot* slot) {
+    const auto endCalls = abandonedCalls.load();
+    if (endCalls == nullptr || slot->waitEvent == nullptr) return;
+    const Guard guard; // pins this slot afresh: the confirms it hands back need a lookup
+    if (guard) endCalls(slot->waitEvent);
+}
+
+// Runs on the ending thread, after it has left every export, or on Windows also for every thread
+// when the detach deletes the key: the detach owns every slot then. A pin left in the slot is a
+// call the thread never left (Windows: ExitThread inside a provider's entry; no unwinding ran):
+// its synchronous calls end first, under a guard of its own, and the pin goes.
+void handBack(void* value) {
+    auto* slot = static_cast<ThreadSlot*>(value);
+    if (!attached() || slot->owner.load(std::memory_order_relaxed) != detail::identity.token)
+        return;
+    if (slot->epoch.load(std::memory_order_relaxed) != 0) {
+        slot->epoch.store(0, std::memory_order_release);
+        endAbandonedCalls(slot);
+    }
+    detail::identity.ended = true;
+    giveBack(slot);
 }
 
 bool claim(ThreadSlot* slot, std::uint32_t me) {
@@ -84,7 +118,7 @@ void carry(ThreadSlot* slot, unsigned index) {
     slot->carrying.store(sequence + 2, std::memory_order_release);
 }
 
-KOV_FAST_THREAD_LOCAL ThreadIdentity identity = {nullptr, 0};
+KOV_FAST_THREAD_LOCAL ThreadIdentity identity = {nullptr, 0, false};
 
 std::uint32_t newToken() {
     std::uint32_t next;
@@ -95,14 +129,27 @@ std::uint32_t newToken() {
     return next;
 }
 
+// The key is armed (or the slot marked transient) only while present in the slot and attached:
+// a detach deletes the key only once nobody is.
 ThreadSlot* claimCurrentSlot() {
-    if (!slotsRunning.load()) return nullptr;
-    ThreadSlot* slot = claimSlot(threadToken());
+    if (!attached()) return nullptr;
+    ThreadSlot* const slot = claimSlot(threadToken());
     if (slot == nullptr) return nullptr;
-    if (threadKey != nullptr) platform::setThreadValue(threadKey, slot);
+    if (!presentWhileAttached(slot)) {
+        slot->owner.store(0, std::memory_order_release);
+        return nullptr;
+    }
+    if (identity.ended) {
+        slot->transient = 1; // no hook of this thread may run after its last call
+    } else if (threadKey != nullptr) {
+        platform::setThreadValue(threadKey, slot);
+    }
+    slot->epoch.store(0, std::memory_order_release);
     identity.slot = slot;
     return slot;
 }
+
+void handBackTransient(ThreadSlot* slot) { giveBack(slot); }
 
 } // namespace detail
 
@@ -145,6 +192,7 @@ void startThreadSlots() {
         flushBlockCache(slot); // kept when an earlier detach left threads inside
         slot.owner.store(0, std::memory_order_relaxed);
         slot.epoch.store(0, std::memory_order_relaxed);
+        slot.transient = 0;
         slot.waitEvent = nullptr; // closed at the detach
         for (auto& c : slot.counters) {
             c.low.store(0, std::memory_order_relaxed);
@@ -159,21 +207,23 @@ void startThreadSlots() {
     platform::ThreadKey key = nullptr;
     // Without the key a thread's slot is simply not handed back when it ends.
     if (platform::createThreadKey(&key, handBack)) threadKey = key;
-    slotsRunning.store(true);
 }
 
+// After the detach found nobody inside: no thread claims, arms or gives back a slot any more
+// (each does so only present and attached), so the detach has every slot to itself.
 void stopThreadSlots() {
-    // Counting after this point (the last blocks a detach gives back) uses the shared counters.
-    slotsRunning.store(false);
     if (threadKey != nullptr) platform::deleteThreadKey(threadKey);
     threadKey = nullptr;
-    // Nobody is inside: every slot goes free, so a thread calling after the detach finds none.
+    // Every slot goes free, so a thread calling after the next attach claims one anew.
     anySlot([](ThreadSlot& slot) {
         closeWaitEvent(slot);
         flushBlockCache(slot);
+        slot.transient = 0;
         slot.owner.store(0, std::memory_order_relaxed);
         return false;
     });
 }
+
+void onAbandonedCalls(void (*endCalls)(platform::EventHandle)) { abandonedCalls.store(endCalls); }
 
 } // namespace kov::runtime

@@ -3,8 +3,13 @@
 // the usage counters. A slot belongs to its thread from the thread's first call until the thread
 // ends; the thread knows its slot by its own token, never by a cached pointer alone, so a thread
 // that calls in again after its slot went back (from a thread-exit hook that runs after ours)
-// takes a slot anew instead of sharing one. Slots are never freed: a thread can always touch the
-// slot it holds, even while the module detaches under it.
+// takes a slot anew instead of sharing one, for that call only. Slots are never freed: a thread
+// can always touch the slot it holds, even while the module detaches under it.
+//
+// Claiming a slot and giving it back follow the guard's rule (docs/internals.md): the thread is
+// present in the slot (kPresentOnly) while it arms the thread key or releases the slot's event
+// and blocks, and does so only while the module is attached; a detach that begins meanwhile sees
+// it and leaves everything in place. model/thread_life.pml checks this.
 #pragma once
 
 #include "platform/platform.h"
@@ -37,6 +42,10 @@ struct alignas(64) ThreadSlot {
     // The synchronous-call entry only this slot's thread takes (1 to kPoolSlots; 0: none, it
     // takes shared ones).
     std::uint32_t ownWaitEntry;
+    // Claimed by a thread whose slot already went back as it ended (a call from a later
+    // thread-exit hook): given back again as its outermost guard leaves, since no hook of the
+    // thread may run after this call.
+    std::uint32_t transient;
     // Blocks this thread gave back, kept for its next allocations of the same size (only the
     // owner touches them; the detach and the thread's end give them back to the system).
     void* cachedBlocks[kCachedBlocks];
@@ -73,10 +82,13 @@ namespace detail {
 struct ThreadIdentity {
     ThreadSlot* slot;
     std::uint32_t token;
+    bool ended; // the thread-exit hook gave the thread's slot back: the thread is ending
 };
 extern KOV_FAST_THREAD_LOCAL ThreadIdentity identity;
 std::uint32_t newToken();
 ThreadSlot* claimCurrentSlot();
+// A transient slot, as its outermost guard leaves.
+void handBackTransient(ThreadSlot* slot);
 } // namespace detail
 
 // The calling thread's token: nonzero, and never given to another thread of the process.
@@ -110,6 +122,9 @@ std::uint32_t sumByteCounter(unsigned counter);
 // next attach.
 void startThreadSlots();
 void stopThreadSlots();
+// The routine that ends the synchronous calls waiting on a thread's event, for a thread that
+// ended inside a call without leaving it (set by the synchronous calls at attach).
+void onAbandonedCalls(void (*endCalls)(platform::EventHandle event));
 
 // A slot's epoch while its thread is inside but keeps nothing alive (it is leaving): the detach
 // sees it, writers do not wait for it. Never an epoch.

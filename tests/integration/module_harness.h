@@ -101,4 +101,22 @@ protected:
     std::unique_ptr<BrokerModule> module_;
 };
 
+// The module loaded with `Generations` generations per synchronous-call entry (a test hook), so
+// that a call's token comes round again within a test, as it does after 4,194,304 calls of one
+// entry otherwise.
+template <int Generations> class FewGenerationsTest : public ModuleTest {
+protected:
+    void SetUp() override {
+        platform::testing::setEnvironmentValue(kHook, std::to_string(Generations).c_str());
+        ModuleTest::SetUp();
+    }
+    void TearDown() override {
+        ModuleTest::TearDown();
+        platform::testing::setEnvironmentValue(kHook, nullptr);
+    }
+
+private:
+    static constexpr const char* kHook = "KOV_BROKER_TEST_SYNC_GENERATIONS";
+};
+
 } // namespace kov::integration

@@ -10,7 +10,9 @@
 //   - one thread keeps starting short-lived threads that send, and call in once more from a
 //     thread_local destructor and from a thread-exit hook that runs after the broker's own;
 //   - two threads wait on a provider that fails kept requests with a null from inside another
-//     call, and send those other calls.
+//     call, and send those other calls, which then confirm each failed request all the same;
+//   - every synchronous call's token comes round again within 16 calls of its wait entry (a test
+//     hook), so late confirms meet later calls with the same generation all the time.
 // Every request must get exactly one answer of the kind it asked for, every kept confirm must go
 // back, and the broker's blocks and waiting calls must be back where they started.
 #include "integration/module_harness.h"
@@ -286,7 +288,8 @@ void parkRequests(StressRun& run) {
         ++run.parked;
         if (confirm == nullptr && request->status == KOV_STATUS_NO_MEMORY) {
             ++run.parkedFailed;
-        } else if (confirm != nullptr && confirm->status == KOV_STATUS_UNKNOWN_PROVIDER) {
+        } else if (confirm != nullptr && confirm->status == KOV_STATUS_UNKNOWN_PROVIDER &&
+                   confirm->reserved == request->reserved) {
             run.module->deleteConfirm(confirm); // a stale handle
         } else {
             ++run.parkedWrong;
@@ -295,13 +298,20 @@ void parkRequests(StressRun& run) {
     }
 }
 
+// In turn: code 1 fails the kept requests with nulls; code 4 does too and keeps their headers,
+// which code 3 then confirms, late. Each answers its own call at once (status 0 for code 1, 6 for
+// the others).
 void flushOnce(StressRun& run) {
-    Request request(run.deferring.load(), kDeferringSet, 1);
+    const std::uint32_t code = run.flushes % 3 == 0 ? 1 : run.flushes % 3 == 1 ? 4 : 3;
+    Request request(run.deferring.load(), kDeferringSet, code);
+    request->reserved = 0xF10000 + code;
     BrokerMessage* confirm = nullptr;
     run.module->sendSync(request.get(), &confirm);
     ++run.flushes;
+    const std::uint32_t status = code == 1 ? 0 : KOV_STATUS_UNKNOWN_FUNCTION;
     if (confirm == nullptr ||
-        (confirm->status != 0 && confirm->status != KOV_STATUS_UNKNOWN_PROVIDER))
+        (confirm->status != KOV_STATUS_UNKNOWN_PROVIDER &&
+         (confirm->status != status || confirm->reserved != request->reserved)))
         ++run.flushWrong;
     if (confirm != nullptr) run.module->deleteConfirm(confirm);
 }
@@ -320,7 +330,7 @@ struct ReentrantSeen {
     std::int32_t initOutcome, infoReturns, infoReturnOutcome;
 };
 
-using StressTest = ModuleTest;
+using StressTest = FewGenerationsTest<16>;
 
 TEST_F(StressTest, EveryEntryAtOnceAndEveryRequestIsAnsweredOnce) {
     test::offerBrokerExports(module_->send, module_->sendSync, module_->deleteConfirm);

@@ -24,6 +24,7 @@ TEST(StatusName, EveryCodeTheBrokerProducesHasItsName) {
         {9, "STATUS_REGISTER_WRITE_FAILED"},
         {10, "STATUS_PROVIDER_LOAD_FAILED"},
         {11, "STATUS_ALREADY_REGISTERED"},
+        {12, "STATUS_MALFORMED_CONFIRM"},
         {25, "STATUS_BAD_VERSION"},
         {34, "STATUS_LANGUAGE_MISMATCH"},
     };
@@ -35,7 +36,7 @@ TEST(StatusName, EveryCodeTheBrokerProducesHasItsName) {
 }
 
 TEST(StatusName, OtherCodesHaveNone) {
-    for (std::uint32_t code : {1u, 12u, 24u, 26u, 33u, 35u, 0x80000000u, 0xFFFFFFFFu})
+    for (std::uint32_t code : {1u, 13u, 24u, 26u, 33u, 35u, 0x80000000u, 0xFFFFFFFFu})
         EXPECT_EQ(statusName(code), nullptr) << code;
 }
 

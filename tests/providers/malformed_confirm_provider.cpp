@@ -1,8 +1,9 @@
 // kov_test_malformed_confirm: set 0x6b00. Answers with a confirm whose header lies about its
 // size, in a block of 48 bytes (a full header and 4 bytes of payload): code 0 claims a total
 // length of 20, shorter than the header; code 1 a header length of 4096 in a total of 46; code 2
-// a total length of 1 GiB. Any other code gets an honest confirm. A caller must refuse the lies
-// without reading past the block.
+// a total length of 1 GiB (well formed by the header rules, which cannot see the block's real
+// size); code 3 a header length of 40, shorter than a header. Any other code gets an honest
+// confirm. A caller must refuse the lies without reading past the block.
 #include "provider_kit.h"
 
 extern "C" BrokerMessage *KOV_CALL kov_GetSubSystemInfo(void)
@@ -32,6 +33,9 @@ extern "C" int32_t KOV_CALL kov_Receive(BrokerMessage *request)
         break;
     case 2:
         confirm->totalLength = 1u << 30;
+        break;
+    case 3:
+        confirm->headerLength = 40;
         break;
     default:
         break;

@@ -1,6 +1,7 @@
 #include "support/broker_fixture.h"
 
 #include "runtime/block_allocator.h"
+#include "runtime/process.h"
 #include "runtime/statistics.h"
 #include "runtime/thread_slots.h"
 
@@ -147,6 +148,7 @@ TEST_F(StatisticsTest, CountsFromManyThreadsAddUpExactly) {
 TEST_F(StatisticsTest, CountsWithoutASlotAreKept) {
     void* block = runtime::allocate(20);
     const std::vector<std::uint8_t> before = copied();
+    runtime::detail::isAttached = false; // as the detach does first
     runtime::stopThreadSlots();
     EXPECT_EQ(runtime::currentSlot(), nullptr);
     runtime::countCall(Counter::SendFailed);
@@ -156,6 +158,7 @@ TEST_F(StatisticsTest, CountsWithoutASlotAreKept) {
     EXPECT_EQ(u32(after.data(), 100), u32(before.data(), 100) + 40);
     EXPECT_EQ(u32(after.data(), 96), u32(before.data(), 96) - 40);
     runtime::startThreadSlots();
+    runtime::detail::isAttached = true;
     EXPECT_NE(runtime::currentSlot(), nullptr);
 }
 

@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <vector>
 
 namespace kov::platform {
@@ -28,5 +30,18 @@ std::string programDirectory() {
 bool exitStopsOtherThreads() { return false; }
 
 void binaryStandardInput() {} // bytes are all there is
+
+std::string environmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+void testing::setEnvironmentValue(const char* name, const char* value) {
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+}
 
 } // namespace kov::platform

@@ -31,4 +31,19 @@ bool exitStopsOtherThreads() { return true; }
 
 void binaryStandardInput() { _setmode(_fileno(stdin), _O_BINARY); }
 
+std::string environmentValue(const char* name) {
+    std::vector<char> buffer(64);
+    for (;;) {
+        const DWORD length =
+            GetEnvironmentVariableA(name, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) return {};
+        if (length < buffer.size()) return std::string(buffer.data(), length);
+        buffer.resize(length); // too small: the length asked for includes the terminator
+    }
+}
+
+void testing::setEnvironmentValue(const char* name, const char* value) {
+    SetEnvironmentVariableA(name, value);
+}
+
 } // namespace kov::platform

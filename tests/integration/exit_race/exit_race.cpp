@@ -1,11 +1,14 @@
 // kov_test_exit_race: a program that ends with exit() while threads are inside the broker,
 // sending to handle 0 and releasing what comes back (a release of a broker-built confirm reads the
-// broker's tracking of them). The module's detach then runs beside those threads, or on Windows
-// after the system has stopped them wherever they were; the program must still end cleanly (exit code 0, and no sanitizer report). The delay before exit() in
+// broker's tracking of them), and while short-lived threads that made a synchronous call end (the
+// broker's thread-exit hook gives their slots back). The module's detach then runs beside those
+// threads, or on Windows after the system has stopped them wherever they were; the program must
+// still end cleanly (exit code 0, and no sanitizer report). The delay before exit() in
 // microseconds, counted from when every thread is releasing, is the first argument.
-#include <kov/kov_broker.h>
-
+#include "integration/program_request.h"
 #include "platform/platform.h"
+
+#include <kov/kov_broker.h>
 
 #include <atomic>
 #include <chrono>
@@ -38,14 +41,8 @@ void sendAndRelease() {
     for (int size = 20000;; size = 200) {
         batch.reserve(size);
         for (int n = 0; n < size; ++n) {
-            BrokerMessage request{};
-            request.totalLength = sizeof request;
-            request.formatMajor = 1;
-            request.headerLength = sizeof request;
-            request.functionSet = KOV_COMMON_FUNCTION_SET;
-            request.setMajor = 1;
-            request.functionCode = KOV_COMMON_FN_GET_LANGUAGE;
-            request.callback = keepHere;
+            BrokerMessage request = kov::test::headerRequest(
+                KOV_COMMON_FUNCTION_SET, KOV_COMMON_FN_GET_LANGUAGE, keepHere);
             kept = nullptr;
             send(&request);
             if (kept != nullptr) batch.push_back(kept);
@@ -56,6 +53,21 @@ void sendAndRelease() {
     }
 }
 
+using SendSyncFn = std::int32_t(KOV_CALL*)(BrokerMessage*, BrokerMessage**);
+SendSyncFn sendSync = nullptr;
+
+// Threads that make one synchronous call (which gives their slot a wait event) and end.
+void startAndEndThreads() {
+    for (;;)
+        std::thread([] {
+            BrokerMessage request =
+                kov::test::headerRequest(KOV_COMMON_FUNCTION_SET, KOV_COMMON_FN_GET_LANGUAGE);
+            BrokerMessage* confirm = nullptr;
+            sendSync(&request, &confirm);
+            if (confirm != nullptr) deleteConfirm(confirm);
+        }).join();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -64,14 +76,17 @@ int main(int argc, char** argv) {
         kov::platform::loadLibrary(KOV_TEST_DIR KOV_TEST_MODULE_FILE);
     if (module == nullptr) return 3;
     send = reinterpret_cast<SendFn>(kov::platform::findSymbol(module, "kov_Send"));
+    sendSync = reinterpret_cast<SendSyncFn>(kov::platform::findSymbol(module, "kov_SendSync"));
     deleteConfirm = reinterpret_cast<DeleteConfirmFn>(kov::platform::findSymbol(module, "kov_DeleteConfirm"));
-    if (send == nullptr || deleteConfirm == nullptr) return 4;
+    if (send == nullptr || sendSync == nullptr || deleteConfirm == nullptr) return 4;
     // Where exit() stops the other threads before the detach (Windows), one thread meets it at
     // every stage of its calls as well as six would. More would only contend for the process
     // heap, and Wine, which runs the Windows tests, hangs in its own exit code when it has
     // stopped a thread inside its lock bookkeeping.
-    const int threads = kov::platform::exitStopsOtherThreads() ? 1 : 6;
+    const bool stopped = kov::platform::exitStopsOtherThreads();
+    const int threads = stopped ? 1 : 6;
     for (int i = 0; i < threads; ++i) std::thread(sendAndRelease).detach();
+    if (!stopped) std::thread(startAndEndThreads).detach();
     while (releasing.load() < threads) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::microseconds(delay));
     std::exit(0);

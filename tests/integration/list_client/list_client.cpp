@@ -3,9 +3,10 @@
 // product name, one a line, to kov_test_list_client.out beside itself. With the argument
 // "report" it goes on with GetLoadReport: a line "report OUTCOME ENTRIES", then per entry
 // "WHY KEY PROCESS". Exit code 0 on success.
-#include <kov/kov_broker.h>
-
+#include "integration/program_request.h"
 #include "platform/platform.h"
+
+#include <kov/kov_broker.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -84,13 +85,7 @@ bool writeList(const BrokerMessage* confirm, std::ofstream& out) {
 
 // The confirm of a broker function with no payload, sent synchronously; null when none came.
 BrokerMessage* ask(SendSyncFn sendSync, std::uint32_t functionCode) {
-    BrokerMessage request{};
-    request.totalLength = sizeof request;
-    request.formatMajor = 1;
-    request.headerLength = sizeof request;
-    request.functionSet = KOV_BROKER_FUNCTION_SET;
-    request.setMajor = 1;
-    request.functionCode = functionCode;
+    BrokerMessage request = kov::test::headerRequest(KOV_BROKER_FUNCTION_SET, functionCode);
     BrokerMessage* confirm = nullptr;
     sendSync(&request, &confirm);
     return confirm;
