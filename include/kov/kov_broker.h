@@ -40,20 +40,6 @@
 #define KOV_PROVIDER_EXPORT
 #endif
 
-/* MinGW's C++ library built for the win32 thread model (GCC before 13; Debian's plain
- * i686-w64-mingw32-g++) has no std::thread, std::mutex or std::condition_variable, and a program
- * or provider using them fails deep in its own code ("'mutex' in namespace 'std' does not name a
- * type"). Said here instead. The posix model (i686-w64-mingw32-g++-posix) has them; code that uses
- * none of them may define KOV_NO_STD_THREADS to build with the win32 model all the same. */
-#if defined(__cplusplus) && defined(__MINGW32__) && !defined(KOV_NO_STD_THREADS)
-extern "C++" { /* should this header be included inside an extern "C" block */
-#include <cstddef> /* libstdc++'s configuration, which says whether std::thread exists */
-}
-#if defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
-#error "KOV Broker: this MinGW C++ compiler has no std::thread or std::mutex (win32 thread model): build with i686-w64-mingw32-g++-posix, or define KOV_NO_STD_THREADS if the code uses neither"
-#endif
-#endif
-
 #ifdef __cplusplus
 extern "C" {
 #endif

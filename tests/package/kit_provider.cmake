@@ -96,9 +96,6 @@ function(build_step)
   library_of(template pkg-config library argument)
   run(${CXX} -std=c++17 ${strict} ${template}/provider_template.cpp ${flags} -o ${library})
   expect_provider_exports(${library} ${WINDOWS} "${OBJDUMP}")
-  if(WINDOWS)
-    expect_plain_mingw_explained("${flags}")
-  endif()
   message(STATUS "the documented provider and the template build through CMake and pkg-config")
 endfunction()
 
@@ -121,26 +118,6 @@ function(expect_documented_examples)
       message(FATAL_ERROR "a guide names ${path}, which the install lacks")
     endif()
   endforeach()
-endfunction()
-
-# Debian's plain i686-w64-mingw32-g++ is built for the win32 thread model, whose C++ library
-# lacks std::mutex: the template (which uses it) either builds with it or fails saying which
-# compiler to take instead, never with only "'mutex' in namespace 'std' does not name a type".
-function(expect_plain_mingw_explained flags)
-  string(REGEX REPLACE "-posix$" "" plain "${CXX}")
-  find_program(plain_path NAMES ${plain} NO_CACHE)
-  if(plain STREQUAL CXX OR NOT plain_path)
-    message(STATUS "no plain MinGW C++ compiler beside ${CXX}: its message is not checked")
-    return()
-  endif()
-  execute_process(COMMAND ${plain_path} -std=c++17 ${template}/provider_template.cpp ${flags}
-                          -o ${WORK_DIR}/template_plain.dll
-                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(rc EQUAL 0)
-    expect_provider_exports(${WORK_DIR}/template_plain.dll ON "${OBJDUMP}")
-  elseif(NOT err MATCHES "build with i686-w64-mingw32-g\\+\\+-posix")
-    message(FATAL_ERROR "${plain} failed without naming the compiler to use:\n${err}")
-  endif()
 endfunction()
 
 # ---- trying it with the installed kovctl
