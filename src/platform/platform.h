@@ -216,6 +216,15 @@ long writePrivateFile(const std::string& path, const std::string& bytes);
 // The bytes of a plain file that holds at most `maxBytes` (a longer one is refused); links are
 // not followed.
 long readSmallFile(const std::string& path, std::size_t maxBytes, std::string& bytes);
+// A file kept open for rewriting in place, cheaper than writing a new one: creating or removing
+// a file is a change of its folder, which a file system journals, while rewriting a few bytes of
+// an open file stays in memory. Created (or emptied) readable by this user alone, missing
+// folders made as for writePrivateFile.
+using FileHandle = void*;
+long createPrivateFile(const std::string& path, FileHandle* file);
+// Makes `bytes` the whole content of the open file.
+long rewriteFile(FileHandle file, const std::string& bytes);
+void closeFile(FileHandle file);
 // 0 also when there is no such file.
 long removeFile(const std::string& path);
 // Removes `folder` if it is empty; says nothing either way.

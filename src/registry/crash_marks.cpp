@@ -76,20 +76,40 @@ std::string CrashMarks::folderForRegistry() {
 CrashMarks::CrashMarks(std::string folder) : folder_(std::move(folder)) {}
 
 CrashMarks::~CrashMarks() {
-    if (folder_.empty()) return;
     try {
-        if (!loadingName_.empty()) platform::removeFile(platform::joinPath(folder_, loadingName_));
+        finishLoading();
     } catch (const std::bad_alloc&) {
-        // Left behind: a later process takes it for a crash of this one. Nothing better is left
-        // to a destructor without memory.
+        // Only the note of a failure needs memory; the mark is closed and removed before it.
     }
-    platform::removeEmptyFolder(folder_);
+}
+
+void CrashMarks::finishLoading() {
+    if (loading_ == nullptr) return;
+    platform::closeFile(loading_);
+    loading_ = nullptr;
+    // Its path was made when the file was: removing it needs no memory.
+    if (const long rc = platform::removeFile(loadingPath_); rc != 0)
+        note("cannot remove the loading mark " + loadingPath_ + ": " + platform::errorText(rc) +
+             "; once this process ends, its last library may be taken for one that crashed it");
 }
 
 void CrashMarks::note(const std::string& text) {
     if (!trouble_.empty()) trouble_ += "; ";
     trouble_ += text;
 }
+
+namespace {
+
+// The process id a loading mark's name gives: "loading-PID-...". 0 when it gives none.
+std::uint32_t processOfName(const std::string& name) {
+    std::uint64_t pid = 0;
+    for (std::size_t i = std::char_traits<char>::length(kLoadingPrefix);
+         i < name.size() && name[i] >= '0' && name[i] <= '9' && pid <= UINT32_MAX; ++i)
+        pid = pid * 10 + static_cast<unsigned>(name[i] - '0');
+    return pid <= UINT32_MAX ? static_cast<std::uint32_t>(pid) : 0;
+}
+
+} // namespace
 
 void CrashMarks::sweep() {
     records_.clear();
@@ -108,20 +128,29 @@ void CrashMarks::sweep() {
     std::size_t malformed = 0;
     std::string example;
     for (const std::string& name : names) {
-        // A file being written (or left half written) beside a mark.
+        // A file being written (or left half written) beside a mark; this process's own mark.
         if (name.find(".tmp") != std::string::npos || name == loadingName_) continue;
         const bool loading = startsWith(name, kLoadingPrefix) && endsWith(name, kMarkSuffix);
         const bool crashed = startsWith(name, kCrashedPrefix) && endsWith(name, kMarkSuffix);
+        const std::string file = platform::joinPath(folder_, name);
         std::string bytes, problem;
         CrashMark mark;
         if (!loading && !crashed) {
             problem = "not a crash mark's name";
-        } else if (const long rc = platform::readSmallFile(platform::joinPath(folder_, name),
-                                                           kMarkFileBytes, bytes);
-                   rc != 0) {
+        } else if (const long rc = platform::readSmallFile(file, kMarkFileBytes, bytes); rc != 0) {
             problem = platform::errorText(rc);
-        } else if (parseMark(bytes, mark, problem) &&
-                   (mark.state == MarkState::Loading) != loading) {
+        } else if (!parseMark(bytes, mark, problem)) {
+            // A loading mark is rewritten in place while its process loads, and emptied between
+            // two libraries: what a running process's mark holds is no concern of this sweep. The
+            // empty mark of an ended process had nothing loading.
+            if (loading && platform::processState(processOfName(name), std::string()) !=
+                               platform::ProcessState::Gone)
+                continue;
+            if (loading && bytes.empty()) {
+                platform::removeFile(file);
+                continue;
+            }
+        } else if ((mark.state == MarkState::Loading) != loading) {
             problem = "its state does not match its name";
         }
         if (!problem.empty()) {
@@ -167,37 +196,44 @@ const CrashMark* CrashMarks::recordFor(const std::string& key, const std::string
 }
 
 bool CrashMarks::beginLoading(const std::string& key, const std::string& path) {
-    if (folder_.empty()) return false;
+    if (folder_.empty() || writeFailed_) return false;
     CrashMark mark;
     mark.key = key;
     mark.path = path;
     mark.processId = platform::currentProcessId();
-    mark.startToken = platform::processStartToken();
-    mark.program = platform::programPath();
+    if (loading_ == nullptr) {
+        startToken_ = platform::processStartToken();
+        program_ = platform::programPath();
+    }
+    mark.startToken = startToken_;
+    mark.program = program_;
     mark.time = now();
-    const std::string name = loadingName(mark.processId, mark.startToken);
-    if (const long rc = platform::writePrivateFile(platform::joinPath(folder_, name),
-                                                   encodeMark(mark));
-        rc != 0) {
-        if (!writeNoted_)
-            note("cannot write crash marks in " + folder_ + ": " + platform::errorText(rc) +
-                 "; a library that crashes this process while it loads is loaded again by the "
-                 "next");
-        writeNoted_ = true;
+    long rc = 0;
+    if (loading_ == nullptr) {
+        // One file per run of a process, kept open and rewritten for each library it loads: a
+        // change of the folder costs far more than a rewrite of a few bytes.
+        loadingName_ = loadingName(mark.processId, mark.startToken);
+        loadingPath_ = platform::joinPath(folder_, loadingName_);
+        rc = platform::createPrivateFile(loadingPath_, &loading_);
+    }
+    if (rc == 0) rc = platform::rewriteFile(loading_, encodeMark(mark));
+    if (rc != 0) {
+        note("cannot write crash marks in " + folder_ + ": " + platform::errorText(rc) +
+             "; a library that crashes this process while it loads is loaded again by the next");
+        writeFailed_ = true;
         return false;
     }
-    loadingName_ = name;
     return true;
 }
 
 void CrashMarks::endLoading() {
-    if (loadingName_.empty()) return;
-    const std::string name = loadingName_;
-    loadingName_.clear();
-    if (const long rc = platform::removeFile(platform::joinPath(folder_, name)); rc != 0)
-        note("cannot remove the loading mark " + name + " in " + folder_ + ": " +
-             platform::errorText(rc) +
-             "; once this process ends, its library may be taken for one that crashed it");
+    // Emptied: between two libraries, nothing is loading.
+    if (loading_ != nullptr && !writeFailed_ && platform::rewriteFile(loading_, std::string()) != 0) {
+        note("cannot empty the loading mark " + loadingPath_ +
+             "; if this process ends before it loads another library, the last one may be taken "
+             "for one that crashed it");
+        writeFailed_ = true;
+    }
 }
 
 std::vector<CrashMark> CrashMarks::recordEnd(std::uint32_t pid, const std::string& cause) {
@@ -294,6 +330,10 @@ void LoadingMarks::begin(const char* key, const char* path) {
 
 void LoadingMarks::end() {
     step([&] { marks_->endLoading(); });
+}
+
+void LoadingMarks::finish() {
+    step([&] { marks_->finishLoading(); });
 }
 
 void LoadingMarks::enable(const char* key, const char* path) {

@@ -14,6 +14,7 @@
 // load nothing; it is said in the load's report.
 #pragma once
 
+#include "platform/platform.h"
 #include "registry/crash_mark_file.h"
 
 #include <cstddef>
@@ -35,8 +36,7 @@ public:
 
     explicit CrashMarks(std::string folder);
     CrashMarks() : CrashMarks(folderForRegistry()) {}
-    // Ends a loading mark still written (a load cut short), and takes the folder away when
-    // nothing is left in it.
+    // Removes this process's loading mark, if it wrote one.
     ~CrashMarks();
     CrashMarks(const CrashMarks&) = delete;
     CrashMarks& operator=(const CrashMarks&) = delete;
@@ -50,10 +50,13 @@ public:
     // The record of this library under this key, or null.
     const CrashMark* recordFor(const std::string& key, const std::string& path) const;
 
-    // Writes this process's loading mark for the library, replacing its previous one; false (and
-    // noted) when it cannot be written.
+    // Writes this process's loading mark for the library; false (and noted) when it cannot be
+    // written. The mark is one file, kept open and rewritten for each library, emptied between
+    // two, and removed when this object goes.
     bool beginLoading(const std::string& key, const std::string& path);
     void endLoading();
+    // Closes and removes the loading mark (noted when it cannot be removed).
+    void finishLoading();
 
     // For whoever saw process `pid` end while it loaded (kovctl, of its worker): turns its loading
     // mark into a record as sweep() does, with `cause` (the signal, a time-out) as the record's
@@ -74,10 +77,13 @@ private:
     void convert(const std::string& name, const CrashMark& mark);
 
     std::string folder_;
-    std::string loadingName_; // this process's loading mark, while one is written
+    // This process's loading mark, once one was written.
+    platform::FileHandle loading_ = nullptr;
+    std::string loadingName_, loadingPath_;
+    std::string startToken_, program_;
+    bool writeFailed_ = false; // said once; no more attempts
     std::vector<CrashMark> records_;
     std::string trouble_;
-    bool writeNoted_ = false;
 };
 
 // The crash marks as a load uses them: every step contained, so that a store that cannot be used,
@@ -90,6 +96,7 @@ public:
     const CrashMark* recordFor(const char* key, const char* path);
     void begin(const char* key, const char* path);
     void end();
+    void finish();
     void enable(const char* key, const char* path);
     // Empty when no folder is known.
     std::string folder() const;

@@ -259,9 +259,11 @@ std::uint32_t loadAll(Load kind) {
     } catch (const std::exception&) {
         // Out of memory in the registry layer: nothing of an interrupted load is kept. (A
         // thread's cancellation is no std::exception: it passes, and everything undoes itself.)
+        marks.finish();
         describeMarks(marks, report);
         return fail(KOV_STATUS_NO_MEMORY);
     }
+    marks.finish();
     describeMarks(marks, report);
     // A registry call that ran out of memory inside is a load without memory, not a registry that
     // cannot be read.

@@ -63,6 +63,7 @@ std::uint32_t registerLibrary(ListChange& change, const RegistryKey& providerKey
     ProviderRecord* record = contained([&] { return loadProviderLibrary(keyName, path); },
                                        static_cast<ProviderRecord*>(nullptr));
     marks.end();
+    marks.finish();
     if (record == nullptr) return KOV_STATUS_PROVIDER_LOAD_FAILED;
     // Room for the longer list before the registry is written: nothing can fail after it.
     // Last, so the broker provider stays first and handle 0 keeps addressing it.

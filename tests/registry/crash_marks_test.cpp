@@ -119,6 +119,7 @@ protected:
 TEST_F(CrashMarksTest, SweepTurnsMarksOfEndedProcessesIntoRecords) {
     const std::string self = platform::processStartToken();
     ASSERT_FALSE(self.empty());
+    const std::string pid = std::to_string(platform::currentProcessId());
     const struct {
         const char* what;
         std::string name, bytes;
@@ -135,11 +136,16 @@ TEST_F(CrashMarksTest, SweepTurnsMarksOfEndedProcessesIntoRecords) {
          registry::encodeMark(markOf(MarkState::Crashed, "K", "/x/c.so", "x")), 1, false, true},
         {"a record under a loading mark's name", "loading-1-d.mark",
          registry::encodeMark(markOf(MarkState::Crashed, "K", "/x/d.so", "x")), 0, true, true},
-        {"a mark that does not parse", "loading-1-e.mark", "garbage\n", 0, true, true},
+        {"a mark of an ended process that does not parse", "loading-99999999-e.mark",
+         "garbage\n", 0, true, true},
+        {"the empty mark of an ended process: nothing was loading", "loading-99999999-f.mark", "",
+         0, false, false},
+        {"a running process's mark being rewritten", "loading-" + pid + "-g.mark", "KOV bro", 0,
+         false, true},
         {"a file too long", "crashed-2.mark", std::string(registry::kMarkFileBytes + 1, 'x'), 0,
          true, true},
         {"a name no mark has", "notes.txt", "hello\n", 0, true, true},
-        {"a write in progress beside a mark", "loading-1-f.mark.tmp77", "", 0, false, true},
+        {"a write in progress beside a mark", "loading-1-h.mark.tmp77", "", 0, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -165,29 +171,35 @@ TEST_F(CrashMarksTest, SweepTurnsMarksOfEndedProcessesIntoRecords) {
 }
 
 TEST_F(CrashMarksTest, LoadingMarkLastsWhileTheLibraryLoads) {
+    const auto content = [&](const std::string& name) {
+        std::string bytes;
+        EXPECT_EQ(platform::readSmallFile(platform::joinPath(folder_, name), 8192, bytes), 0);
+        return bytes;
+    };
     {
         CrashMarks marks(folder_);
         ASSERT_TRUE(marks.beginLoading("K", "/x/a.so"));
         const std::vector<std::string> during = files();
         ASSERT_EQ(during.size(), 1u);
-        std::string bytes, problem;
-        ASSERT_EQ(platform::readSmallFile(platform::joinPath(folder_, during[0]), 8192, bytes), 0);
         CrashMark mark;
-        ASSERT_TRUE(registry::parseMark(bytes, mark, problem)) << problem;
+        std::string problem;
+        ASSERT_TRUE(registry::parseMark(content(during[0]), mark, problem)) << problem;
         EXPECT_EQ(mark.state, MarkState::Loading);
+        EXPECT_EQ(mark.path, "/x/a.so");
         EXPECT_EQ(mark.processId, platform::currentProcessId());
         EXPECT_EQ(mark.startToken, platform::processStartToken());
         EXPECT_EQ(mark.program, platform::programPath());
-        // The next library replaces it; the end takes it away.
+        // Emptied between two libraries; the next one is written into the same file.
+        marks.endLoading();
+        EXPECT_EQ(content(during[0]), "");
         ASSERT_TRUE(marks.beginLoading("K", "/x/b.so"));
         EXPECT_EQ(files(), during);
+        ASSERT_TRUE(registry::parseMark(content(during[0]), mark, problem)) << problem;
+        EXPECT_EQ(mark.path, "/x/b.so");
         marks.endLoading();
-        EXPECT_TRUE(files().empty());
         EXPECT_TRUE(marks.trouble().empty()) << marks.trouble();
     }
-    std::vector<std::string> none;
-    EXPECT_EQ(platform::listFolder(folder_, 10, none), 0);
-    EXPECT_TRUE(none.empty());
+    EXPECT_TRUE(files().empty()) << "the mark goes with its load";
 }
 
 TEST_F(CrashMarksTest, StoreThatCannotBeUsedSaysSo) {
@@ -203,14 +215,17 @@ TEST_F(CrashMarksTest, StoreThatCannotBeUsedSaysSo) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         faults::failNth(c.fault, 1, true);
-        CrashMarks marks(folder_);
-        marks.sweep();
-        const bool began = marks.beginLoading("K", "/x/b.so");
-        marks.endLoading();
+        {
+            CrashMarks marks(folder_);
+            marks.sweep();
+            const bool began = marks.beginLoading("K", "/x/b.so");
+            marks.endLoading();
+            marks.finishLoading();
+            EXPECT_EQ(began, c.fault != Fault::StateWrite);
+            EXPECT_EQ(marks.records().size(), c.fault == Fault::StateRead ? 0u : 1u);
+            EXPECT_NE(marks.trouble().find(c.trouble), std::string::npos) << marks.trouble();
+        }
         faults::clear();
-        EXPECT_EQ(began, c.fault != Fault::StateWrite);
-        EXPECT_EQ(marks.records().size(), c.fault == Fault::StateRead ? 0u : 1u);
-        EXPECT_NE(marks.trouble().find(c.trouble), std::string::npos) << marks.trouble();
         EXPECT_EQ(files(), std::vector<std::string>{"crashed-1.mark"});
     }
 }

@@ -1,6 +1,7 @@
 #include "support/broker_fixture.h"
 
 #include "dispatch/send.h"
+#include "registry/crash_marks.h"
 #include "runtime/process.h"
 #include "runtime/statistics.h"
 
@@ -19,6 +20,8 @@ void BrokerTest::SetUp() {
 
 void BrokerTest::TearDown() {
     runtime::processDetach(false);
+    // The crash marks' folder of the scratch registry goes with it (when nothing is left in it).
+    platform::removeEmptyFolder(registry::CrashMarks::folderForRegistry());
     platform::testing::dropScratchRegistry();
     faults::clear();
 }

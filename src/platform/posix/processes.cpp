@@ -82,6 +82,8 @@ std::string processStartToken() { return tokenOf(statOf(currentProcessId())); }
 
 ProcessState processState(std::uint32_t pid, const std::string& startToken) {
     if (pid == 0) return ProcessState::Unknown;
+    // No process has an id past pid_t's range; kill() would take it for a group.
+    if (pid > 0x7FFFFFFFu) return ProcessState::Gone;
     const ProcStat stat = statOf(pid);
     if (!stat.found) {
         // Without /proc, only the id is left to go by.

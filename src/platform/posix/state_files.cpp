@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -89,6 +90,42 @@ long writePrivateFile(const std::string& path, const std::string& bytes) {
         result = writeBeside(path, bytes);
     }
     return result;
+}
+
+long createPrivateFile(const std::string& path, FileHandle* file) {
+    *file = nullptr;
+    if (faults::shouldFail(faults::Fault::StateWrite)) return EACCES;
+    const auto open = [&] {
+        return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    };
+    int fd = open();
+    const std::size_t slash = path.rfind('/');
+    if (fd < 0 && errno == ENOENT && slash != std::string::npos && slash > 0) {
+        makeFolders(path.substr(0, slash));
+        fd = open();
+    }
+    if (fd < 0) return errno;
+    // A descriptor is a small number: carried in the handle, offset by one so that 0 stays none.
+    *file = reinterpret_cast<FileHandle>(static_cast<std::intptr_t>(fd) + 1);
+    return 0;
+}
+
+long rewriteFile(FileHandle file, const std::string& bytes) {
+    if (faults::shouldFail(faults::Fault::StateWrite)) return EACCES;
+    const int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(file) - 1);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done,
+                                 static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n < 0 ? errno : EIO;
+        done += static_cast<std::size_t>(n);
+    }
+    return ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 ? 0 : errno;
+}
+
+void closeFile(FileHandle file) {
+    if (file != nullptr) close(static_cast<int>(reinterpret_cast<std::intptr_t>(file) - 1));
 }
 
 long readSmallFile(const std::string& path, std::size_t maxBytes, std::string& bytes) {

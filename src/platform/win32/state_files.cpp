@@ -70,6 +70,41 @@ long writePrivateFile(const std::string& path, const std::string& bytes) {
     return result;
 }
 
+long createPrivateFile(const std::string& path, FileHandle* file) {
+    *file = nullptr;
+    if (faults::shouldFail(faults::Fault::StateWrite)) return ERROR_ACCESS_DENIED;
+    // Others may read it while it is open; none may write it.
+    const auto open = [&] {
+        return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    HANDLE handle = open();
+    const std::size_t separator = path.find_last_of("\\/");
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND &&
+        separator != std::string::npos) {
+        makeFolders(path.substr(0, separator));
+        handle = open();
+    }
+    if (handle == INVALID_HANDLE_VALUE) return static_cast<long>(GetLastError());
+    *file = handle;
+    return 0;
+}
+
+long rewriteFile(FileHandle file, const std::string& bytes) {
+    if (faults::shouldFail(faults::Fault::StateWrite)) return ERROR_ACCESS_DENIED;
+    const HANDLE handle = win32::asHandle(file);
+    DWORD written = 0;
+    if (SetFilePointer(handle, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        !SetEndOfFile(handle))
+        return static_cast<long>(GetLastError());
+    return written == bytes.size() ? 0 : ERROR_WRITE_FAULT;
+}
+
+void closeFile(FileHandle file) {
+    if (file != nullptr) CloseHandle(win32::asHandle(file));
+}
+
 long readSmallFile(const std::string& path, std::size_t maxBytes, std::string& bytes) {
     bytes.clear();
     if (faults::shouldFail(faults::Fault::StateRead)) return ERROR_ACCESS_DENIED;
