@@ -27,5 +27,10 @@ if [ "$(head -n 1 /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null)" = enabled ]; 
   export LD_PRELOAD="$shim/\$LIB/libkov_wine_noreplace.so${LD_PRELOAD:+:$LD_PRELOAD}"
 fi
 
-[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
+# A prefix is ready once wineboot has finished setting it up and every process it started has
+# ended (wineserver -w); one cut short (a timeout, wineserver -k) would otherwise be set up again,
+# unfinished, at every start: over a minute each under emulation.
+if [ ! -f "$WINEPREFIX/.kov-ready" ]; then
+  wineboot -i >/dev/null 2>&1 && wineserver -w && touch "$WINEPREFIX/.kov-ready"
+fi
 exec wine "$@"

@@ -56,8 +56,8 @@ PROBE
   i686-w64-mingw32-gcc -static -o "$probe/threads.exe" "$probe/threads.c" || return 1
   mkdir -p build/windows
   local prefix="$PWD/build/windows/wineprefix" rc
-  # The first run creates the prefix, which takes a while under emulation.
-  KOV_WINEPREFIX="$prefix" timeout 180 sh cmake/wine-run.sh "$probe/hello.exe" >/dev/null 2>&1 &&
+  # The first run creates the prefix, which takes minutes under emulation.
+  KOV_WINEPREFIX="$prefix" timeout 900 sh cmake/wine-run.sh "$probe/hello.exe" >/dev/null 2>&1 &&
     KOV_WINEPREFIX="$prefix" timeout 60 sh cmake/wine-run.sh "$probe/threads.exe" >/dev/null 2>&1
   rc=$?
   [ $rc -eq 0 ] || WINEPREFIX="$prefix" timeout 10 wineserver -k 2>/dev/null
