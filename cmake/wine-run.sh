@@ -33,4 +33,7 @@ fi
 if [ ! -f "$WINEPREFIX/.kov-ready" ]; then
   wineboot -i >/dev/null 2>&1 && wineserver -w && touch "$WINEPREFIX/.kov-ready"
 fi
+# --session: a Wine session kept for the prefix until `wineserver -k`, so that the programs run
+# next join it instead of each starting (and booting) a session of its own.
+[ "${1:-}" = --session ] && exec wineserver -p
 exec wine "$@"

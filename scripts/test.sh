@@ -63,6 +63,23 @@ PROBE
   [ $rc -eq 0 ] || WINEPREFIX="$prefix" timeout 10 wineserver -k 2>/dev/null
   return $rc
 }
+# Every Wine program that starts a session boots it (wineboot, services: threaded programs, over
+# a minute under emulation, and now and then they hang there). Under emulation the Windows tests
+# share one session, booted once and retried once.
+wine_prefix="$PWD/build/windows/wineprefix"
+keep_wine_session() {
+  [ -n "${KOV_32BIT_EMULATED:-}" ] || return 0
+  local try
+  for try in 1 2; do
+    KOV_WINEPREFIX="$wine_prefix" sh cmake/wine-run.sh --session &&
+      KOV_WINEPREFIX="$wine_prefix" timeout 300 sh cmake/wine-run.sh build/windows/bin/kovctl.exe \
+        --version >/dev/null 2>&1 && return 0
+    end_wine_session
+  done
+  echo "WARNING: the Wine session did not boot; the Windows tests start sessions of their own"
+}
+end_wine_session() { WINEPREFIX="$wine_prefix" timeout 10 wineserver -k 2>/dev/null || true; }
+
 windows_filter=()
 if ! wine_works; then
   windows_filter=(-LE target)
@@ -77,7 +94,9 @@ for preset in linux windows linux-asan; do
   filter=()
   [ "$preset" = windows ] && filter=("${windows_filter[@]}")
   if cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j 2; then
+    [ "$preset" = windows ] && keep_wine_session
     ctest --preset "$preset" -j 2 "${filter[@]}" || status=1
+    [ "$preset" = windows ] && end_wine_session
   else
     echo "$preset: build failed"
     status=1
