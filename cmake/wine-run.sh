@@ -3,6 +3,9 @@
 # tests write only to a throw-away registry. KOV_WINEPREFIX is set by the test tree.
 : "${KOV_WINEPREFIX:?KOV_WINEPREFIX must name the build's Wine prefix}"
 export WINEPREFIX="$KOV_WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Meant for sanitized programs under qemu-user (scripts/test.sh): with it, Wine's services spin
+# and the session never finishes booting.
+unset QEMU_RESERVED_VA
 
 # Where the kernel cannot run 32-bit programs, qemu-user runs them (binfmt_misc), Wine's 32-bit
 # loader among them; it needs wine-noreplace.c preloaded to start there. The library is built

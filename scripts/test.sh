@@ -57,26 +57,25 @@ PROBE
   mkdir -p build/windows
   local prefix="$PWD/build/windows/wineprefix" rc
   # The first run creates the prefix, which takes minutes under emulation.
-  KOV_WINEPREFIX="$prefix" timeout 900 sh cmake/wine-run.sh "$probe/hello.exe" >/dev/null 2>&1 &&
+  KOV_WINEPREFIX="$prefix" timeout 300 sh cmake/wine-run.sh "$probe/hello.exe" >/dev/null 2>&1 &&
     KOV_WINEPREFIX="$prefix" timeout 60 sh cmake/wine-run.sh "$probe/threads.exe" >/dev/null 2>&1
   rc=$?
   [ $rc -eq 0 ] || WINEPREFIX="$prefix" timeout 10 wineserver -k 2>/dev/null
   return $rc
 }
-# Every Wine program that starts a session boots it (wineboot, services: threaded programs, over
-# a minute under emulation, and now and then they hang there). Under emulation the Windows tests
-# share one session, booted once and retried once.
+# Every Wine program that starts a session boots it (wineboot, services: threaded programs, which
+# under qemu-user take a minute and now and then hang). There the Windows tests share one session,
+# booted once (a second try after a hang); a session that will not boot leaves them out.
 wine_prefix="$PWD/build/windows/wineprefix"
 keep_wine_session() {
-  [ -n "${KOV_32BIT_EMULATED:-}" ] || return 0
   local try
   for try in 1 2; do
     KOV_WINEPREFIX="$wine_prefix" sh cmake/wine-run.sh --session &&
-      KOV_WINEPREFIX="$wine_prefix" timeout 300 sh cmake/wine-run.sh build/windows/bin/kovctl.exe \
+      KOV_WINEPREFIX="$wine_prefix" timeout 150 sh cmake/wine-run.sh build/windows/bin/kovctl.exe \
         --version >/dev/null 2>&1 && return 0
     end_wine_session
   done
-  echo "WARNING: the Wine session did not boot; the Windows tests start sessions of their own"
+  return 1
 }
 end_wine_session() { WINEPREFIX="$wine_prefix" timeout 10 wineserver -k 2>/dev/null || true; }
 
@@ -94,7 +93,11 @@ for preset in linux windows linux-asan; do
   filter=()
   [ "$preset" = windows ] && filter=("${windows_filter[@]}")
   if cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j 2; then
-    [ "$preset" = windows ] && keep_wine_session
+    if [ "$preset" = windows ] && [ -n "${KOV_32BIT_EMULATED:-}" ] && ! keep_wine_session; then
+      echo "WARNING: the Wine session did not boot under qemu-user (its services hung): the Windows"
+      echo "WARNING: tests that run single-threaded programs under Wine are left out too"
+      filter=(-LE "target|single_threaded")
+    fi
     ctest --preset "$preset" -j 2 "${filter[@]}" || status=1
     [ "$preset" = windows ] && end_wine_session
   else
