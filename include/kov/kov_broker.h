@@ -251,11 +251,17 @@ typedef struct LoadReportHead {
     uint32_t loadedCount;       /* provider libraries this load listed (the broker's own aside) */
     uint32_t entryCount;        /* registry entries that did not load: LoadReportEntry records */
     uint32_t entriesOffset;     /* the first of them */
-    uint32_t entrySize;         /* 24 */
+    uint32_t entrySize;         /* 28 (24 before entries named their layer) */
     uint32_t marksState;        /* KOV_MARKS_...: the crash marks of this load */
     uint32_t marksFolderOffset; /* where this user's crash marks of this registry are kept */
     uint32_t marksNoteOffset;   /* what went wrong with them, in words; 0 when nothing did */
     char timestamp[KOV_TIMESTAMP_SIZE]; /* when the load began */
+    /* The user's own registry, read after the machine's (the fields above describe the
+     * machine's). Its trouble never costs the machine's providers: outcome stays KOV_STATUS_OK. */
+    uint32_t userRegistryState; /* KOV_REGISTRY_...; KOV_REGISTRY_IGNORED or _REFUSED: see the note */
+    uint32_t userRegistryError; /* as registryError */
+    uint32_t userLocationOffset; /* its file, or its key on Windows; 0 when none is known */
+    uint32_t userNoteOffset;     /* why it was ignored or refused, in words; else 0 */
 } LoadReportHead;
 
 /* One registry entry that did not load. */
@@ -267,6 +273,7 @@ typedef struct LoadReportEntry {
     uint32_t pathOffset; /* the library path (0 when it could not be read) */
     uint32_t textOffset; /* the reason in words */
     uint32_t processId;  /* KOV_ENTRY_CRASHED: the process that ended while loading it; else 0 */
+    uint32_t layer;      /* KOV_LAYER_...: the registry the entry is in */
 } LoadReportEntry;
 
 enum {
@@ -279,7 +286,15 @@ enum {
     KOV_REGISTRY_ABSENT = 0,     /* holds no provider list: nothing was ever registered there */
     KOV_REGISTRY_READ = 1,       /* read */
     KOV_REGISTRY_UNREADABLE = 2, /* could not be read: registryError says why */
-    KOV_REGISTRY_NOT_NAMED = 3   /* none is named (Linux: KOV_BROKER_REGISTRY set but empty) */
+    KOV_REGISTRY_NOT_NAMED = 3,  /* none is named (Linux: KOV_BROKER_REGISTRY set but empty) */
+    KOV_REGISTRY_IGNORED = 4,    /* the user's registry, not read by an elevated (set-user-id)
+                                    process */
+    KOV_REGISTRY_REFUSED = 5     /* the user's registry, not read: another user may write it */
+};
+
+enum {
+    KOV_LAYER_MACHINE = 0, /* the machine's registry */
+    KOV_LAYER_USER = 1     /* the user's own, layered over the machine's */
 };
 
 enum {
@@ -403,13 +418,18 @@ KOV_STATIC_ASSERT(offsetof(LoadReportHead, marksState) == 44, "load report marks
 KOV_STATIC_ASSERT(offsetof(LoadReportHead, marksFolderOffset) == 48, "load report marks folder");
 KOV_STATIC_ASSERT(offsetof(LoadReportHead, marksNoteOffset) == 52, "load report marks note");
 KOV_STATIC_ASSERT(offsetof(LoadReportHead, timestamp) == 56, "load report timestamp");
-KOV_STATIC_ASSERT(sizeof(LoadReportHead) == 84, "LoadReportHead is 84 bytes");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, userRegistryState) == 84, "load report user state");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, userRegistryError) == 88, "load report user error");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, userLocationOffset) == 92, "load report user location");
+KOV_STATIC_ASSERT(offsetof(LoadReportHead, userNoteOffset) == 96, "load report user note");
+KOV_STATIC_ASSERT(sizeof(LoadReportHead) == 100, "LoadReportHead is 100 bytes");
 KOV_STATIC_ASSERT(offsetof(LoadReportEntry, status) == 4, "load report entry status");
 KOV_STATIC_ASSERT(offsetof(LoadReportEntry, keyOffset) == 8, "load report entry key");
 KOV_STATIC_ASSERT(offsetof(LoadReportEntry, pathOffset) == 12, "load report entry path");
 KOV_STATIC_ASSERT(offsetof(LoadReportEntry, textOffset) == 16, "load report entry text");
 KOV_STATIC_ASSERT(offsetof(LoadReportEntry, processId) == 20, "load report entry process");
-KOV_STATIC_ASSERT(sizeof(LoadReportEntry) == 24, "LoadReportEntry is 24 bytes");
+KOV_STATIC_ASSERT(offsetof(LoadReportEntry, layer) == 24, "load report entry layer");
+KOV_STATIC_ASSERT(sizeof(LoadReportEntry) == 28, "LoadReportEntry is 28 bytes");
 
 #undef KOV_STATIC_ASSERT
 #undef KOV_STATIC_ASSERT_AT_

@@ -79,6 +79,8 @@ BrokerMessage* buildReply(BrokerMessage* request) {
     if (r != nullptr) {
         texts.add(offsetof(LoadReportHead, marksFolderOffset), r->marksFolder);
         texts.add(offsetof(LoadReportHead, marksNoteOffset), r->marksNote);
+        texts.add(offsetof(LoadReportHead, userLocationOffset), r->userLocation);
+        texts.add(offsetof(LoadReportHead, userNoteOffset), r->userNote);
         for (std::uint32_t i = 0; i < entries; ++i) {
             const std::uint32_t at = kHeadSize + kEntrySize * i;
             const registry::LoadProblem& p = r->problems[i];
@@ -104,12 +106,15 @@ BrokerMessage* buildReply(BrokerMessage* request) {
         writeU32(out, offsetof(LoadReportHead, entriesOffset), entries > 0 ? kHeadSize : 0);
         writeU32(out, offsetof(LoadReportHead, marksState), r->marksState);
         std::memcpy(out + offsetof(LoadReportHead, timestamp), r->timestamp, KOV_TIMESTAMP_SIZE);
+        writeU32(out, offsetof(LoadReportHead, userRegistryState), r->userState);
+        writeU32(out, offsetof(LoadReportHead, userRegistryError), r->userError);
         for (std::uint32_t i = 0; i < entries; ++i) {
             const std::uint32_t at = kHeadSize + kEntrySize * i;
             const registry::LoadProblem& p = r->problems[i];
             writeU32(out, at + offsetof(LoadReportEntry, why), p.why);
             writeU32(out, at + offsetof(LoadReportEntry, status), p.status);
             writeU32(out, at + offsetof(LoadReportEntry, processId), p.processId);
+            writeU32(out, at + offsetof(LoadReportEntry, layer), p.layer);
         }
     } else {
         writeU32(out, offsetof(LoadReportHead, marksState), KOV_MARKS_NONE);

@@ -21,6 +21,7 @@ using detail::switches;
 
 std::atomic<unsigned> uses[static_cast<unsigned>(Use::Count)] = {};
 std::atomic<bool> writesDenied{false};
+std::atomic<bool> elevated{false};
 
 Switch& of(Fault fault) { return switches[static_cast<unsigned>(fault)]; }
 
@@ -47,11 +48,16 @@ void clear() {
     }
     for (auto& u : uses) u = 0;
     writesDenied = false;
+    elevated = false;
 }
 
 void denyRegistryWrites(bool deny) { writesDenied = deny; }
 
 bool registryWritesDenied() { return writesDenied.load(); }
+
+void pretendElevated(bool on) { elevated = on; }
+
+bool elevationPretended() { return elevated.load(); }
 
 void noteUse(Use use) { uses[static_cast<unsigned>(use)].fetch_add(1, std::memory_order_relaxed); }
 

@@ -74,6 +74,10 @@ inline bool shouldFail(Fault fault) {
 void denyRegistryWrites(bool deny);
 bool registryWritesDenied();
 
+// While set, checkUserLayer() answers as in a set-user-id (elevated) process. clear() lifts it.
+void pretendElevated(bool elevated);
+bool elevationPretended();
+
 // Calls that cannot fail but cost a system call on some target; counted so a test can prove a
 // path makes none. Event closes are counted apart, to match them against event creations.
 enum class Use : unsigned { AcquireLock, ReleaseLock, EventCall, CloseEvent, Count };

@@ -173,6 +173,31 @@ std::string registryLocation(const char* keyPath);
 constexpr std::uint32_t kRegDefaultWaitMs = 30000;
 void setRegistryWait(std::uint32_t milliseconds);
 
+// ---- the user's registry layer -------------------------------------------------------------
+// Every user may keep a registry of their own, laid out as the machine's, whose providers load
+// after the machine's. Its root: on POSIX the database at KOV_BROKER_USER_REGISTRY (set but
+// empty: none), else $XDG_CONFIG_HOME/kov_broker/registry.db (an absolute XDG_CONFIG_HOME), else
+// $HOME/.config/kov_broker/registry.db; on Windows HKEY_CURRENT_USER. Reading it creates nothing.
+RegKey currentUserKey();
+// Where it lives, for messages, as registryLocation() names the machine's.
+std::string userRegistryLocation(const char* keyPath);
+// Whether this process may take providers from the user's registry at all.
+struct UserLayerCheck {
+    enum class State {
+        Usable,
+        // A set-user-id or set-group-id program (POSIX), an elevated process of a user whose own
+        // token is not (Windows): like a dynamic loader ignoring the user's search paths, it reads
+        // the machine's registry alone, or the user could make it load any library.
+        Elevated,
+        // Another user may write the file or its folder: its entries may not be the user's own.
+        Unsafe,
+        NotNamed, // no place is known for it (no HOME, or KOV_BROKER_USER_REGISTRY set but empty)
+    };
+    State state = State::Usable;
+    std::string reason; // Elevated and Unsafe, in words naming what was found
+};
+UserLayerCheck checkUserLayer();
+
 // ---- fixed zeroed global memory ------------------------------------------------------------
 // GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT) then GlobalLock; null on failure.
 void* globalAlloc(std::uint32_t size, GlobalHandle* handle);

@@ -20,6 +20,7 @@ struct LoadProblem {
     std::string path;
     std::string reason;
     std::uint32_t processId; // KOV_ENTRY_CRASHED: the process that ended while loading it
+    std::uint32_t layer = KOV_LAYER_MACHINE;
 };
 
 struct LoadReport {
@@ -34,6 +35,11 @@ struct LoadReport {
     std::string marksFolder;
     std::string marksNote;
     char timestamp[KOV_TIMESTAMP_SIZE] = {};
+    // The user's registry, read after the machine's; its trouble never fails the load.
+    std::uint32_t userState = KOV_REGISTRY_ABSENT;
+    std::uint32_t userError = 0;
+    std::string userLocation;
+    std::string userNote;
 };
 
 // A load that had no memory for its report publishes what it can say without one: its outcome

@@ -33,6 +33,7 @@ struct ProviderRecord {
     // broker provider. Removal picks a record by them.
     const char* keyName;
     const char* path;
+    std::uint32_t layer; // KOV_LAYER_...: the registry it was listed in
     // Writers only: the chain of records loaded but not yet listed, or unlisted and waiting to be
     // freed; the change that listed the record last; room for a list of this record alone.
     ProviderRecord* link;

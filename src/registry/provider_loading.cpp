@@ -3,6 +3,7 @@
 #include "brokerprovider/broker_provider.h"
 #include "message/reply_records.h"
 #include "message/timestamp.h"
+#include "registry/crash_mark_file.h"
 #include "registry/crash_marks.h"
 #include "registry/library_probe.h"
 #include "registry/load_report.h"
@@ -12,9 +13,11 @@
 
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace kov::registry {
 namespace {
@@ -77,10 +80,20 @@ public:
     }
     // Texts as the walk has them, so that nothing is allocated before the report may fail.
     void problem(std::uint32_t why, std::uint32_t status, const char* key, const char* path,
-                 const char* reason, std::uint32_t processId = 0) {
+                 const char* reason, std::uint32_t processId, std::uint32_t layer) {
         if (report_ == nullptr) return;
         contained([&] {
-            report_->problems.push_back(LoadProblem{why, status, key, path, reason, processId});
+            report_->problems.push_back(
+                LoadProblem{why, status, key, path, reason, processId, layer});
+        });
+    }
+    void user(std::uint32_t state, long error, const std::string& note) {
+        if (report_ == nullptr) return;
+        report_->userState = state;
+        report_->userError = static_cast<std::uint32_t>(error);
+        contained([&] {
+            report_->userLocation = platform::userRegistryLocation(kBrokerKey);
+            report_->userNote = note;
         });
     }
     template <class Step>
@@ -118,49 +131,51 @@ void describeMarks(const LoadingMarks& marks, ReportBuilder& report) {
     });
 }
 
-// Walks the provider list in the registry, loading each library it names. A registry error ends
-// the walk and the load: what was read so far is not published as if it were the whole list.
+// Walks the provider list of one registry, handing each library entry it finds to `visit`. A
+// registry error ends the walk: what was read so far is not taken for the whole list.
 // "No more items" ends a level; a name too long for its buffer is named in the report and passed
 // over; a key deleted since it was listed is passed over too.
 class RegistryWalk {
 public:
-    RegistryWalk(LoadedRecords& loaded, ReportBuilder& report, LoadingMarks& marks)
-        : loaded_(loaded), report_(report), marks_(marks) {}
+    // `unreadable`: null for a library entry; else why the entry (key name or path) could not
+    // be read, which the load reports in its place.
+    using Visit = std::function<void(const char* keyName, const char* path, const char* unreadable)>;
+    explicit RegistryWalk(Visit visit) : visit_(std::move(visit)) {}
 
-    // 0 when the whole list was read, else the registry's error.
-    long run() {
+    // 0 when the whole list was read, else the registry's error; `state` says what was found.
+    long run(platform::RegKey root, std::uint32_t& state) {
         RegistryKey broker;
-        long rc = broker.openExisting(platform::localMachineKey(), kBrokerKey);
-        if (rc == platform::kRegFileNotFound) return registry(KOV_REGISTRY_ABSENT, 0);
-        if (rc == platform::kRegBadPathname) return registry(KOV_REGISTRY_NOT_NAMED, 0);
-        if (rc != platform::kRegOk) return registry(KOV_REGISTRY_UNREADABLE, rc);
+        long rc = broker.openExisting(root, kBrokerKey);
+        state = KOV_REGISTRY_UNREADABLE;
+        if (rc == platform::kRegFileNotFound) return done(state, KOV_REGISTRY_ABSENT);
+        if (rc == platform::kRegBadPathname) return done(state, KOV_REGISTRY_NOT_NAMED);
+        if (rc != platform::kRegOk) return rc;
         RegistryKey providerList;
         rc = providerList.openExisting(broker.get(), kProviderListKey);
-        if (rc == platform::kRegFileNotFound) return registry(KOV_REGISTRY_READ, 0);
-        if (rc != platform::kRegOk) return registry(KOV_REGISTRY_UNREADABLE, rc);
+        if (rc == platform::kRegFileNotFound) return done(state, KOV_REGISTRY_READ);
+        if (rc != platform::kRegOk) return rc;
         char keyName[kKeyNameChars];
         for (std::uint32_t index = 0;; ++index) {
             rc = platform::enumKey(providerList.get(), index, keyName, kKeyNameChars);
             if (rc == platform::kRegNoMoreItems) break;
             if (rc == platform::kRegMoreData) {
-                report_.problem(KOV_ENTRY_UNREADABLE, KOV_STATUS_REGISTRY_ERROR, "", "",
-                                "a provider key whose name is longer than 299 characters cannot "
-                                "be read; its libraries are not loaded");
+                visit_("", "", "a provider key whose name is longer than 299 characters cannot "
+                               "be read; its libraries are not loaded");
                 continue;
             }
-            if (rc == platform::kRegOk) rc = loadKey(providerList, keyName);
-            if (rc != platform::kRegOk) return registry(KOV_REGISTRY_UNREADABLE, rc);
+            if (rc == platform::kRegOk) rc = walkKey(providerList, keyName);
+            if (rc != platform::kRegOk) return rc;
         }
-        return registry(KOV_REGISTRY_READ, 0);
+        return done(state, KOV_REGISTRY_READ);
     }
 
 private:
-    long registry(std::uint32_t state, long error) {
-        report_.registry(state, error);
-        return error;
+    static long done(std::uint32_t& state, std::uint32_t found) {
+        state = found;
+        return platform::kRegOk;
     }
 
-    long loadKey(const RegistryKey& providerList, const char* keyName) {
+    long walkKey(const RegistryKey& providerList, const char* keyName) {
         RegistryKey providerKey;
         const long opened = providerKey.openExisting(providerList.get(), keyName);
         if (opened == platform::kRegFileNotFound) return platform::kRegOk; // removed meanwhile
@@ -172,38 +187,106 @@ private:
                 platform::enumValue(providerKey.get(), index, path, kValueNameChars, nullptr, 0);
             if (rc == platform::kRegNoMoreItems) return platform::kRegOk;
             if (rc == platform::kRegMoreData) {
-                report_.problem(KOV_ENTRY_UNREADABLE, KOV_STATUS_REGISTRY_ERROR, keyName, "",
-                                "a library path longer than 399 characters cannot be read");
+                visit_(keyName, "", "a library path longer than 399 characters cannot be read");
                 continue;
             }
             if (rc != platform::kRegOk) return rc;
-            loadEntry(keyName, path);
+            visit_(keyName, path, nullptr);
         }
     }
 
-    void loadEntry(const char* keyName, const char* path) {
-        if (const CrashMark* record = marks_.recordFor(keyName, path)) {
-            std::string reason;
-            report_.contained([&] { reason = skipReason(*record, keyName); });
-            report_.problem(KOV_ENTRY_CRASHED, KOV_STATUS_PROVIDER_LOAD_FAILED, keyName, path,
-                            reason.c_str(), record->processId);
-            return;
-        }
-        LibraryProbe probe;
-        marks_.begin(keyName, path);
-        ProviderRecord* const record = loadProviderLibrary(keyName, path, probe);
-        marks_.end();
-        if (record != nullptr)
-            loaded_.push(record);
-        else
-            report_.problem(KOV_ENTRY_REFUSED, KOV_STATUS_PROVIDER_LOAD_FAILED, keyName, path,
-                            probe.reason);
-    }
-
-    LoadedRecords& loaded_;
-    ReportBuilder& report_;
-    LoadingMarks& marks_;
+    Visit visit_;
 };
+
+// Loads one registry entry, unless a crash record says it took down an earlier process.
+void loadEntry(const char* keyName, const char* path, std::uint32_t layer, LoadedRecords& loaded,
+               ReportBuilder& report, LoadingMarks& marks) {
+    if (const CrashMark* record = marks.recordFor(keyName, path)) {
+        std::string reason;
+        report.contained([&] { reason = skipReason(*record, keyName); });
+        report.problem(KOV_ENTRY_CRASHED, KOV_STATUS_PROVIDER_LOAD_FAILED, keyName, path,
+                       reason.c_str(), record->processId, layer);
+        return;
+    }
+    LibraryProbe probe;
+    marks.begin(keyName, path);
+    ProviderRecord* const record = loadProviderLibrary(keyName, path, probe);
+    marks.end();
+    if (record != nullptr) {
+        record->layer = layer;
+        loaded.push(record);
+    } else {
+        report.problem(KOV_ENTRY_REFUSED, KOV_STATUS_PROVIDER_LOAD_FAILED, keyName, path,
+                       probe.reason, 0, layer);
+    }
+}
+
+struct Entry {
+    std::string key;
+    std::string path;
+    const char* unreadable; // null for a library to load
+};
+
+// Reads one registry's entries whole, loading nothing yet.
+long readLayer(platform::RegKey root, std::vector<Entry>& entries, std::uint32_t& state) {
+    RegistryWalk walk([&](const char* key, const char* path, const char* unreadable) {
+        entries.push_back(Entry{key, path, unreadable});
+    });
+    const long error = walk.run(root, state);
+    if (error != platform::kRegOk) entries.clear();
+    return error;
+}
+
+// The user's registry: its keys shadow the machine's of the same name. One that this process may
+// not use, or that cannot be read to its end, shadows nothing and adds nothing: the machine's
+// providers load all the same. Its state goes into the report.
+std::vector<Entry> readUserLayer(ReportBuilder& report) {
+    std::vector<Entry> entries;
+    const platform::UserLayerCheck check = platform::checkUserLayer();
+    std::uint32_t state = KOV_REGISTRY_ABSENT;
+    long error = 0;
+    switch (check.state) {
+    case platform::UserLayerCheck::State::Elevated: state = KOV_REGISTRY_IGNORED; break;
+    case platform::UserLayerCheck::State::Unsafe: state = KOV_REGISTRY_REFUSED; break;
+    case platform::UserLayerCheck::State::NotNamed: state = KOV_REGISTRY_NOT_NAMED; break;
+    case platform::UserLayerCheck::State::Usable:
+        error = readLayer(platform::currentUserKey(), entries, state);
+        break;
+    }
+    report.user(state, error, check.reason);
+    return entries;
+}
+
+bool shadowed(const std::vector<Entry>& user, const std::string& keyName) {
+    for (const Entry& entry : user)
+        if (!entry.key.empty() && sameKeyName(entry.key, keyName)) return true;
+    return false;
+}
+
+void loadLayerEntry(const Entry& entry, std::uint32_t layer, LoadedRecords& loaded,
+                    ReportBuilder& report, LoadingMarks& marks) {
+    if (entry.unreadable != nullptr)
+        report.problem(KOV_ENTRY_UNREADABLE, KOV_STATUS_REGISTRY_ERROR, entry.key.c_str(), "",
+                       entry.unreadable, 0, layer);
+    else
+        loadEntry(entry.key.c_str(), entry.path.c_str(), layer, loaded, report, marks);
+}
+
+// Both registries are read before anything loads: the machine's, then the user's, whose keys
+// shadow the machine's. The machine's providers load first, then the user's. 0 when the
+// machine's registry was read to its end (the user's never fails the load), else its error.
+long walkLayers(LoadedRecords& loaded, ReportBuilder& report, LoadingMarks& marks) {
+    std::vector<Entry> machine;
+    std::uint32_t state = KOV_REGISTRY_UNREADABLE;
+    const long error = readLayer(platform::localMachineKey(), machine, state);
+    report.registry(state, error);
+    if (error != platform::kRegOk) return error;
+    const std::vector<Entry> user = readUserLayer(report);
+    for (const Entry& entry : machine)
+        if (!shadowed(user, entry.key)) loadLayerEntry(entry, KOV_LAYER_MACHINE, loaded, report, marks);
+    for (const Entry& entry : user) loadLayerEntry(entry, KOV_LAYER_USER, loaded, report, marks);
+    return platform::kRegOk;
+}
 
 // The broker provider's record until a published list owns it.
 class BrokerRecord {
@@ -254,8 +337,7 @@ std::uint32_t loadAll(Load kind) {
     marks.sweep();
     long registryError = platform::kRegOk;
     try {
-        RegistryWalk walk(loaded, report, marks);
-        registryError = walk.run();
+        registryError = walkLayers(loaded, report, marks);
     } catch (const std::exception&) {
         // Out of memory in the registry layer: nothing of an interrupted load is kept. (A
         // thread's cancellation is no std::exception: it passes, and everything undoes itself.)

@@ -83,13 +83,14 @@ std::uint32_t registerLibrary(ListChange& change, const RegistryKey& providerKey
 
 // The record loaded for this provider key from the library `path` names: the first in list order
 // with that key and the library's module. A record of another key that loaded the same library
-// is never taken. The module is found without loading the library or adding a reference.
+// is never taken, nor one of the user's registry (this writes the machine's). The module is found without loading the library or adding a reference.
 const ProviderRecord* recordOf(const ListView& listed, const char* keyName, const char* path) {
     const platform::ModuleHandle module = contained(
         [&] { return platform::findLoadedModule(path); }, static_cast<platform::ModuleHandle>(nullptr));
     if (module == nullptr) return nullptr;
     for (const ProviderRecord* r : listed)
-        if (r->module == module && sameKeyName(r->keyName, keyName)) return r;
+        if (r->module == module && r->layer == KOV_LAYER_MACHINE && sameKeyName(r->keyName, keyName))
+            return r;
     return nullptr;
 }
 

@@ -317,7 +317,7 @@ TEST_F(BrokerFunctionsTest, GetLoadReportNamesEveryEntryThatDidNotLoad) {
     std::vector<std::uint8_t> reply;
     ASSERT_TRUE(sendForConfirm(request, &reply));
     registry::CrashMarks(marks).enable("D");
-    ASSERT_GE(reply.size(), 44u + 156u);
+    ASSERT_GE(reply.size(), 44u + 184u);
     EXPECT_EQ(u32(reply.data(), 32), 0u);
     const std::uint8_t* p = reply.data() + 44;
     const std::uint32_t length = u32(p, 0);
@@ -329,15 +329,19 @@ TEST_F(BrokerFunctionsTest, GetLoadReportNamesEveryEntryThatDidNotLoad) {
     EXPECT_EQ(u32(p, 16), 1u) << "registry read";
     EXPECT_EQ(u32(p, 20), 0u);
     ASSERT_EQ(u32(p, 32), 3u);
-    EXPECT_EQ(u32(p, 24), 156u) << "the first text follows the three entries";
-    EXPECT_EQ(itemText(p, 156), platform::registryLocation("Software\\KOV_Broker"));
+    EXPECT_EQ(u32(p, 24), 184u) << "the first text follows the three entries";
+    EXPECT_EQ(itemText(p, 184), platform::registryLocation("Software\\KOV_Broker"));
     EXPECT_EQ(u32(p, 28), 1u) << "libraries listed";
-    EXPECT_EQ(u32(p, 36), 84u);
-    EXPECT_EQ(u32(p, 40), 24u);
+    EXPECT_EQ(u32(p, 36), 100u);
+    EXPECT_EQ(u32(p, 40), 28u);
     EXPECT_EQ(u32(p, 44), 0u) << "crash marks kept";
     EXPECT_EQ(itemText(p, u32(p, 48)), marks);
     EXPECT_EQ(u32(p, 52), 0u) << "nothing went wrong with them";
     EXPECT_TRUE(isTimestamp(p + 56));
+    EXPECT_EQ(u32(p, 84), 0u) << "the user's registry: nothing registered there";
+    EXPECT_EQ(u32(p, 88), 0u);
+    EXPECT_EQ(itemText(p, u32(p, 92)), platform::userRegistryLocation("Software\\KOV_Broker"));
+    EXPECT_EQ(u32(p, 96), 0u) << "no note: it was used";
     const struct {
         std::uint32_t why, status;
         const char* key;
@@ -352,13 +356,14 @@ TEST_F(BrokerFunctionsTest, GetLoadReportNamesEveryEntryThatDidNotLoad) {
     std::uint32_t end = 0;
     for (std::uint32_t i = 0; i < 3; ++i) {
         SCOPED_TRACE("entry " + std::to_string(i));
-        const std::uint32_t at = 84 + 24 * i;
+        const std::uint32_t at = 100 + 28 * i;
         EXPECT_EQ(u32(p, at), entries[i].why);
         EXPECT_EQ(u32(p, at + 4), entries[i].status);
         EXPECT_EQ(itemText(p, u32(p, at + 8)), entries[i].key);
         EXPECT_EQ(u32(p, at + 12) == 0 ? "" : itemText(p, u32(p, at + 12)), entries[i].path);
         EXPECT_NE(itemText(p, u32(p, at + 16)).find(entries[i].reason), std::string::npos);
         EXPECT_EQ(u32(p, at + 20), entries[i].processId);
+        EXPECT_EQ(u32(p, at + 24), 0u) << "the machine's registry";
         end = u32(p, at + 16) + 4 + 2 * u32(p, u32(p, at + 16));
     }
     EXPECT_EQ(end, length) << "the last text ends the payload";

@@ -129,11 +129,11 @@ protected:
         kov::faults::clear();
         platform::testing::dropScratchRegistry();
     }
-    static void write(const char* key, std::initializer_list<const char*> paths) {
+    static void write(const char* key, std::initializer_list<const char*> paths,
+                      platform::RegKey root = platform::localMachineKey()) {
         const std::string name = std::string("Software\\KOV_Broker\\Provider List\\") + key;
         platform::RegKey handle = nullptr;
-        ASSERT_EQ(platform::kRegOk, platform::createKey(platform::localMachineKey(), name.c_str(),
-                                                        nullptr, &handle, nullptr));
+        ASSERT_EQ(platform::kRegOk, platform::createKey(root, name.c_str(), nullptr, &handle, nullptr));
         for (const char* path : paths) ASSERT_EQ(platform::kRegOk, platform::setDwordValue(handle, path, 0));
         platform::closeKey(handle);
     }
@@ -157,6 +157,51 @@ TEST_F(KovctlRegistry, EntriesComeInTheBrokersLoadOrder) {
     kov::faults::denyRegistryWrites(true);
     ASSERT_TRUE(readRegistry(entries, error)) << error;
     EXPECT_EQ(2u, entries.size());
+}
+
+// The user's registry (HKEY_CURRENT_USER on Windows) over the machine's: its entries come after the
+// machine's, a key of its own shadows the machine's of that name, and `remove` picks the registry
+// that holds the key. An elevated process reads the machine's alone, and says why.
+TEST_F(KovctlRegistry, TheUsersEntriesFollowTheMachinesAndShadowTheirKeys) {
+    write("Alpha", {"/a.so"});
+    write("Shared", {"/machine.so"});
+    write("SHARED", {"/mine.so"}, platform::currentUserKey());
+    write("Zed", {"/z.so"}, platform::currentUserKey());
+    struct Case {
+        bool elevated;
+        std::vector<std::string> loaded; // key:path:layer, in load order
+    };
+    for (const Case& c : {Case{false, {"Alpha:/a.so:machine", "SHARED:/mine.so:user", "Zed:/z.so:user"}},
+                          Case{true, {"Alpha:/a.so:machine", "Shared:/machine.so:machine"}}}) {
+        SCOPED_TRACE(c.elevated ? "elevated" : "as the user");
+        kov::faults::pretendElevated(c.elevated);
+        std::vector<RegistryEntry> entries;
+        std::string error, trouble;
+        ASSERT_TRUE(readRegistry(entries, error, &trouble)) << error;
+        std::vector<std::string> loaded;
+        for (const RegistryEntry& e : entries)
+            loaded.push_back(e.key + ":" + e.path + ":" + layerName(e.layer));
+        EXPECT_EQ(loaded, c.loaded);
+        EXPECT_EQ(trouble.empty(), !c.elevated) << trouble;
+        ASSERT_TRUE(readLayers(entries, error, trouble)) << error;
+        ASSERT_FALSE(entries.empty());
+        EXPECT_EQ(entries[1].shadowed, !c.elevated) << "the machine's Shared";
+    }
+    kov::faults::pretendElevated(false);
+    // Each key goes from the registry that holds it, where both do from the machine's (writable
+    // here); a key in neither is refused.
+    for (const char* key : {"zed", "Shared", "Alpha", "Alpha"}) {
+        const char* words[] = {"kovctl", "remove", key};
+        const ParseResult parsed = parseArguments(3, words);
+        ASSERT_TRUE(parsed.ok) << parsed.error;
+        runRemove(parsed.options);
+    }
+    std::vector<RegistryEntry> entries;
+    std::string error, trouble;
+    ASSERT_TRUE(readLayers(entries, error, trouble)) << error;
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ("SHARED:/mine.so:user", entries[0].key + ":" + entries[0].path + ":" +
+                                                layerName(entries[0].layer));
 }
 
 TEST_F(KovctlRegistry, MissingWriteAccessIsNamedWithTheRegistry) {
@@ -281,6 +326,10 @@ TEST(KovctlArguments, RemoveTakesAKeyAndMaybeAPathAndOnlyListTakesLoadedOnly) {
              {{"kovctl", "remove", "k", "/x.so", "extra"}, false, 0},
              {{"kovctl", "list", "--loaded-only"}, true, 0},
              {{"kovctl", "registry", "--loaded-only"}, false, 0},
+             {{"kovctl", "register", "k", "/x.so", "--user"}, true, 2},
+             {{"kovctl", "registry", "--machine"}, true, 0},
+             {{"kovctl", "remove", "k", "--user", "--machine"}, false, 0},
+             {{"kovctl", "list", "--user"}, false, 0},
          }) {
         const ParseResult parsed = parseArguments(static_cast<int>(c.words.size()), c.words.data());
         EXPECT_EQ(c.ok, parsed.ok) << c.words[1] << ": " << parsed.error;

@@ -307,5 +307,64 @@ TEST_F(ProviderLoadingTest, RegistryErrorsPublishNothingNewAndSayWhy) {
     }
 }
 
+// The user's registry is layered over the machine's: its providers load after the machine's, and
+// its keys shadow the machine's keys of the same name (case aside). One this process may not use,
+// or cannot read to its end, adds and shadows nothing, and the load still succeeds with the
+// machine's providers, its report saying why.
+TEST_F(ProviderLoadingTest, TheUsersRegistryLoadsAfterTheMachinesAndShadowsItsKeys) {
+    registerInRegistry("A", {immediate});
+    registerInRegistry("Shared", {threeSets});
+    registerInRegistry("shared", {providerPath("kov_test_deferring")}, platform::currentUserKey());
+    struct Case {
+        const char* what;
+        bool elevated;
+        Fault fault; // Fault::Count: none
+        unsigned n;
+        std::vector<std::uint32_t> sets; // list order: the last loaded first after the broker
+        std::vector<std::uint32_t> layers;
+        std::uint32_t userState;
+    };
+    const std::vector<std::uint32_t> machineOnly{0, 0x401, 0x100};
+    const Case cases[] = {
+        {"both registries", false, Fault::Count, 0, {0, 0x620, 0x100}, {0, 1, 0}, KOV_REGISTRY_READ},
+        {"an elevated process", true, Fault::Count, 0, machineOnly, {0, 0, 0}, KOV_REGISTRY_IGNORED},
+        // Machine: keys A, Shared and the end (3 names); then the user's first name.
+        {"the user's key names", false, Fault::EnumKey, 4, machineOnly, {0, 0, 0},
+         KOV_REGISTRY_UNREADABLE},
+        // Machine: 2 keys opened and 2 provider keys; the user's broker key, list, provider key.
+        {"the user's provider key", false, Fault::CreateKey, 7, machineOnly, {0, 0, 0},
+         KOV_REGISTRY_UNREADABLE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::uint32_t inUse = bytesInUse();
+        faults::clear();
+        faults::pretendElevated(c.elevated);
+        if (c.fault != Fault::Count) faults::failNth(c.fault, c.n);
+        std::uint32_t status = 1;
+        EXPECT_TRUE(registry::loadAllProviders(registry::Load::Reload, &status));
+        if (c.fault != Fault::Count) {
+            EXPECT_GE(faults::callsSeen(c.fault), c.n);
+        }
+        faults::clear();
+        EXPECT_EQ(status, 0u);
+        EXPECT_EQ(listedFunctionSets(), c.sets);
+        std::vector<std::uint32_t> layers;
+        for (const ProviderRecord* r : listedProviders()) layers.push_back(r->layer);
+        EXPECT_EQ(layers, c.layers);
+        expectConsistentList();
+        const registry::PublishedReport last = registry::lastLoadReport();
+        ASSERT_NE(last.report, nullptr);
+        EXPECT_EQ(last.report->outcome, 0u);
+        EXPECT_EQ(last.report->registryState, unsigned(KOV_REGISTRY_READ));
+        EXPECT_EQ(last.report->userState, c.userState);
+        EXPECT_EQ(last.report->userError != 0, c.userState == KOV_REGISTRY_UNREADABLE);
+        EXPECT_EQ(last.report->userNote.empty(), !c.elevated);
+        EXPECT_EQ(last.report->userLocation, platform::userRegistryLocation("Software\\KOV_Broker"));
+        registry::unloadAll();
+        EXPECT_EQ(bytesInUse(), inUse);
+    }
+}
+
 } // namespace
 } // namespace kov::test

@@ -30,10 +30,11 @@ std::string BrokerTest::providerPath(const char* name) {
     return std::string(KOV_TEST_DIR) + name + KOV_TEST_LIB_SUFFIX;
 }
 
-void BrokerTest::registerInRegistry(const char* key, std::initializer_list<std::string> paths) {
+void BrokerTest::registerInRegistry(const char* key, std::initializer_list<std::string> paths,
+                                    platform::RegKey root) {
     platform::RegKey broker = nullptr, list = nullptr, provider = nullptr;
-    ASSERT_EQ(platform::createKey(platform::localMachineKey(), "Software\\KOV_Broker", nullptr,
-                                  &broker, nullptr), 0);
+    if (root == nullptr) root = platform::localMachineKey();
+    ASSERT_EQ(platform::createKey(root, "Software\\KOV_Broker", nullptr, &broker, nullptr), 0);
     ASSERT_EQ(platform::createKey(broker, "Provider List", nullptr, &list, nullptr), 0);
     ASSERT_EQ(platform::createKey(list, key, nullptr, &provider, nullptr), 0);
     for (const std::string& path : paths)

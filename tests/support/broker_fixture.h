@@ -21,7 +21,9 @@ protected:
     // Path of a test provider library built beside the tests ("kov_test_immediate", ...).
     static std::string providerPath(const char* name);
     // Writes a provider key with the given library values into the scratch registry.
-    static void registerInRegistry(const char* key, std::initializer_list<std::string> paths);
+    // Into the machine's registry, or the one under `root` (platform::currentUserKey()).
+    static void registerInRegistry(const char* key, std::initializer_list<std::string> paths,
+                                   platform::RegKey root = nullptr);
 
     // Runs the first-use load now, so that later measurements do not include it.
     static void loadProviders();

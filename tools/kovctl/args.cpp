@@ -64,6 +64,8 @@ constexpr Flag kFlags[] = {
     {"--loaded-only", "--loaded-only", &Options::loadedOnly},
     {"--wide", "--wide", &Options::wide},
     {"--stop-on-error", "--stop-on-error", &Options::stopOnError},
+    {"--user", "--user", &Options::userLayer},
+    {"--machine", "--machine", &Options::machineLayer},
 };
 
 // The options that take a value: kovctl's own, then the request's, which belong to send.
@@ -267,6 +269,19 @@ ParseResult parseWords(const std::vector<std::string>& words) {
         result.error = std::string("option ") + (options.loadedOnly ? "--loaded-only" : "--wide") +
                        " belongs to the list command";
         return result;
+    }
+    if (options.userLayer || options.machineLayer) {
+        const char* given = options.userLayer ? "--user" : "--machine";
+        const Command c = options.command;
+        if (c != Command::Register && c != Command::Remove && c != Command::Registry) {
+            result.error = std::string("option ") + given +
+                           " belongs to the register, remove and registry commands";
+            return result;
+        }
+        if (options.userLayer && options.machineLayer) {
+            result.error = "options --user and --machine name one registry each: give one";
+            return result;
+        }
     }
     if (options.stopOnError && options.command != Command::Session) {
         result.error = "option --stop-on-error belongs to the session command";

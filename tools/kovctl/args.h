@@ -23,6 +23,8 @@ struct Options {
     bool loadedOnly = false;            // list: only what loaded, exit 0 (the former listing)
     bool wide = false;                  // list: every column, not just what fits 80
     bool stopOnError = false;           // session: stop at the first command that fails
+    bool userLayer = false;             // register, remove, registry: the user's own registry
+    bool machineLayer = false;          // register, remove, registry: the machine's registry
     std::string modulePath;             // --module; empty: environment, then the program's folder
     std::uint32_t timeoutMs = 10000;    // how long an asynchronous send waits for its confirm
     bool timeoutGiven = false;          // a session line may set its own

@@ -46,12 +46,60 @@ bool sendRegistration(const Options& options, const BrokerApi& api, const std::s
 
 // Registration and removal fail with 8 (or 9, 7) when this process may not change the registry:
 // say so, with the registry's name, rather than leave the bare status.
-void explainWriteFailure(std::uint32_t status, Extras& extras) {
+void explainWriteFailure(std::uint32_t status, Extras& extras, Layer layer = Layer::Machine) {
     if (status != KOV_STATUS_REGISTRY_ERROR && status != KOV_STATUS_REGISTER_WRITE_FAILED &&
         status != KOV_STATUS_DEREGISTER_FAILED)
         return;
-    const std::string problem = writeAccessProblem();
+    const std::string problem = writeAccessProblem(layer);
     if (!problem.empty()) extras.push_back({"reason", problem});
+}
+
+kov::platform::RegKey rootOf(Layer layer) {
+    return layer == Layer::User ? kov::platform::currentUserKey()
+                                : kov::platform::localMachineKey();
+}
+
+// The registry a command writes: the one asked for; else the machine's when this process may
+// write it, and the user's own when not (and it is usable), which is then said.
+Layer chosenLayer(const Options& options, Extras& extras) {
+    if (options.userLayer) return Layer::User;
+    if (options.machineLayer) return Layer::Machine;
+    const std::string machineProblem = writeAccessProblem(Layer::Machine);
+    if (machineProblem.empty() || !writeAccessProblem(Layer::User).empty()) return Layer::Machine;
+    extras.push_back({"note", machineProblem + "; using the user's own registry instead, for this "
+                              "user's programs alone (--machine to insist)"});
+    return Layer::User;
+}
+
+void nameRegistry(Layer layer, Extras& extras) {
+    extras.push_back({"registry", registryName(layer)});
+    extras.push_back({"layer", layerName(layer)});
+}
+
+// Registers in the user's own registry as the broker registers in the machine's (status codes
+// alike), without a broker: the library was checked already, and programs load it from their
+// next load (or Reload) on.
+std::uint32_t registerForUser(const std::string& key, const std::string& path) {
+    namespace platform = kov::platform;
+    kov::registry::RegistryKey broker, list, provider;
+    if (!broker.open(platform::currentUserKey(), kov::registry::kBrokerKey) ||
+        !list.open(broker.get(), kov::registry::kProviderListKey) ||
+        !provider.open(list.get(), key.c_str()))
+        return KOV_STATUS_REGISTRY_ERROR;
+    std::uint32_t status = KOV_STATUS_ALREADY_REGISTERED;
+    if (!provider.existedBefore()) {
+        status = platform::setDwordValue(provider.get(), path.c_str(), 0) == platform::kRegOk
+                     ? KOV_STATUS_OK
+                     : KOV_STATUS_REGISTER_WRITE_FAILED;
+    }
+    platform::flushKey(provider.get());
+    std::uint32_t values = 0;
+    const bool counted = platform::queryValueCount(provider.get(), &values) == platform::kRegOk;
+    provider.close();
+    if (counted && values == 0) platform::deleteKey(list.get(), key.c_str());
+    // Registering again enables a library a crash record held back, as the broker's does.
+    if (status == KOV_STATUS_OK) kov::registry::CrashMarks().enable(key, path);
+    return status;
 }
 
 std::vector<std::string> librariesOf(const std::vector<RegistryEntry>& entries,
@@ -92,10 +140,10 @@ void warnOfSharedSets(const Options& options, const Subsystem& added, Extras& ex
 // Takes `path` out of the provider key `key` as the broker's registration does, loading nothing:
 // 8 when the keys cannot be opened for writing, 7 when the library is not there to delete; the
 // key goes once it names no library.
-std::uint32_t removeFromRegistry(const std::string& key, const std::string& path) {
+std::uint32_t removeFromRegistry(const std::string& key, const std::string& path, Layer layer) {
     namespace platform = kov::platform;
     kov::registry::RegistryKey broker, list, provider;
-    if (!broker.open(platform::localMachineKey(), kov::registry::kBrokerKey) ||
+    if (!broker.open(rootOf(layer), kov::registry::kBrokerKey) ||
         !list.open(broker.get(), kov::registry::kProviderListKey) ||
         !provider.open(list.get(), key.c_str()))
         return KOV_STATUS_REGISTRY_ERROR;
@@ -138,24 +186,34 @@ int runRegister(const Options& options, const BrokerApi& api) {
         }
     }
     extras.insert(extras.begin() + 1, {"path", path});
+    const Layer layer = chosenLayer(options, extras);
+    nameRegistry(layer, extras);
     warnOfSharedSets(options, check.description, extras);
 
     std::uint32_t status = 0;
     int exitCode = kExitOk;
-    if (!sendRegistration(options, api, key, path, status, exitCode)) return exitCode;
+    if (layer == Layer::User) {
+        // Written where the broker would not read it (an elevated kovctl, a registry others may
+        // write), it would do nothing: refused with the reason instead.
+        const std::string problem = writeAccessProblem(Layer::User);
+        status = problem.empty() ? registerForUser(key, path)
+                                 : std::uint32_t{KOV_STATUS_REGISTRY_ERROR};
+    } else if (!sendRegistration(options, api, key, path, status, exitCode)) {
+        return exitCode;
+    }
     if (status == KOV_STATUS_PROVIDER_LOAD_FAILED) {
         const std::string reason = checkLibraries({path}, options.timeoutMs).front().reason;
         if (!reason.empty()) extras.push_back({"reason", reason});
     } else if (status == KOV_STATUS_ALREADY_REGISTERED) {
         std::vector<RegistryEntry> entries;
         std::string error, storedKey;
-        readRegistry(entries, error);
+        readLayer(layer, entries, error);
         extras.push_back({"reason", "the provider key '" + key + "' exists already; remove it "
                                     "first, or choose another key"});
         for (const std::string& held : librariesOf(entries, key, storedKey))
             extras.push_back({"held", held});
     }
-    explainWriteFailure(status, extras);
+    explainWriteFailure(status, extras, layer);
     return reportStatus(options, status, extras);
 }
 
@@ -164,15 +222,36 @@ int runRemove(const Options& options) {
     const std::string given = options.operands.size() > 1 ? options.operands[1] : std::string();
     Extras extras{{"key", key}};
     if (!given.empty()) extras.push_back({"path", given});
-    std::vector<RegistryEntry> entries;
-    std::string error;
-    if (!readRegistry(entries, error)) return fail(error);
-    std::string storedKey = key;
-    const std::vector<std::string> held = librariesOf(entries, key, storedKey);
+    std::vector<RegistryEntry> machine, user;
+    std::string error, storedKey = key;
+    if (!options.userLayer && !readLayer(Layer::Machine, machine, error)) return fail(error);
+    if (!options.machineLayer && !readLayer(Layer::User, user, error)) {
+        if (options.userLayer) return fail(error);
+        user.clear(); // a user's registry that cannot be read holds nothing to remove
+    }
+    const bool inMachine = !librariesOf(machine, key, storedKey).empty();
+    const bool inUser = !librariesOf(user, key, storedKey).empty();
+    // The registry asked for; else the one that holds the key; where both do, as register picks.
+    Layer layer = options.userLayer ? Layer::User : Layer::Machine;
+    if (!options.userLayer && !options.machineLayer && inUser) {
+        Extras ignored;
+        layer = !inMachine ? Layer::User : chosenLayer(options, ignored);
+        if (inMachine)
+            extras.push_back({"note", std::string("the key is in both registries; removing it from "
+                                                  "the ") +
+                                          layerName(layer) + "'s (--user or --machine to choose)"});
+    }
+    const std::vector<std::string> held =
+        librariesOf(layer == Layer::User ? user : machine, key, storedKey);
+    nameRegistry(layer, extras);
     // Nothing to remove: said here, with what there is, before anything is sent.
     if (held.empty()) {
+        const bool both = !options.userLayer && !options.machineLayer;
         extras.push_back({"reason", "there is no provider key '" + key + "' in the registry '" +
-                                        registryName() + "' (see kovctl registry)"});
+                                        registryName(layer) + "'" +
+                                        (both ? " nor in the user's '" + registryName(Layer::User) + "'"
+                                              : std::string()) +
+                                        " (see kovctl registry)"});
         return reportStatus(options, KOV_STATUS_DEREGISTER_FAILED, extras);
     }
     const std::vector<std::string> targets = librariesNamed(held, given);
@@ -186,11 +265,11 @@ int runRemove(const Options& options) {
     }
     std::uint32_t status = 0;
     for (const std::string& path : targets) {
-        status = removeFromRegistry(storedKey, path);
+        status = removeFromRegistry(storedKey, path, layer);
         if (status != 0) break;
         extras.push_back({"removed", path});
     }
-    explainWriteFailure(status, extras);
+    explainWriteFailure(status, extras, layer);
     return reportStatus(options, status, extras);
 }
 

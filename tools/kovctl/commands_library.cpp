@@ -59,34 +59,60 @@ int runInspect(const Options& options) {
 
 int runRegistryListing(const Options& options) {
     std::vector<RegistryEntry> entries;
-    std::string error;
-    if (!readRegistry(entries, error)) return fail(error);
+    std::string error, userTrouble;
+    const bool oneLayer = options.userLayer || options.machineLayer;
+    const Layer only = options.userLayer ? Layer::User : Layer::Machine;
+    if (oneLayer ? !readLayer(only, entries, error) : !readLayers(entries, error, userTrouble))
+        return fail(error);
     // Asked about the registry itself: one that is not there is not an empty one.
-    if (!registryExists())
-        return fail(missingRegistry());
+    const bool machineExists = !options.userLayer && registryExists(Layer::Machine);
+    const bool userExists = !options.machineLayer && registryExists(Layer::User);
+    if (options.userLayer && !userExists)
+        return fail("the user's registry '" + registryName(Layer::User) +
+                    "' does not exist: `kovctl register --user` creates it");
+    if (!machineExists && !userExists) return fail(missingRegistry());
+    // Shadowed entries are not loaded by the broker, but may be once the user's key goes.
     const std::vector<CheckedEntry> checked = checkEntries(entries, options.timeoutMs);
     bool allLoad = true;
-    for (const CheckedEntry& c : checked) allLoad = allLoad && c.check.loads;
+    for (const CheckedEntry& c : checked) allLoad = allLoad && (c.check.loads || c.entry.shadowed);
     // Scripts check the registry with the outcome: 10 when some entry would not load.
     const std::uint32_t status = allLoad ? 0 : KOV_STATUS_PROVIDER_LOAD_FAILED;
     if (options.json) {
         Json json = beginJson(options.command, status);
-        json["registry"] = registryName();
+        json["registry"] = registryName(oneLayer ? only : Layer::Machine);
+        if (!oneLayer) {
+            json["userRegistry"] = registryName(Layer::User);
+            json["userRegistryNote"] = userTrouble.empty() ? Json(nullptr) : Json(userTrouble);
+        }
         json["count"] = checked.size();
         json["entries"] = Json::array();
         for (const CheckedEntry& c : checked)
             json["entries"].push_back({{"key", c.entry.key},
                                        {"path", c.entry.path},
+                                       {"layer", layerName(c.entry.layer)},
+                                       {"shadowed", c.entry.shadowed},
                                        {"loads", c.check.loads},
                                        {"reason", c.check.loads ? Json(nullptr) : Json(c.check.reason)},
                                        {"fault", textOrNull(loadFaultName(c.check.fault))}});
         printJson(json);
     } else {
-        std::cout << "registry: " << registryName() << '\n';
+        if (oneLayer) {
+            std::cout << (options.userLayer ? "user registry: " : "registry: ")
+                      << registryName(only) << '\n';
+        } else {
+            // The user's registry is named once it exists, or when it is not used: a machine
+            // without user registries reads as before.
+            std::cout << "registry: " << registryName() << '\n';
+            if (!userTrouble.empty()) std::cout << "user registry: " << userTrouble << '\n';
+            else if (userExists) std::cout << "user registry: " << registryName(Layer::User) << '\n';
+        }
         if (checked.empty()) std::cout << "no providers registered\n";
         for (const CheckedEntry& c : checked) {
             std::cout << c.entry.key << "  " << c.entry.path << "  "
-                      << (c.check.loads ? "loads" : "does not load") << '\n';
+                      << (c.check.loads ? "loads" : "does not load");
+            if (!oneLayer && c.entry.layer == Layer::User) std::cout << "  (user)";
+            if (c.entry.shadowed) std::cout << "  (shadowed by the user's key)";
+            std::cout << '\n';
             if (!c.check.loads) std::cout << "  reason: " << c.check.reason << '\n';
         }
         std::cout.flush();

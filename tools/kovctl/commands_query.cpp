@@ -50,6 +50,7 @@ struct ListView {
     Listing listing;
     bool showUnloaded = true;
     bool registryExists = true;
+    std::string userTrouble; // why the user's registry adds nothing; empty when it is used
 
     const RegistryEntry* entryOf(std::size_t provider) const {
         const long index = listing.entryOf[provider];
@@ -91,6 +92,8 @@ void listAsJson(const Options& options, const ListView& view) {
     Json json = beginJson(options.command, view.status());
     json["registry"] = registryName();
     json["registryExists"] = view.registryExists;
+    json["userRegistry"] = registryName(Layer::User);
+    json["userRegistryNote"] = view.userTrouble.empty() ? Json(nullptr) : Json(view.userTrouble);
     json["count"] = view.providers.size();
     json["providers"] = Json::array();
     for (const std::size_t i : view.handleOrder()) {
@@ -101,6 +104,7 @@ void listAsJson(const Options& options, const ListView& view) {
         const RegistryEntry* entry = view.entryOf(i);
         provider["key"] = entry != nullptr ? Json(entry->key) : Json(nullptr);
         provider["path"] = entry != nullptr ? Json(entry->path) : Json(nullptr);
+        provider["layer"] = entry != nullptr ? Json(layerName(entry->layer)) : Json(nullptr);
         provider["origin"] = view.originOf(i);
         describeSubsystem(provider, subsystem, true);
         json["providers"].push_back(std::move(provider));
@@ -110,6 +114,7 @@ void listAsJson(const Options& options, const ListView& view) {
         for (const std::size_t e : view.listing.notLoaded)
             json["notLoaded"].push_back({{"key", view.entries[e].entry.key},
                                          {"path", view.entries[e].entry.path},
+                                         {"layer", layerName(view.entries[e].entry.layer)},
                                          {"reason", view.reasonOf(e)}});
     printJson(json);
 }
@@ -132,9 +137,16 @@ void fitLastColumn(std::vector<std::vector<std::string>>& rows, std::size_t colu
     }
 }
 
+// A user's entry is marked as such; the machine's, as before layers, are not.
+std::string keyWithLayer(const RegistryEntry& entry) {
+    return entry.layer == Layer::User ? entry.key + " (user)" : entry.key;
+}
+
 void listAsTable(const ListView& view, bool wide) {
     std::cout << "registry: " << registryName() << (view.registryExists ? "" : " (does not exist)")
               << '\n';
+    if (!view.userTrouble.empty()) std::cout << "user registry: " << view.userTrouble << '\n';
+    else if (registryExists(Layer::User)) std::cout << "user registry: " << registryName(Layer::User) << '\n';
     std::vector<std::vector<std::string>> rows = {{"HANDLE", "KEY", "FUNCTION SETS", "PRODUCT"}};
     if (wide)
         rows = {{"HANDLE", "KEY", "PATH", "FUNCTION SETS", "PRODUCT", "MAKER", "COPYRIGHT",
@@ -149,7 +161,7 @@ void listAsTable(const ListView& view, bool wide) {
         }
         const RegistryEntry* entry = view.entryOf(i);
         const std::string origin = view.originOf(i);
-        const std::string key = entry != nullptr ? entry->key
+        const std::string key = entry != nullptr ? keyWithLayer(*entry)
                                 : origin == "broker" ? "(broker)" : "(not registered)";
         std::vector<std::string> row = {
             providerHandle(subsystem, handle) ? std::to_string(handle) : "-", key,
@@ -165,7 +177,7 @@ void listAsTable(const ListView& view, bool wide) {
     if (!view.showUnloaded || view.listing.notLoaded.empty()) return;
     std::cout << "\nnot loaded:\n";
     for (const std::size_t e : view.listing.notLoaded) {
-        std::cout << "  " << view.entries[e].entry.key << "  " << view.entries[e].entry.path << '\n'
+        std::cout << "  " << keyWithLayer(view.entries[e].entry) << "  " << view.entries[e].entry.path << '\n'
                   << "    reason: " << view.reasonOf(e) << '\n';
     }
     std::cout.flush();
@@ -201,7 +213,7 @@ int runList(const Options& options, const BrokerApi& api) {
     // The registry as this process's broker read it a moment ago, each entry checked the same way.
     std::vector<RegistryEntry> entries;
     std::string registryError;
-    if (!readRegistry(entries, registryError)) return fail(registryError);
+    if (!readRegistry(entries, registryError, &view.userTrouble)) return fail(registryError);
     view.registryExists = registryExists();
     view.entries = checkEntries(entries, options.timeoutMs);
     view.listing = matchListing(view.providers, view.entries);

@@ -3,6 +3,8 @@
 // only the broker, and says when it waits.
 #include "registry_check.h"
 
+#include "registry_view.h"
+
 #include "platform/platform.h"
 #include "registry/provider_loading.h"
 
@@ -59,16 +61,27 @@ std::string deniedBecause(const platform::RegistryWriteDenial& denial) {
 
 } // namespace
 
-std::string registryName() {
-    const std::string name = platform::registryLocation(kov::registry::kBrokerKey);
+std::string registryName() { return registryName(Layer::Machine); }
+
+std::string registryName(Layer layer) {
+    const std::string name = layer == Layer::User
+                                 ? platform::userRegistryLocation(kov::registry::kBrokerKey)
+                                 : platform::registryLocation(kov::registry::kBrokerKey);
     return name.empty() ? "(none)" : name;
 }
 
-std::string registryProblem(long rc) {
-    const std::string name = "the registry '" + registryName() + "'";
+std::string registryProblem(long rc) { return registryProblem(rc, Layer::Machine); }
+
+std::string registryProblem(long rc, Layer layer) {
+    const std::string name = std::string(layer == Layer::User ? "the user's registry '"
+                                                              : "the registry '") +
+                             registryName(layer) + "'";
     switch (rc) {
     case platform::kRegBadPathname:
-        return "KOV_BROKER_REGISTRY is set but empty: it names no registry";
+        return layer == Layer::User
+                   ? "no place is known for the user's registry (HOME is not set, or "
+                     "KOV_BROKER_USER_REGISTRY is set but empty)"
+                   : "KOV_BROKER_REGISTRY is set but empty: it names no registry";
     case platform::kRegBadDatabase: return name + " is not a registry database";
     case platform::kRegNotAFile: return name + " is a folder, not a registry file";
     case platform::kRegAccessDenied: return name + " cannot be read: access denied";
@@ -101,10 +114,20 @@ bool registryUsable(std::uint32_t timeoutMs, std::string& problem) {
     return false;
 }
 
-std::string writeAccessProblem() {
-    const long rc = platform::checkWriteAccess(
-        platform::localMachineKey(),
-        (std::string(kov::registry::kBrokerKey) + "\\" + kov::registry::kProviderListKey).c_str());
+std::string writeAccessProblem() { return writeAccessProblem(Layer::Machine); }
+
+std::string writeAccessProblem(Layer layer) {
+    const std::string keys =
+        std::string(kov::registry::kBrokerKey) + "\\" + kov::registry::kProviderListKey;
+    if (layer == Layer::User) {
+        // Writing where this process would not read (elevated, or another user may write it) is
+        // refused for the same reason.
+        const std::string unused = userLayerUnused();
+        if (!unused.empty()) return unused;
+        const long rc = platform::checkWriteAccess(platform::currentUserKey(), keys.c_str());
+        return rc == platform::kRegOk ? std::string() : registryProblem(rc, layer);
+    }
+    const long rc = platform::checkWriteAccess(platform::localMachineKey(), keys.c_str());
     if (rc == platform::kRegOk) return {};
     if (rc != platform::kRegAccessDenied) return registryProblem(rc);
     return "no write access to the registry '" + registryName() + "': " +

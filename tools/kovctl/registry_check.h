@@ -13,15 +13,21 @@ namespace kovctl {
 // calls of kovctl's own wait at most `timeoutMs` too.
 bool registryUsable(std::uint32_t timeoutMs, std::string& problem);
 
-// The registry by name, for messages: its file on Linux, the broker's key on Windows.
+enum class Layer;
+
+// The registry by name, for messages: its file on Linux, the broker's key on Windows; the
+// machine's unless `layer` names the user's.
 std::string registryName();
+std::string registryName(Layer layer);
 
 // One line on what registry error `rc` means, naming the registry.
 std::string registryProblem(long rc);
+std::string registryProblem(long rc, Layer layer);
 
 // Why this process may not change the registry, naming it; empty when it may. Registration and
 // removal need that right; loading does not.
 std::string writeAccessProblem();
+std::string writeAccessProblem(Layer layer);
 
 // One line for a registry that does not exist at all, naming it.
 std::string missingRegistry();

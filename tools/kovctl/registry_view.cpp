@@ -8,6 +8,8 @@
 #include "registry/library_probe.h"
 #include "registry/provider_loading.h"
 
+#include <algorithm>
+
 namespace kovctl {
 
 const char* const kNotListedReason =
@@ -72,11 +74,17 @@ LibraryCheck checkLibrary(const std::string& path) {
     return result;
 }
 
-bool readRegistry(std::vector<RegistryEntry>& out, std::string& error) {
+const char* layerName(Layer layer) { return layer == Layer::User ? "user" : "machine"; }
+
+platform::RegKey layerRoot(Layer layer) {
+    return layer == Layer::User ? platform::currentUserKey() : platform::localMachineKey();
+}
+
+bool readLayer(Layer layer, std::vector<RegistryEntry>& out, std::string& error) {
     using namespace kov::registry;
     out.clear();
     ReadKey list;
-    long rc = list.open(platform::localMachineKey(),
+    long rc = list.open(layerRoot(layer),
                         (std::string(kBrokerKey) + "\\" + kProviderListKey).c_str());
     if (rc == platform::kRegFileNotFound) return true; // nothing registered yet
     char keyName[kKeyNameChars];
@@ -90,20 +98,50 @@ bool readRegistry(std::vector<RegistryEntry>& out, std::string& error) {
         for (std::uint32_t v = 0; rc == platform::kRegOk; ++v) {
             rc = platform::enumValue(provider.get(), v, valueName, kValueNameChars, data,
                                      kValueDataBytes);
-            if (rc == platform::kRegOk) out.push_back({keyName, valueName});
+            if (rc == platform::kRegOk) out.push_back({keyName, valueName, layer});
         }
-        // The broker ends a key's walk at a name too long for its buffer, and goes on.
+        // The broker passes over a name too long for its buffer and goes on.
         if (rc == platform::kRegNoMoreItems || rc == platform::kRegMoreData) rc = platform::kRegOk;
     }
-    // ...and ends the whole walk at a key name too long (kRegMoreData): so does this one.
     if (rc == platform::kRegNoMoreItems || rc == platform::kRegMoreData) return true;
-    error = registryProblem(rc);
+    error = registryProblem(rc, layer);
+    out.clear();
     return false;
 }
 
-bool registryExists() {
+std::string userLayerUnused() {
+    const platform::UserLayerCheck check = platform::checkUserLayer();
+    if (check.state == platform::UserLayerCheck::State::NotNamed)
+        return "no place is known for the user's registry (HOME is not set, or "
+               "KOV_BROKER_USER_REGISTRY is set but empty)";
+    return check.reason;
+}
+
+bool readLayers(std::vector<RegistryEntry>& out, std::string& error, std::string& userTrouble) {
+    std::vector<RegistryEntry> user;
+    userTrouble = userLayerUnused();
+    if (userTrouble.empty() && !readLayer(Layer::User, user, userTrouble))
+        userTrouble += "; the broker loads the machine's providers alone";
+    if (!readLayer(Layer::Machine, out, error)) return false;
+    for (RegistryEntry& entry : out)
+        for (const RegistryEntry& mine : user)
+            entry.shadowed = entry.shadowed || sameKey(entry.key, mine.key);
+    out.insert(out.end(), user.begin(), user.end());
+    return true;
+}
+
+bool readRegistry(std::vector<RegistryEntry>& out, std::string& error, std::string* userTrouble) {
+    std::string trouble;
+    if (!readLayers(out, error, trouble)) return false;
+    out.erase(std::remove_if(out.begin(), out.end(), [](const RegistryEntry& e) { return e.shadowed; }),
+              out.end());
+    if (userTrouble != nullptr) *userTrouble = trouble;
+    return true;
+}
+
+bool registryExists(Layer layer) {
     ReadKey broker;
-    return broker.open(platform::localMachineKey(), kov::registry::kBrokerKey) == platform::kRegOk;
+    return broker.open(layerRoot(layer), kov::registry::kBrokerKey) == platform::kRegOk;
 }
 
 std::vector<CheckedEntry> checkEntries(const std::vector<RegistryEntry>& entries,

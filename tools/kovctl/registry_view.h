@@ -11,9 +11,16 @@
 
 namespace kovctl {
 
+// The two registries the broker reads: the machine's, then the user's own, whose keys shadow the
+// machine's keys of the same name.
+enum class Layer { Machine, User };
+const char* layerName(Layer layer); // "machine", "user"
+
 struct RegistryEntry {
     std::string key;
     std::string path;
+    Layer layer = Layer::Machine;
+    bool shadowed = false; // a machine entry whose key the user's registry holds: not loaded
 };
 
 // A library that took down the process loading it, or kept it waiting past --timeout; or one the
@@ -36,14 +43,24 @@ struct LibraryCheck {
 // Only a copy of kovctl runs it (see checkLibraries).
 LibraryCheck checkLibrary(const std::string& path);
 
-// Every library under every provider key, in the order the broker loads them: keys in name order,
-// each key's libraries in the order they were written. A registry without the broker's keys holds
-// none. False, with `error` set, when the registry cannot be read.
-bool readRegistry(std::vector<RegistryEntry>& out, std::string& error);
+// Every library the broker loads, in the order it loads them: the machine's registry, then the
+// user's; in each, keys in name order and each key's libraries in the order they were written.
+// Machine entries the user's keys shadow are left out. A registry without the broker's keys holds
+// none. False, with `error` set, when the machine's registry cannot be read; a user's registry
+// that this process does not use, or cannot read, adds nothing (as for the broker), and
+// `userTrouble` (when given) says why.
+bool readRegistry(std::vector<RegistryEntry>& out, std::string& error,
+                  std::string* userTrouble = nullptr);
+// Both registries whole, shadowed machine entries marked, the machine's first.
+bool readLayers(std::vector<RegistryEntry>& out, std::string& error, std::string& userTrouble);
+// One registry alone, every entry (the user's: whether or not this process would use it).
+bool readLayer(Layer layer, std::vector<RegistryEntry>& out, std::string& error);
+// Why this process takes no providers from the user's registry; empty when it does.
+std::string userLayerUnused();
 
 // Whether the registry holds the broker's key at all: a registry nobody registered into (a file
 // that is not there, a mistyped KOV_BROKER_REGISTRY) is told apart from an empty one.
-bool registryExists();
+bool registryExists(Layer layer = Layer::Machine);
 
 struct CheckedEntry {
     RegistryEntry entry;

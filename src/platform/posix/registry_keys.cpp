@@ -218,7 +218,7 @@ std::string registryLocation(const char* /*keyPath*/) { return posix::currentReg
 void setRegistryWait(std::uint32_t milliseconds) { posix::setBusyWait(milliseconds); }
 
 void closeKey(RegKey key) {
-    if (key == nullptr || key == &posix::rootKey()) return;
+    if (key == nullptr || key == &posix::rootKey() || key == &posix::userRootKey()) return;
     delete asKey(key);
 }
 

@@ -78,6 +78,11 @@ std::string& scratchOverride() {
     return path;
 }
 
+std::string& scratchUserOverride() {
+    static std::string path;
+    return path;
+}
+
 void closeConnection(Connection& c) {
     sqlite3_close(c.db);
     c.db = nullptr;
@@ -93,11 +98,29 @@ std::string currentRootPath() {
     return kMachineRegistry;
 }
 
-// mkdir -p of the folder holding `path`; failures surface when the database is opened.
-void makeParentFolders(const std::string& path) {
+// The XDG base directory rules: a relative XDG_CONFIG_HOME is to be ignored. Set but empty,
+// KOV_BROKER_USER_REGISTRY names none, as KOV_BROKER_REGISTRY does.
+std::string userRootPath() {
+    if (!scratchUserOverride().empty()) return scratchUserOverride();
+    if (const char* configured = std::getenv("KOV_BROKER_USER_REGISTRY")) return configured;
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config != nullptr && config[0] == '/') return std::string(config) + "/kov_broker/registry.db";
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/') return std::string(home) + "/.config/kov_broker/registry.db";
+    return {};
+}
+
+std::string rootPath(const KeyHandle& key) {
+    if (!key.database.empty()) return key.database;
+    return key.user ? userRootPath() : currentRootPath();
+}
+
+// mkdir -p of the folder holding `path`; failures surface when the database is opened. A user's
+// registry gets private folders: nobody else has any business in them.
+void makeParentFolders(const std::string& path, mode_t mode) {
     for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
          slash = path.find('/', slash + 1)) {
-        mkdir(path.substr(0, slash).c_str(), 0755);
+        mkdir(path.substr(0, slash).c_str(), mode);
     }
 }
 
@@ -159,7 +182,7 @@ long prepareSchema(sqlite3* db, bool writable) {
 // (a dropped scratch registry) must not recreate an empty one. A connection that may only read
 // serves Access::Read; a call that writes tries a read-write one again (the rights may have been
 // granted since) and otherwise answers kAccessDenied.
-long connect(const std::string& path, bool currentRoot, Access access, sqlite3*& out) {
+long connect(const std::string& path, bool currentRoot, bool user, Access access, sqlite3*& out) {
     if (path.empty()) return regerr::kBadPathname;
     Connection& c = connection();
     // A connection inherited through fork() belongs to the parent; closing it here could disturb
@@ -180,7 +203,7 @@ long connect(const std::string& path, bool currentRoot, Access access, sqlite3*&
         if (found != regerr::kNoDatabase) return found;
         if (!currentRoot) return regerr::kKeyDeleted;
         if (!create) return regerr::kNoDatabase;
-        makeParentFolders(path);
+        makeParentFolders(path, user ? 0700 : 0755);
     }
     sqlite3* db = nullptr;
     const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
@@ -248,14 +271,19 @@ KeyHandle& rootKey() {
     return root;
 }
 
+KeyHandle& userRootKey() {
+    static KeyHandle root{std::string(), 0, true};
+    return root;
+}
+
 long runOnKey(const KeyHandle& key, Access access,
               const std::function<long(const Session&)>& body) {
     try {
         const std::lock_guard<std::mutex> hold(registryMutex());
         const bool currentRoot = key.database.empty();
-        const std::string path = currentRoot ? currentRootPath() : key.database;
+        const std::string path = rootPath(key);
         sqlite3* db = nullptr;
-        if (const long rc = connect(path, currentRoot, access, db); rc != 0) return rc;
+        if (const long rc = connect(path, currentRoot, key.user, access, db); rc != 0) return rc;
 
         Transaction transaction(db, access != Access::Read);
         if (transaction.begun() != SQLITE_OK) return errorFrom(transaction.begun());
@@ -276,7 +304,7 @@ long runOnKey(const KeyHandle& key, Access access,
 long writeAccess(const KeyHandle& key) {
     try {
         const std::lock_guard<std::mutex> hold(registryMutex());
-        const std::string path = key.database.empty() ? currentRootPath() : key.database;
+        const std::string path = rootPath(key);
         if (path.empty()) return regerr::kBadPathname;
         const long found = examineFile(path);
         if (found == 0)
@@ -299,6 +327,11 @@ std::string currentRegistryPath() {
     return currentRootPath();
 }
 
+std::string userRegistryPath() {
+    const std::lock_guard<std::mutex> hold(registryMutex());
+    return userRootPath();
+}
+
 void setBusyWait(std::uint32_t milliseconds) {
     const std::lock_guard<std::mutex> hold(registryMutex());
     busyWaitMs = milliseconds;
@@ -306,14 +339,20 @@ void setBusyWait(std::uint32_t milliseconds) {
     if (c.db != nullptr && c.pid == getpid()) sqlite3_busy_timeout(c.db, static_cast<int>(milliseconds));
 }
 
-void setScratchPath(const std::string& path) {
+void setScratchPath(const std::string& path, const std::string& userPath) {
     const std::lock_guard<std::mutex> hold(registryMutex());
     scratchOverride() = path;
+    scratchUserOverride() = userPath;
 }
 
 std::string scratchPath() {
     const std::lock_guard<std::mutex> hold(registryMutex());
     return scratchOverride();
+}
+
+std::string scratchUserPath() {
+    const std::lock_guard<std::mutex> hold(registryMutex());
+    return scratchUserOverride();
 }
 
 void closeDatabase(const std::string& path) {

@@ -66,9 +66,11 @@ long contained(Body&& body) noexcept {
 struct KeyHandle {
     std::string database;
     std::int64_t id = 0; // 0: the root
+    bool user = false;   // a root: the user's registry rather than the machine's
 };
 
 KeyHandle& rootKey();
+KeyHandle& userRootKey();
 
 // What an operation sees: the connection, the file it is bound to, and the key's row id.
 struct Session {
@@ -96,6 +98,8 @@ long errorFrom(int sqliteCode);
 long writeAccess(const KeyHandle& key);
 // The file the current registry lives in (empty: none named).
 std::string currentRegistryPath();
+// The file this user's registry lives in (empty: none named).
+std::string userRegistryPath();
 // The busy timeout of this process's connections.
 void setBusyWait(std::uint32_t milliseconds);
 
@@ -131,8 +135,9 @@ private:
 
 // ---- scratch registry (test hook) ----
 // The path that takes the place of the configured one; empty for none.
-void setScratchPath(const std::string& path);
+void setScratchPath(const std::string& path, const std::string& userPath);
 std::string scratchPath();
+std::string scratchUserPath();
 // Closes the process's connection if it is bound to `path`, so the file can be deleted.
 void closeDatabase(const std::string& path);
 

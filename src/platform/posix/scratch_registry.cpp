@@ -37,10 +37,27 @@ std::string freshDatabase(const char* prefix, const char* tag) {
     return path;
 }
 
+struct Setting {
+    bool had = false;
+    std::string value;
+    void save(const char* name) {
+        const char* now = std::getenv(name);
+        had = now != nullptr;
+        value = now != nullptr ? now : "";
+    }
+    void restore(const char* name) const {
+        if (had)
+            setenv(name, value.c_str(), 1);
+        else
+            unsetenv(name);
+    }
+};
+
 struct Redirection {
     std::string path; // empty: none
-    bool hadSetting = false;
-    std::string setting; // KOV_BROKER_REGISTRY from before
+    std::string userPath;
+    Setting machine; // KOV_BROKER_REGISTRY from before
+    Setting user;    // KOV_BROKER_USER_REGISTRY from before
 };
 
 Redirection& redirection() {
@@ -52,37 +69,42 @@ Redirection& redirection() {
 
 void useScratchRegistry(const char* tag) {
     if (tag == nullptr) {
-        posix::setScratchPath(std::string());
+        posix::setScratchPath(std::string(), std::string());
         return;
     }
-    posix::setScratchPath(freshDatabase("kov_registry_", tag));
+    // The user's layer too: a test must never read the registry of whoever runs it.
+    posix::setScratchPath(freshDatabase("kov_registry_", tag), freshDatabase("kov_user_registry_", tag));
 }
 
 void redirectMachineRegistry(const char* tag) {
     Redirection& r = redirection();
     if (!r.path.empty()) {
-        posix::closeDatabase(r.path);
-        removeDatabaseFiles(r.path);
-        if (r.hadSetting)
-            setenv("KOV_BROKER_REGISTRY", r.setting.c_str(), 1);
-        else
-            unsetenv("KOV_BROKER_REGISTRY");
+        for (const std::string& path : {r.path, r.userPath}) {
+            posix::closeDatabase(path);
+            removeDatabaseFiles(path);
+        }
+        r.machine.restore("KOV_BROKER_REGISTRY");
+        r.user.restore("KOV_BROKER_USER_REGISTRY");
         r = Redirection{};
     }
     if (tag == nullptr) return;
-    const char* setting = std::getenv("KOV_BROKER_REGISTRY");
-    r.hadSetting = setting != nullptr;
-    r.setting = setting != nullptr ? setting : "";
+    r.machine.save("KOV_BROKER_REGISTRY");
+    r.user.save("KOV_BROKER_USER_REGISTRY");
     r.path = freshDatabase("kov_machine_registry_", tag);
+    r.userPath = freshDatabase("kov_user_registry_", tag);
     setenv("KOV_BROKER_REGISTRY", r.path.c_str(), 1);
+    setenv("KOV_BROKER_USER_REGISTRY", r.userPath.c_str(), 1);
 }
 
 void dropScratchRegistry() {
     const std::string path = posix::scratchPath();
-    posix::setScratchPath(std::string());
-    if (path.empty()) return;
-    posix::closeDatabase(path);
-    removeDatabaseFiles(path);
+    const std::string userPath = posix::scratchUserPath();
+    posix::setScratchPath(std::string(), std::string());
+    for (const std::string& file : {path, userPath}) {
+        if (file.empty()) continue;
+        posix::closeDatabase(file);
+        removeDatabaseFiles(file);
+    }
 }
 
 } // namespace kov::platform::testing

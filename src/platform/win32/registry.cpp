@@ -122,7 +122,7 @@ void setRegistryWait(std::uint32_t /*milliseconds*/) {}
 
 void closeKey(RegKey key) {
     // The root stands in for a predefined key, which callers may "close" without effect.
-    if (key == nullptr || asKey(key) == win32::rootKey()) return;
+    if (key == nullptr || asKey(key) == win32::rootKey() || key == currentUserKey()) return;
     RegCloseKey(asKey(key));
 }
 

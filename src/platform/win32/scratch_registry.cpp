@@ -15,13 +15,18 @@ constexpr const char* kScratchParent = "Software\\KOV_Broker_Scratch";
 
 std::atomic<HKEY> scratchKey{nullptr};
 std::string scratchPath; // touched only by the test hooks, which run on one thread
+// The user's layer beside it, so that a test never reads the registry of whoever runs it.
+std::atomic<HKEY> scratchUserKey{nullptr};
+std::string scratchUserPath;
 
 HKEY machineOverride = nullptr; // set and cleared by the test hooks only
 std::string machineOverridePath;
 
 void forgetScratch() {
-    const HKEY key = scratchKey.exchange(nullptr);
-    if (key != nullptr) RegCloseKey(key);
+    for (std::atomic<HKEY>* held : {&scratchKey, &scratchUserKey}) {
+        const HKEY key = held->exchange(nullptr);
+        if (key != nullptr) RegCloseKey(key);
+    }
 }
 
 // A fresh, empty key under HKEY_CURRENT_USER, named after `tag` and the process id; `path`
@@ -59,9 +64,21 @@ HKEY rootKey() {
 
 RegKey localMachineKey() { return win32::rootKey(); }
 
+RegKey currentUserKey() {
+    const HKEY scratch = scratchUserKey.load();
+    return scratch != nullptr ? scratch : HKEY_CURRENT_USER;
+}
+
 std::string registryLocation(const char* keyPath) {
     const std::string root =
         scratchKey.load() != nullptr ? "HKEY_CURRENT_USER\\" + scratchPath : "HKEY_LOCAL_MACHINE";
+    return keyPath != nullptr && keyPath[0] != '\0' ? root + "\\" + keyPath : root;
+}
+
+std::string userRegistryLocation(const char* keyPath) {
+    const std::string root = scratchUserKey.load() != nullptr
+                                 ? "HKEY_CURRENT_USER\\" + scratchUserPath
+                                 : "HKEY_CURRENT_USER";
     return keyPath != nullptr && keyPath[0] != '\0' ? root + "\\" + keyPath : root;
 }
 
@@ -71,13 +88,17 @@ void useScratchRegistry(const char* tag) {
     forgetScratch();
     if (tag == nullptr) return;
     scratchKey.store(freshScratchKey(tag, scratchPath));
+    const std::string user = std::string("user_") + tag;
+    scratchUserKey.store(freshScratchKey(user.c_str(), scratchUserPath));
 }
 
 void dropScratchRegistry() {
     if (scratchKey.load() == nullptr) return;
     forgetScratch();
+    deleteScratchKey(scratchUserPath);
     deleteScratchKey(scratchPath);
     scratchPath.clear();
+    scratchUserPath.clear();
 }
 
 void redirectMachineRegistry(const char* tag) {

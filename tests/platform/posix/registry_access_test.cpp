@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -219,6 +220,55 @@ TEST_F(PlatformRegistryAccess, ALockedRegistryFailsAfterTheWaitAndWorksOnceRelea
     EXPECT_EQ(kRegOk, openKey(localMachineKey(), kProviderList, &key));
     closeKey(key);
     setRegistryWait(kRegDefaultWaitMs);
+}
+
+// The user's registry is used only while nobody else may write it (as ssh judges a key file): the
+// file and its folder must not be writable by the group or everyone, except a sticky folder
+// (/tmp), where others cannot replace the user's file. One that is no registry is an error of its
+// own, and none of this touches the machine's registry.
+TEST_F(PlatformRegistryAccess, TheUsersRegistryIsUsedOnlyWhileNobodyElseMayWriteIt) {
+    struct Case {
+        mode_t folderMode;
+        mode_t fileMode; // 0: no file
+        const char* refusal; // null: usable
+    };
+    const Case cases[] = {
+        {0700, 0, nullptr},          {0755, 0600, nullptr},         {01777, 0600, nullptr},
+        {0755, 0666, "every user"},  {0755, 0620, "its group"},     {0777, 0600, "the folder"},
+        {0770, 0, "the folder"},
+    };
+    fs::path folder, user;
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.folderMode) + " " + std::to_string(c.fileMode));
+        folder = dir / ("config" + std::to_string(++n));
+        user = folder / "registry.db";
+        const ScopedEnv setting("KOV_BROKER_USER_REGISTRY", user.string());
+        ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+        if (c.fileMode != 0) {
+            RegKey key = nullptr;
+            ASSERT_EQ(kRegOk, createKey(currentUserKey(), kProviderList, nullptr, &key, nullptr));
+            closeKey(key);
+            ASSERT_EQ(0, chmod(user.c_str(), c.fileMode));
+        }
+        ASSERT_EQ(0, chmod(folder.c_str(), c.folderMode));
+        const UserLayerCheck check = checkUserLayer();
+        EXPECT_EQ(c.refusal == nullptr, check.state == UserLayerCheck::State::Usable) << check.reason;
+        if (c.refusal != nullptr) {
+            EXPECT_EQ(check.state, UserLayerCheck::State::Unsafe);
+            EXPECT_NE(check.reason.find(c.refusal), std::string::npos) << check.reason;
+        }
+        EXPECT_EQ(userRegistryLocation(""), user.string());
+    }
+    // No registry at all in the user's file: said as the registry's own error.
+    user = dir / "garbage.db";
+    const ScopedEnv setting("KOV_BROKER_USER_REGISTRY", user.string());
+    ASSERT_TRUE(std::ofstream(user) << "not a registry");
+    RegKey key = nullptr;
+    EXPECT_EQ(kRegBadDatabase, openKey(currentUserKey(), kProviderList, &key));
+    EXPECT_EQ(nullptr, key);
+    const ScopedEnv none("KOV_BROKER_USER_REGISTRY", "");
+    EXPECT_EQ(checkUserLayer().state, UserLayerCheck::State::NotNamed);
 }
 
 } // namespace
