@@ -21,7 +21,7 @@ using detail::switches;
 
 std::atomic<unsigned> uses[static_cast<unsigned>(Use::Count)] = {};
 std::atomic<bool> writesDenied{false};
-std::atomic<bool> elevated{false};
+std::atomic<Elevation> elevation{Elevation::Real};
 
 Switch& of(Fault fault) { return switches[static_cast<unsigned>(fault)]; }
 
@@ -48,16 +48,16 @@ void clear() {
     }
     for (auto& u : uses) u = 0;
     writesDenied = false;
-    elevated = false;
+    elevation = Elevation::Real;
 }
 
 void denyRegistryWrites(bool deny) { writesDenied = deny; }
 
 bool registryWritesDenied() { return writesDenied.load(); }
 
-void pretendElevated(bool on) { elevated = on; }
+void pretendElevation(Elevation e) { elevation = e; }
 
-bool elevationPretended() { return elevated.load(); }
+Elevation pretendedElevation() { return elevation.load(); }
 
 void noteUse(Use use) { uses[static_cast<unsigned>(use)].fetch_add(1, std::memory_order_relaxed); }
 

@@ -74,9 +74,12 @@ inline bool shouldFail(Fault fault) {
 void denyRegistryWrites(bool deny);
 bool registryWritesDenied();
 
-// While set, checkUserLayer() answers as in a set-user-id (elevated) process. clear() lifts it.
-void pretendElevated(bool elevated);
-bool elevationPretended();
+// What checkUserLayer() takes this process for: as the system says (Real), or as a set-user-id
+// (elevated) process, or as one that is not, whatever the system says (Wine runs every program
+// with an elevated token). clear() goes back to Real.
+enum class Elevation : unsigned { Real, Elevated, NotElevated };
+void pretendElevation(Elevation elevation);
+Elevation pretendedElevation();
 
 // Calls that cannot fail but cost a system call on some target; counted so a test can prove a
 // path makes none. Event closes are counted apart, to match them against event creations.

@@ -174,7 +174,9 @@ TEST_F(KovctlRegistry, TheUsersEntriesFollowTheMachinesAndShadowTheirKeys) {
     for (const Case& c : {Case{false, {"Alpha:/a.so:machine", "SHARED:/mine.so:user", "Zed:/z.so:user"}},
                           Case{true, {"Alpha:/a.so:machine", "Shared:/machine.so:machine"}}}) {
         SCOPED_TRACE(c.elevated ? "elevated" : "as the user");
-        kov::faults::pretendElevated(c.elevated);
+        // Wine runs every program elevated: the process is taken for one that is not.
+        kov::faults::pretendElevation(c.elevated ? kov::faults::Elevation::Elevated
+                                                 : kov::faults::Elevation::NotElevated);
         std::vector<RegistryEntry> entries;
         std::string error, trouble;
         ASSERT_TRUE(readRegistry(entries, error, &trouble)) << error;
@@ -187,7 +189,7 @@ TEST_F(KovctlRegistry, TheUsersEntriesFollowTheMachinesAndShadowTheirKeys) {
         ASSERT_FALSE(entries.empty());
         EXPECT_EQ(entries[1].shadowed, !c.elevated) << "the machine's Shared";
     }
-    kov::faults::pretendElevated(false);
+    kov::faults::pretendElevation(kov::faults::Elevation::NotElevated);
     // Each key goes from the registry that holds it, where both do from the machine's (writable
     // here); a key in neither is refused.
     for (const char* key : {"zed", "Shared", "Alpha", "Alpha"}) {

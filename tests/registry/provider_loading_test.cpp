@@ -317,8 +317,8 @@ TEST_F(ProviderLoadingTest, TheUsersRegistryLoadsAfterTheMachinesAndShadowsItsKe
     registerInRegistry("shared", {providerPath("kov_test_deferring")}, platform::currentUserKey());
     struct Case {
         const char* what;
-        bool elevated;
-        Fault fault; // Fault::Count: none
+        bool elevated; // else taken for a process that is not, whatever the system says
+        Fault fault;   // Fault::Count: none
         unsigned n;
         std::vector<std::uint32_t> sets; // list order: the last loaded first after the broker
         std::vector<std::uint32_t> layers;
@@ -339,7 +339,8 @@ TEST_F(ProviderLoadingTest, TheUsersRegistryLoadsAfterTheMachinesAndShadowsItsKe
         SCOPED_TRACE(c.what);
         const std::uint32_t inUse = bytesInUse();
         faults::clear();
-        faults::pretendElevated(c.elevated);
+        faults::pretendElevation(c.elevated ? faults::Elevation::Elevated
+                                            : faults::Elevation::NotElevated);
         if (c.fault != Fault::Count) faults::failNth(c.fault, c.n);
         std::uint32_t status = 1;
         EXPECT_TRUE(registry::loadAllProviders(registry::Load::Reload, &status));
