@@ -43,6 +43,9 @@ expect "" kovctl list --st
 expect "--text" kovctl send --te
 expect "version" kovctl vers
 expect "--wide" kovctl list --wi
+expect "--user" kovctl register --us
+expect "--machine" kovctl registry --ma
+expect "" kovctl list --us
 # An option's value is no operand: PATH comes after the key here too.
 here=$(mktemp -d)
 touch "$here/kv.so"

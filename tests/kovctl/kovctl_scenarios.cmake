@@ -199,7 +199,7 @@ function(scenario_usage)
     endif()
   endforeach()
   foreach(option --json --sync --module --timeout --help --version --loaded-only --wide
-                 --stop-on-error)
+                 --stop-on-error --user --machine)
     string(REPLACE "-" "\\\\-" man_option "${option}")
     if(NOT OUT MATCHES "${option}" OR NOT man MATCHES "${man_option}"
        OR NOT completion MATCHES "${option}")

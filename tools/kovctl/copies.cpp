@@ -7,6 +7,7 @@
 #include "text.h"
 #include "worker.h"
 
+#include <algorithm>
 #include <iostream>
 
 namespace kovctl {
@@ -22,16 +23,19 @@ bool& copyStarted() {
     return started;
 }
 
-// Prints the key names the broker would load from, one a line; nothing when there are none.
+// Prints the key names of both registries (those remove may take), each once, one a line;
+// nothing when there are none.
 int listKeys() {
     kov::platform::setRegistryWait(1000); // a shell waits for this
     std::vector<RegistryEntry> entries;
-    std::string error;
-    if (!readRegistry(entries, error)) return 3;
-    std::string previous;
+    std::string error, userTrouble;
+    if (!readLayers(entries, error, userTrouble)) return 3;
+    std::vector<std::string> printed;
     for (const RegistryEntry& entry : entries) {
-        if (entry.key != previous) std::cout << entry.key << '\n';
-        previous = entry.key;
+        const auto same = [&](const std::string& key) { return sameKey(key, entry.key); };
+        if (std::any_of(printed.begin(), printed.end(), same)) continue;
+        std::cout << entry.key << '\n';
+        printed.push_back(entry.key);
     }
     return 0;
 }

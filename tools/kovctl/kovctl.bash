@@ -46,6 +46,8 @@ _kovctl() {
             COMPREPLY=($(compgen -W "$common --loaded-only --wide" -- "$cur"))
         elif [[ $command == session ]]; then
             COMPREPLY=($(compgen -W "$common --stop-on-error" -- "$cur"))
+        elif [[ $command == register || $command == remove || $command == registry ]]; then
+            COMPREPLY=($(compgen -W "$common --user --machine" -- "$cur"))
         else
             COMPREPLY=($(compgen -W "$common" -- "$cur"))
         fi
@@ -57,7 +59,7 @@ _kovctl() {
             # KEY (a new one), then PATH: a library file.
             [[ $operands -eq 1 ]] && COMPREPLY=($(compgen -f -- "$cur")) ;;
         remove|enable)
-            # KEY, one of the registry's (kovctl lists them without loading anything), then PATH.
+            # KEY, one of the registries' (kovctl lists them without loading anything), then PATH.
             if [[ $operands -eq 0 ]]; then
                 local IFS=$'\n' key
                 COMPREPLY=()

@@ -40,6 +40,8 @@ const char* usageText(Command command) {
                "  --loaded-only     list: only what loaded, exit 0 even when some library did not\n"
                "  --wide            list: every column (path, maker, copyright, timestamp)\n"
                "  --stop-on-error   session: stop at the first command that fails\n"
+               "  --user, --machine register, remove, registry: the user's own registry, or the\n"
+               "                    machine's\n"
                "\n"
                "exit status: 0 success, 1 bad command line, 2 the outcome carried a nonzero\n"
                "status (its name is printed), 3 no usable answer (module, confirm or reply,\n"
@@ -50,15 +52,20 @@ const char* usageText(Command command) {
                "\n"
                "registry: $KOV_BROKER_REGISTRY, else /var/lib/kov_broker/registry.db (Linux);\n"
                "HKEY_LOCAL_MACHINE\\Software\\KOV_Broker (Windows). Reading it needs no write\n"
-               "access; register and remove do. The manual: share/doc/kovbroker/kovctl.md.\n";
+               "access; register and remove do. Each user's own registry is loaded after it\n"
+               "(its keys shadow the machine's): $KOV_BROKER_USER_REGISTRY, else\n"
+               "$XDG_CONFIG_HOME/kov_broker/registry.db or ~/.config/kov_broker/registry.db\n"
+               "(Linux); HKEY_CURRENT_USER\\Software\\KOV_Broker (Windows). Set-user-id and\n"
+               "elevated programs ignore it. The manual: share/doc/kovbroker/kovctl.md.\n";
     case Command::List:
         return "usage: kovctl list [--loaded-only] [--wide] [--json] [--sync] [--module PATH]\n"
                "                  [--timeout MS]\n"
                "\n"
                "Names the registry, then lists the loaded providers in handle order, the\n"
                "broker's own first: the handle to send to, the registry key it was loaded from\n"
-               "((broker) for the broker's own, (not registered) for one removed since), the\n"
-               "function sets served with their versions and the product, in 80 columns.\n"
+               "(KEY (user) from the user's own registry, (broker) for the broker's own, (not\n"
+               "registered) for one removed since), the function sets served with their\n"
+               "versions and the product, in 80 columns.\n"
                "--wide adds the library path, maker, copyright and the time the provider was\n"
                "described. Then every registered library that did not load, with the reason\n"
                "(as inspect gives it); the exit status is then 2 (STATUS_PROVIDER_LOAD_FAILED).\n"
@@ -82,7 +89,8 @@ const char* usageText(Command command) {
                "(kov_keepLoaded) is not unmapped: its code and data survive, its globals keep\n"
                "their values, its initialisation does not run again and its threads go on.\n";
     case Command::Register:
-        return "usage: kovctl register KEY PATH [--json] [--sync] [--module PATH] [--timeout MS]\n"
+        return "usage: kovctl register KEY PATH [--user | --machine] [--json] [--sync]\n"
+               "                       [--module PATH] [--timeout MS]\n"
                "\n"
                "Loads the provider library PATH and, if it works as a provider, records it in\n"
                "the registry under the provider key KEY. A relative PATH is recorded as the full\n"
@@ -91,16 +99,20 @@ const char* usageText(Command command) {
                "registered provider serves one of the same function sets. Fails with\n"
                "STATUS_ALREADY_REGISTERED when KEY exists, STATUS_REGISTRY_ERROR without write\n"
                "access to the registry; the reason follows on the next line (\"reason\" with\n"
-               "--json).\n";
+               "--json). --machine writes the machine's registry (through the broker), --user\n"
+               "the user's own, for this user's programs alone, from their next load or reload.\n"
+               "Neither: the machine's where kovctl may write it, else the user's (a note says so).\n";
     case Command::Remove:
-        return "usage: kovctl remove KEY [PATH] [--json] [--timeout MS]\n"
+        return "usage: kovctl remove KEY [PATH] [--user | --machine] [--json] [--timeout MS]\n"
                "\n"
                "Deletes PATH from the provider key KEY, or without PATH every library of KEY\n"
                "(the key goes once it is empty). PATH compares as a full path: ./x.so, /a/./x.so\n"
                "and /a/b/../x.so name /a/x.so. Loads no provider, so it takes out a library\n"
                "that crashes or hangs whatever loads it. Fails with STATUS_DEREGISTER_FAILED\n"
                "when KEY does not exist or does not list PATH (what it holds is shown), with\n"
-               "STATUS_REGISTRY_ERROR without write access to the registry (and why).\n";
+               "STATUS_REGISTRY_ERROR without write access to the registry (and why). Without\n"
+               "--user or --machine, from the registry that holds KEY; where both do, as\n"
+               "register chooses (a note says so).\n";
     case Command::Lang:
         return "usage: kovctl lang [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
@@ -131,7 +143,7 @@ const char* usageText(Command command) {
                "that process, or does not finish loading within --timeout, is refused so. Exit\n"
                "0 only if it would be accepted, 2 if not.\n";
     case Command::Registry:
-        return "usage: kovctl registry [--json] [--timeout MS]\n"
+        return "usage: kovctl registry [--user | --machine] [--json] [--timeout MS]\n"
                "\n"
                "Names the registry and lists every provider key with its library paths, as the\n"
                "broker loads them, and for each whether it loads and why not; each library is\n"
@@ -139,7 +151,9 @@ const char* usageText(Command command) {
                "--timeout) is named and the others are still checked. A library the broker skips\n"
                "for a crash record (see enable) is shown with it, not loaded. Needs no broker\n"
                "module. Exit 2 (STATUS_PROVIDER_LOAD_FAILED) when any does not load, 3 when\n"
-               "the registry does not exist.\n";
+               "the registry does not exist. The user's entries follow, marked (user); a\n"
+               "machine entry whose key the user's registry holds is marked shadowed and is not\n"
+               "loaded. --user or --machine lists that registry alone.\n";
     case Command::Enable:
         return "usage: kovctl enable KEY [PATH] [--json]\n"
                "\n"
