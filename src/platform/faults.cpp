@@ -57,7 +57,10 @@ bool registryWritesDenied() { return writesDenied.load(); }
 
 void pretendElevation(Elevation e) { elevation = e; }
 
-Elevation pretendedElevation() { return elevation.load(); }
+bool elevatedAsPretended(bool systemSays) {
+    const Elevation pretended = elevation.load();
+    return pretended == Elevation::Real ? systemSays : pretended == Elevation::Elevated;
+}
 
 void noteUse(Use use) { uses[static_cast<unsigned>(use)].fetch_add(1, std::memory_order_relaxed); }
 

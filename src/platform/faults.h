@@ -79,7 +79,8 @@ bool registryWritesDenied();
 // with an elevated token). clear() goes back to Real.
 enum class Elevation : unsigned { Real, Elevated, NotElevated };
 void pretendElevation(Elevation elevation);
-Elevation pretendedElevation();
+// What the system says (`systemSays`), unless a test pretends otherwise.
+bool elevatedAsPretended(bool systemSays);
 
 // Calls that cannot fail but cost a system call on some target; counted so a test can prove a
 // path makes none. Event closes are counted apart, to match them against event creations.

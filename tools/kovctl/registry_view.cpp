@@ -120,7 +120,12 @@ std::string userLayerUnused() {
 bool readLayers(std::vector<RegistryEntry>& out, std::string& error, std::string& userTrouble) {
     std::vector<RegistryEntry> user;
     userTrouble = userLayerUnused();
-    if (userTrouble.empty() && !readLayer(Layer::User, user, userTrouble))
+    // An elevated program is said to ignore the user's registry only where there is one: an
+    // administrator's elevated shell (every program under Wine) without one ignores nothing.
+    const bool elevated =
+        platform::checkUserLayer().state == platform::UserLayerCheck::State::Elevated;
+    if (elevated && !registryExists(Layer::User)) userTrouble.clear();
+    else if (userTrouble.empty() && !readLayer(Layer::User, user, userTrouble))
         userTrouble += "; the broker loads the machine's providers alone";
     if (!readLayer(Layer::Machine, out, error)) return false;
     for (RegistryEntry& entry : out)

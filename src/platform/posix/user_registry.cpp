@@ -47,11 +47,7 @@ UserLayerCheck checkUserLayer() {
     UserLayerCheck check;
     // AT_SECURE: the loader's own sign of a set-user-id, set-group-id or capability-raising
     // program, which also makes it ignore LD_LIBRARY_PATH.
-    const faults::Elevation pretended = faults::pretendedElevation();
-    const bool secure = pretended == faults::Elevation::Real
-                            ? getauxval(AT_SECURE) != 0
-                            : pretended == faults::Elevation::Elevated;
-    if (secure) {
+    if (faults::elevatedAsPretended(getauxval(AT_SECURE) != 0)) {
         check.state = UserLayerCheck::State::Elevated;
         check.reason = "this program runs with rights its user does not have (set-user-id or "
                        "set-group-id): it reads the machine's registry alone";

@@ -23,11 +23,7 @@ bool elevatedBeyondUser() {
 UserLayerCheck checkUserLayer() {
     UserLayerCheck check;
     // Only the user and administrators may write under HKEY_CURRENT_USER: nothing else to judge.
-    const faults::Elevation pretended = faults::pretendedElevation();
-    const bool elevated = pretended == faults::Elevation::Real
-                              ? elevatedBeyondUser()
-                              : pretended == faults::Elevation::Elevated;
-    if (elevated) {
+    if (faults::elevatedAsPretended(elevatedBeyondUser())) {
         check.state = UserLayerCheck::State::Elevated;
         check.reason = "this program runs elevated, with rights its user's own programs do not "
                        "have: it reads the machine's registry alone";
