@@ -399,6 +399,15 @@ ProviderRecord* loadProviderLibrary(const char* keyName, const char* path, Libra
     return record;
 }
 
+bool shadowedByUser(const char* keyName) {
+    if (platform::checkUserLayer().state != platform::UserLayerCheck::State::Usable) return false;
+    const std::string path = std::string(kBrokerKey) + "\\" + kProviderListKey + "\\" + keyName;
+    RegistryKey key;
+    if (key.openExisting(platform::currentUserKey(), path.c_str()) != platform::kRegOk) return false;
+    std::uint32_t values = 0;
+    return platform::queryValueCount(key.get(), &values) == platform::kRegOk && values > 0;
+}
+
 bool loadAllProviders(Load kind, std::uint32_t* status) {
     const std::uint32_t outcome = loadAll(kind);
     if (status != nullptr) *status = outcome;

@@ -22,6 +22,11 @@ ProviderRecord* loadProviderLibrary(const char* keyName, const char* path);
 // The same, keeping what was found out: on null, probe.reason says why.
 ProviderRecord* loadProviderLibrary(const char* keyName, const char* path, LibraryProbe& probe);
 
+// Whether this process takes the provider key `keyName` from the user's registry, which then
+// shadows the machine's key of that name: the user's registry is used here and lists at least one
+// library under that key.
+bool shadowedByUser(const char* keyName);
+
 enum class Load {
     // The first load of a process: the broker provider is published alone at once, so that a
     // library sending to handle 0 while it is loaded reaches it.

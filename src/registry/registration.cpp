@@ -65,6 +65,14 @@ std::uint32_t registerLibrary(ListChange& change, const RegistryKey& providerKey
     marks.end();
     marks.finish();
     if (record == nullptr) return KOV_STATUS_PROVIDER_LOAD_FAILED;
+    // The user's key of that name shadows the machine's in this process, as at every later load:
+    // the entry is written, the library not listed.
+    if (contained([&] { return shadowedByUser(keyName); }, false)) {
+        unloadUnlistedRecord(record);
+        const long written =
+            contained([&] { return platform::setDwordValue(providerKey.get(), path, 0); }, -1L);
+        return written == platform::kRegOk ? KOV_STATUS_OK : KOV_STATUS_REGISTER_WRITE_FAILED;
+    }
     // Room for the longer list before the registry is written: nothing can fail after it.
     // Last, so the broker provider stays first and handle 0 keeps addressing it.
     if (!change.prepareAppended(record)) {

@@ -104,6 +104,24 @@ TEST_F(RegisterProviderTest, NewKeyIsWrittenAndItsProviderListedLast) {
     }
 }
 
+// Registration and removal change the machine's registry. A user's key of the same name shadows
+// it in this process as at every load: the entry is written, the library not listed, and removal
+// leaves the user's provider alone.
+TEST_F(RegisterProviderTest, AKeyTheUsersRegistryHoldsIsWrittenButNotListed) {
+    faults::pretendElevation(faults::Elevation::NotElevated); // Wine runs programs elevated
+    registerInRegistry("Mine", {three}, platform::currentUserKey());
+    loadProviders();
+    const std::vector<std::uint32_t> listed = listedFunctionSets();
+    EXPECT_EQ(listed, (std::vector<std::uint32_t>{0, 0x401}));
+    EXPECT_EQ(send(kRegister, "mine", immediate), 0u);
+    EXPECT_EQ(providerKeys().count("mine"), 1u);
+    EXPECT_EQ(listedFunctionSets(), listed);
+    EXPECT_FALSE(libraryLoaded(immediate));
+    EXPECT_EQ(send(kRemove, "mine", immediate), 0u);
+    EXPECT_TRUE(providerKeys().empty());
+    EXPECT_EQ(listedFunctionSets(), listed);
+}
+
 // A provider key without values names no library: it is deleted, so the next attempt succeeds.
 TEST_F(RegisterProviderTest, ExistingEmptyKeyAnswers11AndGoes) {
     registerInRegistry("Empty", {});
