@@ -100,9 +100,10 @@ bool readLayer(Layer layer, std::vector<RegistryEntry>& out, std::string& error)
                                      kValueDataBytes);
             if (rc == platform::kRegOk) out.push_back({keyName, valueName, layer});
         }
-        // The broker passes over a name too long for its buffer and goes on.
+        // The broker ends a key's walk at a name too long for its buffer, and goes on.
         if (rc == platform::kRegNoMoreItems || rc == platform::kRegMoreData) rc = platform::kRegOk;
     }
+    // ...and ends the whole walk at a key name too long (kRegMoreData): so does this one.
     if (rc == platform::kRegNoMoreItems || rc == platform::kRegMoreData) return true;
     error = registryProblem(rc, layer);
     out.clear();
