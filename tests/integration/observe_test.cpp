@@ -45,9 +45,9 @@ protected:
     std::string kovctl(const std::string& arguments, int& exitCode) {
         const std::string output = folder_ + "kov_observe_kovctl.out";
         std::remove(output.c_str());
-        // Only the program is quoted: the Windows command interpreter keeps a lone quoted name.
-        const std::string command =
-            "\"" + folder_ + KOV_TEST_KOVCTL + "\" " + arguments + " > \"" + output + "\"";
+        // Only the program is quoted: the Windows command interpreter keeps a lone quoted name,
+        // and strips the outer pair of more (the build folder holds no blanks).
+        const std::string command = "\"" + folder_ + KOV_TEST_KOVCTL + "\" " + arguments + " > " + output;
         exitCode = std::system(command.c_str());
         const std::string text = readWhole(output);
         std::remove(output.c_str());
