@@ -95,6 +95,7 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION share/kovbroker/ex
 # The guides, where the man page points: identical for both targets, so one prefix holds them once.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/callers.md
               ${PROJECT_SOURCE_DIR}/docs/providers.md ${PROJECT_SOURCE_DIR}/docs/kovctl.md
+              ${PROJECT_SOURCE_DIR}/docs/observability.md
         DESTINATION share/doc/kovbroker)
 if(TARGET kovctl)
   install(TARGETS kovctl RUNTIME DESTINATION bin)

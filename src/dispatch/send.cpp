@@ -5,6 +5,7 @@
 #include "dispatch/confirms.h"
 #include "dispatch/export_boundary.h"
 #include "message/broker_confirms.h"
+#include "observe/published_region.h"
 #include "registry/provider_list.h"
 #include "runtime/guard.h"
 #include "runtime/process.h"
@@ -13,25 +14,49 @@
 namespace kov::dispatch {
 namespace {
 
-[[gnu::always_inline]] inline std::int32_t sendRequest(BrokerMessage* request) {
-    // Entered first and left last: whatever the call reaches stays alive until it returns, the
-    // provider's code included, whatever a reload or removal on another thread does meanwhile.
-    const runtime::Guard guard;
-    if (KOV_UNLIKELY(!guard)) return refuseUnguarded(request);
-    if (requestUnusable(request, true)) return kRefused;
-    runtime::ensureLoaded();
+// A usable request, its thread inside its guard, to its provider.
+[[gnu::always_inline]] inline std::int32_t route(const runtime::Guard& guard, BrokerMessage* request) {
     request->status = KOV_STATUS_OK;
     runtime::countCall(guard.slot(), runtime::Counter::SendCalls);
     const registry::ProviderRecord* const provider =
         registry::findProvider(guard, request->provider);
     if (KOV_LIKELY(provider != nullptr)) {
+        // The provider's counters: sent before the hand-over, finished after it, so that a
+        // reader sees the request in flight meanwhile.
+        unsigned char* const shard = registry::shardOf(provider, guard.slot());
+        observe::countShared(shard + observe::kAsyncSent * 4);
         const std::int32_t result = provider->receiveEntry(request);
+        observe::countShared(shard + observe::kAsyncFinished * 4);
         runtime::countCall(guard.slot(), runtime::Counter::SendDelivered);
         return result;
     }
     const std::int32_t result = sendErrorConfirm(request, notFoundStatus(request->provider));
     runtime::countCall(guard.slot(), runtime::Counter::SendFailed);
     return result;
+}
+
+// The first request (it loads the providers) and traced ones. Under a guard of its own, nested
+// in the caller's: a guard handed to a call that is not inlined would keep the straight path
+// from holding its members in registers.
+[[gnu::noinline]] std::int32_t routeOffPath(BrokerMessage* request) {
+    runtime::ensureLoaded();
+    const runtime::Guard guard;
+    if ((observe::runState() & observe::kTracing) == 0) return route(guard, request);
+    const observe::TracedCall call = observe::beginTrace(request, 1);
+    const std::int32_t result = route(guard, request);
+    observe::endTrace(guard.slot(), runtime::threadToken(), call, request->status, 0);
+    return result;
+}
+
+[[gnu::always_inline]] inline std::int32_t sendRequest(BrokerMessage* request) {
+    // Entered first and left last: whatever the call reaches stays alive until it returns, the
+    // provider's code included, whatever a reload or removal on another thread does meanwhile.
+    const runtime::Guard guard;
+    if (KOV_UNLIKELY(!guard)) return refuseUnguarded(request);
+    if (requestUnusable(request, true)) return kRefused;
+    // One word says both that the providers are loaded and that nobody traces.
+    if (KOV_UNLIKELY(!observe::straightPath())) return routeOffPath(request);
+    return route(guard, request);
 }
 
 [[gnu::always_inline]] inline std::int32_t releaseConfirm(BrokerMessage* confirm) {

@@ -6,6 +6,7 @@
 #include "dispatch/export_boundary.h"
 #include "dispatch/wait_entries.h"
 #include "message/broker_confirms.h"
+#include "observe/published_region.h"
 #include "platform/platform.h"
 #include "registry/provider_list.h"
 #include "runtime/broker_security.h"
@@ -74,9 +75,10 @@ bool takeShared(std::uint32_t index, BrokerMessage* request, platform::EventHand
         const std::uint32_t seen = entry.word.load(std::memory_order_relaxed);
         // Free with no generation out of use: the word is the generation alone.
         if (KOV_LIKELY((seen & (kStateMask | kLateFlag)) == Free)) {
+            const std::uint32_t next = seen + generationStep; // read once: the stores may alias it
             fillEntry(entry, request, event);
-            entry.word.store(seen + generationStep + Waiting, std::memory_order_release);
-            token = seen + generationStep + own;
+            entry.word.store(next + Waiting, std::memory_order_release);
+            token = next + own;
             return &entry;
         }
         if (stateOf(seen) == Free) {
@@ -209,14 +211,30 @@ std::int32_t failSync(BrokerMessage* request, std::uint32_t code, BrokerMessage*
 // request says the call failed (3, as for any call that ends with result 0). The exception goes
 // on to the export, and every step of the call undoes itself on the way.
 [[gnu::always_inline]] inline std::int32_t handOver(const registry::ProviderRecord* provider,
-                                                    BrokerMessage* request) {
+                                                    BrokerMessage* request,
+                                                    BrokerMessage** confirmOut) {
     try {
         return provider->receiveEntry(request);
     } catch (...) {
         if (statusOf(request) == KOV_STATUS_OK)
             __atomic_store_n(&request->status, std::uint32_t{KOV_STATUS_NO_MEMORY}, __ATOMIC_RELEASE);
+        *confirmOut = nullptr;
         throw; // a forced unwind too: the thread is being cancelled
     }
+}
+
+// The end of a call its provider took, in the provider's counters: a confirm handed to the
+// caller with its bytes (a failure it reports is the caller's to read), or an end without one,
+// a failure when the request says why.
+[[gnu::always_inline]] inline void countAnswered(unsigned char* shard, const BrokerMessage* confirm) {
+    observe::countShared(shard + observe::kSyncAnswered * 4);
+    observe::countShared(shard + observe::kConfirmBytes * 4, confirm->totalLength);
+}
+[[gnu::noinline]] void countUnanswered(const registry::ProviderRecord* provider,
+                                       unsigned char* shard, const BrokerMessage* request) {
+    observe::countShared(shard + observe::kSyncUnanswered * 4);
+    const std::uint32_t status = statusOf(request);
+    if (status != KOV_STATUS_OK) observe::countFailure(provider->counters, shard, status);
 }
 
 [[gnu::always_inline]] inline platform::EventHandle threadEvent(runtime::ThreadSlot* slot) {
@@ -240,16 +258,18 @@ public:
 
     // Blocks until the answer is in. No kernel call when it already is. The event is reset
     // before the call says it sleeps, so the one set that follows is never lost.
+    // The entry is held in a local: the member would be read back after every atomic operation.
     [[gnu::always_inline]] BrokerMessage* awaitAnswer() {
+        Entry* const entry = entry_;
         for (;;) {
-            std::uint32_t word = entry_->word.load(std::memory_order_acquire);
+            std::uint32_t word = entry->word.load(std::memory_order_acquire);
             const std::uint32_t state = stateOf(word);
-            if (KOV_LIKELY(state == Answered)) return release(word);
+            if (KOV_LIKELY(state == Answered)) return release(entry, word);
             if (state == Waiting) {
-                platform::resetEvent(entry_->event);
-                entry_->word.compare_exchange_strong(word, withState(word, Sleeping));
+                platform::resetEvent(entry->event);
+                entry->word.compare_exchange_strong(word, withState(word, Sleeping));
             } else if (state == Sleeping) {
-                platform::waitEvent(entry_->event);
+                platform::waitEvent(entry->event);
             } else {
                 pause();
             }
@@ -270,7 +290,7 @@ private:
         for (;;) {
             std::uint32_t word = entry_->word.load(std::memory_order_acquire);
             const std::uint32_t state = stateOf(word);
-            if (state == Answered) return release(word);
+            if (state == Answered) return release(entry_, word);
             if (passing(state)) {
                 pause();
                 continue;
@@ -285,18 +305,18 @@ private:
         }
     }
     // `answered` is the entry's word, Answered: nobody else changes it now. Returns the answer.
-    [[gnu::always_inline]] BrokerMessage* release(std::uint32_t answered) {
-        BrokerMessage* confirm = entry_->confirm;
+    [[gnu::always_inline]] BrokerMessage* release(Entry* entry, std::uint32_t answered) {
+        BrokerMessage* confirm = entry->confirm;
         std::uint32_t free = withState(answered, Free);
         if (KOV_UNLIKELY(reinterpret_cast<std::uintptr_t>(confirm) <=
                          reinterpret_cast<std::uintptr_t>(kMalformed))) {
             // Ended by a null, or by a malformed confirm: the call has no confirm of its own yet,
             // and one may still come.
             std::uint32_t undo = 0;
-            free = keepOut(*entry_, answered, undo);
-            if (confirm == kMalformed) confirm = malformedAnswer(entry_->request);
+            free = keepOut(*entry, answered, undo);
+            if (confirm == kMalformed) confirm = malformedAnswer(entry->request);
         }
-        entry_->word.store(free, std::memory_order_release);
+        entry->word.store(free, std::memory_order_release);
         entry_ = nullptr;
         return confirm;
     }
@@ -324,22 +344,33 @@ private:
     Entry* entry_;
 };
 
+std::int32_t call(const runtime::Guard& guard, BrokerMessage* request, BrokerMessage** confirmOut);
+std::int32_t callOffPath(BrokerMessage* request, BrokerMessage** confirmOut);
+
 [[gnu::always_inline]] inline std::int32_t syncCall(BrokerMessage* request,
                                                    BrokerMessage** confirmOut) {
     if (confirmOut == nullptr) { // nowhere to put the answer: as unusable as a bad header
         refuseUnusable(request);
         return 0;
     }
-    *confirmOut = nullptr;
     // Entered first and left last: it covers the wait too, so the thread's event and whatever
     // the provider's call reaches stay while the call lasts.
     const runtime::Guard guard;
     if (!guard) {
+        *confirmOut = nullptr;
         refuseUnguarded(request);
         return 0;
     }
-    if (requestUnusable(request, false)) return 0;
-    runtime::ensureLoaded();
+    if (requestUnusable(request, false)) return *confirmOut = nullptr, 0;
+    // One word says both that the providers are loaded and that nobody traces.
+    if (KOV_UNLIKELY(!observe::straightPath())) return callOffPath(request, confirmOut);
+    return call(guard, request, confirmOut);
+}
+
+// A usable request, its thread inside its guard, to its provider; the caller waits for the
+// answer.
+[[gnu::always_inline]] inline std::int32_t call(const runtime::Guard& guard, BrokerMessage* request,
+                                               BrokerMessage** confirmOut) {
     request->status = KOV_STATUS_OK;
     request->callback = syncConfirmCallback;
     runtime::countCall(guard.slot(), runtime::Counter::SyncCalls);
@@ -349,15 +380,45 @@ private:
         return failSync(request, notFoundStatus(request->provider), confirmOut);
 
     const platform::EventHandle event = threadEvent(guard.slot());
-    if (event == nullptr) return failSync(request, KOV_STATUS_NO_EVENT, confirmOut);
     std::uint32_t token = 0;
-    Entry* const entry = takeEntry(guard.slot(), request, event, token);
-    if (entry == nullptr) return failSync(request, KOV_STATUS_NO_MEMORY, confirmOut);
+    Entry* const entry = event != nullptr ? takeEntry(guard.slot(), request, event, token) : nullptr;
+    if (KOV_UNLIKELY(entry == nullptr)) {
+        const std::int32_t result =
+            failSync(request, event == nullptr ? KOV_STATUS_NO_EVENT : KOV_STATUS_NO_MEMORY, confirmOut);
+        countUnanswered(provider, registry::shardOf(provider, guard.slot()), request);
+        return result;
+    }
     request->callbackData = reinterpret_cast<void*>(static_cast<std::uintptr_t>(token));
 
-    PendingCall call(entry);
-    if (handOver(provider, request) == 0) *confirmOut = call.awaitAnswer();
+    BrokerMessage* confirm = nullptr;
+    {
+        // Counted once the entry is let go: an atomic add meanwhile would make the compiler read
+        // the call's state back from memory.
+        PendingCall call(entry);
+        if (handOver(provider, request, confirmOut) == 0) confirm = call.awaitAnswer();
+    }
+    *confirmOut = confirm;
+    unsigned char* const shard = registry::shardOf(provider, guard.slot());
+    if (KOV_LIKELY(confirm != nullptr))
+        countAnswered(shard, confirm);
+    else
+        countUnanswered(provider, shard, request);
     return 1;
+}
+
+// The first request (it loads the providers) and traced ones, under a guard of its own nested
+// in the caller's (see routeOffPath).
+[[gnu::noinline]] std::int32_t callOffPath(BrokerMessage* request, BrokerMessage** confirmOut) {
+    runtime::ensureLoaded();
+    const runtime::Guard guard;
+    if ((observe::runState() & observe::kTracing) == 0) return call(guard, request, confirmOut);
+    const observe::TracedCall traced = observe::beginTrace(request, 2);
+    const std::int32_t result = call(guard, request, confirmOut);
+    const BrokerMessage* const confirm = *confirmOut;
+    observe::endTrace(guard.slot(), runtime::threadToken(), traced,
+                      confirm != nullptr ? confirm->status : statusOf(request),
+                      confirm != nullptr ? confirm->totalLength : 0);
+    return result;
 }
 
 } // namespace

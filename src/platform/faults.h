@@ -28,6 +28,7 @@ enum class Fault : unsigned {
     CppHeap, // operator new, where a test binary replaces it (see tests/support/cpp_heap.cpp)
     StateWrite, // per-user state files: writing, renaming, removing
     StateRead,  // per-user state files: reading, listing a folder
+    CreateRegion, // the published region of the process
     Count
 };
 

@@ -271,6 +271,42 @@ ProcessState processState(std::uint32_t pid, const std::string& startToken);
 // the system cannot say.
 std::string programPath();
 
+// ---- published regions (each process's counters, read by kovctl) --------------------------
+// A region is a block of shared memory named after its process: on POSIX a file
+// `kov-<pid>.stats` in regionFolder() (0600), on Windows the file mapping
+// Local\KOV_Broker.<pid>, open to this user, the administrators and the system alone.
+struct MappedRegion {
+    unsigned char* memory = nullptr;
+    std::uint32_t size = 0;
+    void* handle = nullptr;   // Windows: the mapping while it is named
+    std::string name;         // POSIX: the file's path while it exists
+};
+// POSIX: KOV_BROKER_RUNTIME_DIR when set, else $XDG_RUNTIME_DIR/kov-broker, else
+// /tmp/kov-broker-<uid>. Windows: empty (regions live in the session's namespace).
+std::string regionFolder();
+// Creates this process's region of `size` zeroed bytes and maps it; a region left under the
+// same name by an earlier process of this id is replaced. False when it cannot be had (the
+// folder is missing, not this user's alone, the system refuses): nothing is left behind.
+bool createOwnRegion(std::uint32_t size, MappedRegion& region);
+// Names again a region whose name was withdrawn, keeping its memory where it is and what it
+// holds. False where that cannot be done (Windows): the region then stays unnamed.
+bool renameOwnRegion(MappedRegion& region);
+// Takes the region's name away: nobody can open it any more. Its memory stays mapped, so a
+// thread that still holds a pointer into it can go on; it goes with the process.
+void withdrawOwnRegion(MappedRegion& region);
+// ---- for readers
+// The ids of the processes that have a region now (POSIX: files in the folder; Windows: the
+// running processes whose region opens).
+std::vector<std::uint32_t> regionProcesses();
+// Maps the region of process `pid` (read-only unless `writable`); 0 or the system's error. A
+// POSIX file must be a plain file of this user's, of at most `maxBytes`.
+long openRegion(std::uint32_t pid, bool writable, std::uint32_t maxBytes, MappedRegion& region);
+void closeRegion(MappedRegion& region);
+// Removes the region a gone process left (POSIX; Windows regions go with their process).
+long removeRegion(std::uint32_t pid);
+// Microseconds since 1970, with no kernel call where the system allows (tracing).
+std::uint64_t microsecondsNow();
+
 // ---- child processes and the console (for the admin tool, never the broker) ----------------
 // kovctl loads provider libraries, and runs the broker for a command, in a copy of itself: a
 // library that crashes or hangs there takes down only the copy, and the parent names it.

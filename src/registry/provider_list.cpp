@@ -187,10 +187,12 @@ ProviderRecord* newProviderRecord(std::uint32_t descriptorSize, const char* keyN
     record->keyName = key;
     record->path = key + keyBytes;
     record->handle = nextHandle();
+    record->counters = observe::claimProviderBlock(record->handle, keyName, 0);
     return record;
 }
 
 void discardProviderRecord(ProviderRecord* record) {
+    observe::releaseProviderBlock(record->counters);
     record->~ProviderRecord();
     runtime::release(record);
 }
@@ -263,6 +265,8 @@ void ListChange::publish() {
     for (std::uint32_t n = 0; n < next->count; ++n) {
         auto* record = const_cast<ProviderRecord*>(next->records[n]);
         record->listedBy = changes;
+        __atomic_store_n(reinterpret_cast<std::uint32_t*>(record->counters + observe::kProvOffSets),
+                         record->setCount, __ATOMIC_RELAXED);
         std::uint32_t i = record->handle & next->mask;
         std::uint32_t probe = 0;
         for (; next->index[i].record != nullptr; ++probe) i = (i + 1) & next->mask;

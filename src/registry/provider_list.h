@@ -5,6 +5,7 @@
 // built. What the new list leaves out stays alive until no guard can still see it (guard.h).
 #pragma once
 
+#include "observe/published_region.h"
 #include "platform/platform.h"
 #include "runtime/broker_lock.h"
 #include "runtime/guard.h"
@@ -29,6 +30,9 @@ struct ProviderRecord {
     std::uint8_t* descriptor; // follows the record in the same block
 
     ProviderHandle handle; // unique for the life of the process, never 0
+    // Its block of counters in the published region (observe/region_layout.h); a request
+    // counts at counters + its slot's shardOffset.
+    unsigned char* counters;
     // The provider key and library path it was loaded for, in the same block; empty for the
     // broker provider. Removal picks a record by them.
     const char* keyName;
@@ -95,6 +99,11 @@ inline const ProviderRecord* findProvider(const runtime::Guard&, ProviderHandle 
     const Snapshot::Entry& first = snapshot->index[handle & snapshot->mask];
     if (KOV_LIKELY(first.handle == handle)) return first.record;
     return detail::probeFurther(snapshot, handle);
+}
+
+// The shard of `record`'s counters the calling thread writes.
+inline unsigned char* shardOf(const ProviderRecord* record, const runtime::ThreadSlot* slot) {
+    return record->counters + slot->shardOffset;
 }
 
 inline ListView listedProviders(const runtime::Guard&) {

@@ -57,15 +57,17 @@ public:
         pinned_ = pinned;
     }
     ~Guard() {
-        if (KOV_UNLIKELY(pinned_ == nullptr)) return;
+        // Held in a register: the member would be read again after each atomic operation.
+        ThreadSlot* const slot = pinned_;
+        if (KOV_UNLIKELY(slot == nullptr)) return;
         // Sequentially consistent, against a writer that notes what waits and then scans: either
         // its scan finds this pin gone, or this thread sees what waits and asks for the freeing.
-        const std::uint32_t pinned = pinned_->epoch.exchange(0);
+        const std::uint32_t pinned = slot->epoch.exchange(0);
         const std::uint32_t oldest = detail::oldestRetired.load();
         if (KOV_UNLIKELY(oldest != 0) && epochAtOrBefore(pinned, oldest))
-            detail::askForFreeing(pinned_);
+            detail::askForFreeing(slot);
         // Last: a slot taken for one call of an ending thread goes back now.
-        if (KOV_UNLIKELY(pinned_->transient != 0)) detail::handBackTransient(pinned_);
+        if (KOV_UNLIKELY(slot->transient != 0)) detail::handBackTransient(slot);
     }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;

@@ -3,6 +3,7 @@
 #include "dispatch/send.h"
 #include "message/broker_confirms.h"
 #include "message/resource_strings.h"
+#include "observe/published_region.h"
 #include "registry/load_report.h"
 #include "registry/provider_list.h"
 #include "registry/provider_loading.h"
@@ -38,6 +39,8 @@ bool processAttach(platform::ModuleHandle module) {
     buildBrokerSecurity();
     instance = module;
     loaded = false;
+    // The slots live in the region: it comes first.
+    observe::publishRegion();
     // After the security blocks, so they are not counted as in use.
     startThreadSlots();
     resetStatistics();
@@ -47,6 +50,7 @@ bool processAttach(platform::ModuleHandle module) {
     message::forgetResourceStrings();
     if (!createBrokerLock()) {
         stopThreadSlots();
+        observe::withdrawRegion();
         releaseBrokerSecurity();
         return false;
     }
@@ -59,6 +63,9 @@ void processDetach(bool terminating) {
     // From here every guard that is entered refuses; a thread that entered one before has its
     // pin visible by now (both sides are sequentially consistent), so it is seen here.
     isAttached.store(false);
+    // Only the name goes: readers stop finding a process that is leaving, and a slot a thread
+    // still holds stays where it is.
+    observe::withdrawRegion();
     // A terminating process has had its other threads ended wherever they were, inside a heap
     // or a provider perhaps: freeing memory or calling providers now can hang or crash the
     // exit. The system reclaims everything.
@@ -83,6 +90,9 @@ void detail::loadFirstTime() {
     if (registry::loadAllProviders(registry::Load::First)) markLoaded();
 }
 
-void markLoaded() { loaded.store(true, std::memory_order_release); }
+void markLoaded() {
+    loaded.store(true, std::memory_order_release);
+    observe::noteProvidersLoaded();
+}
 
 } // namespace kov::runtime

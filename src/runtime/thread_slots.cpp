@@ -1,5 +1,6 @@
 #include "runtime/thread_slots.h"
 
+#include "observe/published_region.h"
 #include "platform/platform.h"
 #include "runtime/block_allocator.h"
 #include "runtime/guard.h"
@@ -10,9 +11,16 @@
 namespace kov::runtime {
 namespace {
 
-// Slots live in the module's own storage; threads beyond the pool get heap slots, which are
-// never freed (they are reused by later threads and later attaches).
-ThreadSlot pool[kPoolSlots];
+// Slots live in the published region (or the module's own block when there is none); threads
+// beyond the pool get heap slots, which are never freed (they are reused by later threads and
+// later attaches) and are not seen from outside. The pool moves only from the module's block to
+// a region mapped at a later attach, and both stay: a thread's cached slot never goes away.
+ThreadSlot* pool = nullptr;
+
+struct PoolSlots {
+    ThreadSlot* begin() const { return pool; }
+    ThreadSlot* end() const { return pool + kPoolSlots; }
+};
 std::atomic<ThreadSlot*> extraSlots{nullptr};
 
 platform::ThreadKey threadKey = nullptr;
@@ -73,13 +81,14 @@ bool claim(ThreadSlot* slot, std::uint32_t me) {
 }
 
 ThreadSlot* claimSlot(std::uint32_t me) {
-    for (ThreadSlot& slot : pool)
+    for (ThreadSlot& slot : PoolSlots{})
         if (claim(&slot, me)) return &slot;
     for (ThreadSlot* slot = extraSlots.load(); slot != nullptr; slot = slot->nextSlot)
         if (claim(slot, me)) return slot;
     auto* slot = new (std::nothrow) ThreadSlot{};
     if (slot == nullptr) return nullptr;
     slot->owner = me;
+    slot->shardOffset = observe::kProvOffShards + me % observe::kShards * observe::kShardBytes;
     slot->nextSlot = extraSlots.load();
     while (!extraSlots.compare_exchange_weak(slot->nextSlot, slot)) {
     }
@@ -87,7 +96,8 @@ ThreadSlot* claimSlot(std::uint32_t me) {
 }
 
 template <typename Visit> bool anySlot(Visit visit) {
-    for (ThreadSlot& slot : pool)
+    if (pool == nullptr) return false;
+    for (ThreadSlot& slot : PoolSlots{})
         if (visit(slot)) return true;
     for (ThreadSlot* slot = extraSlots.load(); slot != nullptr; slot = slot->nextSlot)
         if (visit(*slot)) return true;
@@ -113,7 +123,7 @@ void carry(ThreadSlot* slot, unsigned index) {
     const std::uint32_t sequence = slot->carrying.load(std::memory_order_relaxed);
     slot->carrying.store(sequence + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
-    counter.low.store(0, std::memory_order_relaxed);
+    counter.low.store(counter.low.load(std::memory_order_relaxed) - kCarryBit, std::memory_order_relaxed);
     counter.high.store(counter.high.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     slot->carrying.store(sequence + 2, std::memory_order_release);
 }
@@ -160,7 +170,7 @@ std::uint64_t read(const ThreadSlot& slot, const OwnCounter& counter) {
         const std::uint32_t low = counter.low.load(std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_acquire);
         if (before % 2 == 0 && slot.carrying.load(std::memory_order_relaxed) == before)
-            return std::uint64_t{high} << 32 | low;
+            return (std::uint64_t{high} << 31) + low;
     }
 }
 
@@ -188,6 +198,7 @@ std::uint32_t sumByteCounter(unsigned counter) {
 }
 
 void startThreadSlots() {
+    pool = reinterpret_cast<ThreadSlot*>(observe::regionMemory() + observe::kSlotsAt);
     anySlot([](ThreadSlot& slot) {
         flushBlockCache(slot); // kept when an earlier detach left threads inside
         slot.owner.store(0, std::memory_order_relaxed);
@@ -202,7 +213,10 @@ void startThreadSlots() {
         for (auto& b : slot.bytes) b.store(0, std::memory_order_relaxed);
         return false;
     });
-    for (unsigned i = 0; i < kPoolSlots; ++i) pool[i].ownWaitEntry = i + 1;
+    for (unsigned i = 0; i < kPoolSlots; ++i) {
+        pool[i].ownWaitEntry = i + 1;
+        pool[i].shardOffset = observe::kProvOffShards + i % observe::kShards * observe::kShardBytes;
+    }
     threadKey = nullptr;
     platform::ThreadKey key = nullptr;
     // Without the key a thread's slot is simply not handed back when it ends.

@@ -12,9 +12,11 @@
 // it and leaves everything in place. model/thread_life.pml checks this.
 #pragma once
 
+#include "observe/region_layout.h"
 #include "platform/platform.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace kov::runtime {
@@ -25,13 +27,15 @@ constexpr unsigned kCachedBlocks = 8;
 constexpr unsigned kThreadByteCounters = 3;
 constexpr unsigned kBytesAllocated = 0, kBytesInUse = 1, kBytesFreed = 2;
 
-// A usage counter that only its thread adds to and any thread reads. Adding is a plain 32-bit
-// store; the carry into the upper half (once in 2^32) happens under the slot's sequence number,
-// so that a reader never sees a torn value.
+// A usage counter that only its thread adds to and any thread reads: high * 2^31 + low. Adding
+// is one add to memory; when low reaches 2^31 its top bit moves into high under the slot's
+// sequence number. Until then low simply holds 2^31, which still reads right, so a reader never
+// sees a torn value.
 struct OwnCounter {
     std::atomic<std::uint32_t> low;
     std::atomic<std::uint32_t> high;
 };
+constexpr std::uint32_t kCarryBit = 0x80000000u;
 
 struct alignas(64) ThreadSlot {
     std::atomic<std::uint32_t> owner; // the owning thread's token; 0 while free
@@ -51,6 +55,9 @@ struct alignas(64) ThreadSlot {
     void* cachedBlocks[kCachedBlocks];
     std::uint32_t cachedCount;
     ThreadSlot* nextSlot; // written once, before the slot is published
+    // Where this thread counts in a provider's block: the shard its slot names, so that two
+    // threads sending to one provider write different lines (observe/region_layout.h).
+    std::uint32_t shardOffset;
     // The second line: this thread's shares of the usage statistics. The 32-bit ones wrap as the
     // statistics do, so their sum over all slots is the process-wide value modulo 2^32 (a
     // thread's bytesInUse share goes "negative" when it frees blocks others allocated).
@@ -58,18 +65,28 @@ struct alignas(64) ThreadSlot {
     std::atomic<std::uint32_t> carrying; // odd while a carry is being written
     std::atomic<std::uint32_t> bytes[kThreadByteCounters];
 };
+// The pool lives in the published region, whose readers take these offsets as fixed.
+static_assert(sizeof(ThreadSlot) == observe::kSlotBytes);
+static_assert(offsetof(ThreadSlot, owner) == observe::kSlotOffOwner);
+static_assert(offsetof(ThreadSlot, counters) == observe::kSlotOffCounters);
+static_assert(offsetof(ThreadSlot, carrying) == observe::kSlotOffCarrying);
+static_assert(offsetof(ThreadSlot, bytes) == observe::kSlotOffBytes);
+static_assert(kThreadCounters == observe::kSlotCounters && kPoolSlots == observe::kSlots);
 
 namespace detail {
 void carry(ThreadSlot* slot, unsigned counter);
 } // namespace detail
 
-// Adds 1 to counter `counter` of the calling thread's own slot. By index, so that the common
-// path computes no address for the rare carry.
+// Adds 1 to counter `counter` of the calling thread's own slot: one add to memory and a jump on
+// its sign, where loading, adding, testing and storing would take four instructions on the path
+// every request takes. No lock prefix: only this thread writes the word. By index, so that the
+// common path computes no address for the rare carry.
 inline void bump(ThreadSlot* slot, unsigned counter) {
-    std::atomic<std::uint32_t>& low = slot->counters[counter].low;
-    const std::uint32_t next = low.load(std::memory_order_relaxed) + 1;
-    if (KOV_UNLIKELY(next == 0)) return detail::carry(slot, counter);
-    low.store(next, std::memory_order_relaxed);
+    auto& low = *reinterpret_cast<std::uint32_t*>(&slot->counters[counter].low);
+    asm goto("addl $1, %0\n\tjs %l[carry]" : "+m"(low) : : "cc" : carry);
+    return;
+carry:
+    detail::carry(slot, counter);
 }
 
 // A counter of any slot, read whole.

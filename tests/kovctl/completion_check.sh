@@ -38,6 +38,12 @@ expect "" kovctl registry --lo
 expect "" kovctl register key /x.so ""
 expect "send session" kovctl se
 expect "enable" kovctl en
+expect "ps" kovctl p
+expect "top trace" kovctl t
+expect "--count" kovctl trace --c
+expect "--once" kovctl top --o
+expect "--clean" kovctl ps --cl
+expect "" kovctl stats --pid ""
 expect "--stop-on-error" kovctl session --st
 expect "" kovctl list --st
 expect "--text" kovctl send --te

@@ -318,7 +318,8 @@ function(scenario_broker)
 
   # Each run is a new process: its counters hold just the stats request itself.
   kovctl(0 stats --json)
-  expect_json(108 statistics length)
+  expect_json(108 record length)
+  expect_json(1 record versionMajor)
   expect_json(2 statistics setCount)
   expect_json(1 statistics sendCalls)
   expect_json(1 statistics totalCalls)

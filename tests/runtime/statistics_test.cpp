@@ -162,5 +162,20 @@ TEST_F(StatisticsTest, CountsWithoutASlotAreKept) {
     EXPECT_NE(runtime::currentSlot(), nullptr);
 }
 
+// A counter is high * 2^31 + low: the add that takes low to 2^31 reads right at once, and the
+// carry that follows moves that bit into high.
+TEST_F(StatisticsTest, ACounterCarriesIntoItsHighWord) {
+    runtime::ThreadSlot* const slot = runtime::currentSlot();
+    ASSERT_NE(slot, nullptr);
+    runtime::OwnCounter& counter = slot->counters[static_cast<unsigned>(Counter::SyncCalls)];
+    counter.low = 0x7FFFFFFFu;
+    counter.high = 1;
+    runtime::countCall(slot, Counter::SyncCalls);
+    EXPECT_EQ(counter.low.load(), 0u);
+    EXPECT_EQ(counter.high.load(), 2u);
+    EXPECT_EQ(runtime::read(*slot, counter), 0x100000000ull);
+    EXPECT_EQ(u64(copied().data(), 68), 0x100000000ull);
+}
+
 } // namespace
 } // namespace kov::test

@@ -25,7 +25,8 @@ std::vector<Kind> kinds() {
                                         "InitSecurity", "SetDacl", "LoadLibrary", "FindSymbol",
                                         "CreateKey", "EnumKey", "EnumValue", "SetValue",
                                         "DeleteValue", "DeleteKey", "QueryValueCount",
-                                        "LoadString", "CppHeap", "StateWrite", "StateRead"};
+                                        "LoadString", "CppHeap", "StateWrite", "StateRead",
+                                        "CreateRegion"};
     static_assert(sizeof names / sizeof names[0] == unsigned(faults::Fault::Count));
     std::vector<Kind> all{{"C++ heap", -1}};
     // This program fails the C++ heap through its own operator new (the first kind above).

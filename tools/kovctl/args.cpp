@@ -35,6 +35,9 @@ constexpr CommandInfo kCommands[] = {
     {Command::Session, "session", 0, 1, {"FILE"}},
     {Command::Enable, "enable", 1, 1, {"KEY", "PATH"}},
     {Command::Version, "version", 0, 0, {}},
+    {Command::Ps, "ps", 0, 0, {}},
+    {Command::Top, "top", 0, 0, {}},
+    {Command::Trace, "trace", 0, 0, {}},
 };
 
 const CommandInfo* findCommand(const std::string& name) {
@@ -66,10 +69,12 @@ constexpr Flag kFlags[] = {
     {"--stop-on-error", "--stop-on-error", &Options::stopOnError},
     {"--user", "--user", &Options::userLayer},
     {"--machine", "--machine", &Options::machineLayer},
+    {"--once", "--once", &Options::once},
+    {"--clean", "--clean", &Options::clean},
 };
 
 // The options that take a value: kovctl's own, then the request's, which belong to send.
-constexpr const char* kValueOptions[] = {"--module", "--timeout"};
+constexpr const char* kValueOptions[] = {"--module", "--timeout", "--pid", "--count", "--interval"};
 constexpr const char* kSendOptions[] = {"--provider", "--set", "--version", "--code",
                                         "--hex",      "--text", "--file"};
 
@@ -287,6 +292,7 @@ ParseResult parseWords(const std::vector<std::string>& words) {
         result.error = "option --stop-on-error belongs to the session command";
         return result;
     }
+    if (!observeOptionsFit(options, result.error)) return result;
     for (std::size_t i = 0; i < options.operands.size(); ++i) {
         const std::string& operand = options.operands[i];
         // An empty key or path would reach the registry as an empty name.

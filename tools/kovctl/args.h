@@ -11,7 +11,9 @@ namespace kovctl {
 
 enum class Command {
     None, List, Info, Stats, Reload, Register, Remove, Lang, CheckLang, Send, Inspect, Registry,
-    Session, Enable, Version
+    Session, Enable, Version,
+    // Other processes' counters, read from their published regions (commands_observe.cpp).
+    Ps, Top, Trace
 };
 
 struct Options {
@@ -40,6 +42,13 @@ struct Options {
     std::string setWithVersion; // --set's value when it gave a version, and --version's: one
     std::string versionOption;  // version only, however given
     std::string payloadFile;    // --file, read when the request is built ("-": standard input)
+
+    // ps, stats, top, trace: another process's counters
+    std::uint32_t pid = 0;      // --pid; 0: not given
+    std::uint32_t count = 10;   // trace --count: how many requests to show
+    std::uint32_t intervalMs = 1000; // top --interval: between two samples
+    bool once = false;          // top --once: one sample, then exit
+    bool clean = false;         // ps --clean: remove the regions of processes that are gone
 };
 
 struct ParseResult {

@@ -43,4 +43,7 @@ void describeSubsystem(Json& json, const Subsystem& subsystem, bool withHandles)
 int runInspect(const Options& options);
 int runRegistryListing(const Options& options);
 
+// ps, top, trace and stats --pid: other processes' published regions, without the broker.
+int runObserve(const Options& options);
+
 } // namespace kovctl

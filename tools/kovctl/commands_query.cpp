@@ -1,6 +1,7 @@
 // Commands that read a record from the broker: list, info, stats, lang.
 #include "commands.h"
 
+#include "platform/platform.h"
 #include "records.h"
 #include "registry_check.h"
 #include "registry_view.h"
@@ -291,15 +292,30 @@ int runStats(const Options& options, const BrokerApi& api) {
     std::string error;
     if (!parseStatistics(payloadOf(exchange.confirm), counters, error))
         return fail("malformed reply: " + error);
+    // The record's own fields (its length, version and reserved words) are not counters.
+    const auto isField = [](const Counter& counter) {
+        const std::string name = counter.name;
+        return name == "length" || name == "versionMajor" || name == "versionMinor" ||
+               name.compare(0, 8, "reserved") == 0;
+    };
+    const std::uint32_t pid = kov::platform::currentProcessId();
     if (options.json) {
         Json json = beginJson(options.command, 0);
+        json["pid"] = pid;
+        json["process"] = "kovctl's own";
+        json["record"] = Json::object();
         json["statistics"] = Json::object();
-        for (const Counter& counter : counters) json["statistics"][counter.name] = counter.value;
+        for (const Counter& counter : counters)
+            json[isField(counter) ? "record" : "statistics"][counter.name] = counter.value;
         printJson(json);
     } else {
+        std::cout << "counters of this kovctl process (pid " << pid
+                  << ") alone; kovctl stats --pid PID shows another process's\n";
         std::vector<std::vector<std::string>> rows;
         for (const Counter& counter : counters)
-            rows.push_back({counter.name, std::to_string(counter.value)});
+            if (isField(counter)) rows.push_back({"record " + std::string(counter.name), std::to_string(counter.value)});
+        for (const Counter& counter : counters)
+            if (!isField(counter)) rows.push_back({counter.name, std::to_string(counter.value)});
         printTable(rows);
     }
     return kExitOk;

@@ -5,7 +5,7 @@ _kovctl() {
     cur="${COMP_WORDS[COMP_CWORD]}"
     prev=""
     [[ $COMP_CWORD -gt 0 ]] && prev="${COMP_WORDS[COMP_CWORD-1]}"
-    local commands="list info stats reload register remove lang check-lang send inspect registry session enable version help"
+    local commands="list info stats reload register remove lang check-lang send inspect registry session enable version ps top trace help"
     local common="--json --sync --module --timeout --help --version"
     local send_options="--provider --set --version --code --hex --text --file"
 
@@ -14,7 +14,7 @@ _kovctl() {
     for ((i = 1; i < COMP_CWORD; i++)); do
         w="${COMP_WORDS[i]}"
         case "$w" in
-            --module|--timeout) takes_value=1 ;;
+            --module|--timeout|--pid|--count|--interval) takes_value=1 ;;
             --provider|--set|--code|--hex|--text|--file) [[ $command == send ]] && takes_value=1 ;;
             --version) [[ $command == send ]] && takes_value=1 ;;
             -*) ;;
@@ -32,6 +32,8 @@ _kovctl() {
         --module|--file)
             COMPREPLY=($(compgen -f -- "$cur"))
             return 0 ;;
+        --pid|--count|--interval)
+            COMPREPLY=(); return 0 ;;
         --timeout|--provider|--set|--code|--hex|--text)
             # A value is expected; the request's options only after send.
             if [[ $prev == --timeout || $command == send ]]; then COMPREPLY=(); return 0; fi ;;
@@ -48,6 +50,15 @@ _kovctl() {
             COMPREPLY=($(compgen -W "$common --stop-on-error" -- "$cur"))
         elif [[ $command == register || $command == remove || $command == registry ]]; then
             COMPREPLY=($(compgen -W "$common --user --machine" -- "$cur"))
+        elif [[ $command == stats || $command == trace ]]; then
+            # Another process's counters: trace also takes how many requests to show.
+            local more="--pid"
+            [[ $command == trace ]] && more="--pid --count"
+            COMPREPLY=($(compgen -W "$common $more" -- "$cur"))
+        elif [[ $command == ps ]]; then
+            COMPREPLY=($(compgen -W "$common --clean" -- "$cur"))
+        elif [[ $command == top ]]; then
+            COMPREPLY=($(compgen -W "$common --once --interval" -- "$cur"))
         else
             COMPREPLY=($(compgen -W "$common" -- "$cur"))
         fi

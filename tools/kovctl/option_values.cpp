@@ -58,6 +58,11 @@ bool applyOption(const std::string& name, const std::string& value, Options& opt
     } else if (name == "--timeout") {
         if (!parseNumber(value, options.timeoutMs)) return badNumber();
         options.timeoutGiven = true;
+    } else if (name == "--pid" || name == "--count" || name == "--interval") {
+        std::uint32_t& target = name == "--pid"     ? options.pid
+                                : name == "--count" ? options.count
+                                                    : options.intervalMs;
+        if (!parseNumber(value, target) || (name != "--interval" && target == 0)) return badNumber();
     } else if (name == "--provider") {
         if (!parseNumber(value, options.request.provider)) return badNumber();
         options.providerGiven = true;
@@ -186,6 +191,25 @@ bool readPayloadFile(Options& options, std::string& error) {
         return false;
     }
     options.request.payload = std::move(bytes);
+    return true;
+}
+
+bool observeOptionsFit(const Options& options, std::string& error) {
+    const Command command = options.command;
+    const auto belongs = [&error](const char* option, const char* commands) {
+        error = std::string("option ") + option + " belongs to the " + commands;
+        return false;
+    };
+    if (options.pid != 0 && command != Command::Stats && command != Command::Trace)
+        return belongs("--pid", "stats and trace commands");
+    if (options.count != 10 && command != Command::Trace) return belongs("--count", "trace command");
+    if ((options.once || options.intervalMs != 1000) && command != Command::Top)
+        return belongs(options.once ? "--once" : "--interval", "top command");
+    if (options.clean && command != Command::Ps) return belongs("--clean", "ps command");
+    if (command == Command::Trace && options.pid == 0) {
+        error = "trace needs --pid PID";
+        return false;
+    }
     return true;
 }
 

@@ -16,4 +16,7 @@ bool applyOption(const std::string& name, const std::string& value, Options& opt
 // set when it cannot be read or holds more than 64 MiB.
 bool readPayloadFile(Options& options, std::string& error);
 
+// Whether --pid, --count, --interval, --once and --clean stand with a command they belong to.
+bool observeOptionsFit(const Options& options, std::string& error);
+
 } // namespace kovctl

@@ -34,6 +34,9 @@ int runCommand(const Options& options, const BrokerApi& api) {
     case Command::Inspect: return runInspect(options);
     case Command::Registry: return runRegistryListing(options);
     case Command::Enable: return runEnable(options);
+    case Command::Ps:
+    case Command::Top:
+    case Command::Trace: return runObserve(options);
     case Command::Session: // runs lines of its own (see runWithBroker)
     case Command::Version: // see runLoaded
     case Command::None: break;
@@ -84,6 +87,13 @@ int runCommandLine(const std::vector<std::string>& words) {
     // enable clears crash records, which kovctl reads itself.
     case Command::Inspect: return finishProcess(runInspect(options));
     case Command::Enable: return finishProcess(runEnable(options));
+    // Other processes' regions: no broker in this one.
+    case Command::Ps:
+    case Command::Top:
+    case Command::Trace: return finishProcess(runObserve(options));
+    case Command::Stats:
+        if (options.pid != 0) return finishProcess(runObserve(options));
+        break;
     case Command::Registry:
     case Command::Remove:
         if (!registryUsable(options.timeoutMs, error)) return finishProcess(fail(error));

@@ -13,7 +13,10 @@ const char* usageText(Command command) {
                "  list              providers with their handles, keys, paths and function sets,\n"
                "                    then the registered libraries that did not load\n"
                "  info              the broker's own information record\n"
-               "  stats             usage counters\n"
+               "  stats             usage counters (of this process; --pid PID: of another)\n"
+               "  ps                processes using the broker: program, providers, calls, uptime\n"
+               "  top               calls and failures per second of every process and provider\n"
+               "  trace --pid PID   requests of a process as they pass (--count N, default 10)\n"
                "  reload            unload and reload every provider\n"
                "  register KEY PATH add a provider library to the registry\n"
                "  remove KEY [PATH] take a provider library (or all of KEY's) out of the registry\n"
@@ -77,10 +80,36 @@ const char* usageText(Command command) {
                "of the request.\n";
     case Command::Stats:
         return "usage: kovctl stats [--json] [--sync] [--module PATH] [--timeout MS]\n"
+               "       kovctl stats --pid PID [--json]\n"
                "\n"
-               "Shows every usage counter of this process's broker, the stats request itself\n"
-               "included: calls, deliveries and failures of both send functions, the bytes the\n"
-               "broker allocated and freed, and the function sets served.\n";
+               "Without --pid, shows the statistics record of kovctl's own process (each run is a\n"
+               "process of its own, so the stats request itself is most of it): the record's\n"
+               "length, version and reserved fields, then every counter: calls, deliveries and\n"
+               "failures of both send functions, the bytes the broker allocated and freed, and\n"
+               "the function sets served.\n"
+               "With --pid, shows process PID's counters from the region it publishes, without\n"
+               "loading the broker: its totals and, for each provider, requests sent, in flight,\n"
+               "confirm bytes and failures by status.\n";
+    case Command::Ps:
+        return "usage: kovctl ps [--clean] [--json]\n"
+               "\n"
+               "Lists this user's processes that use the broker, from the regions they publish:\n"
+               "pid, program, providers, calls and uptime. A region whose process is gone is\n"
+               "stale (the process crashed); --clean removes those. A region that fails its\n"
+               "checks is reported as malformed and not read.\n";
+    case Command::Top:
+        return "usage: kovctl top [--once] [--interval MS] [--json]\n"
+               "\n"
+               "For every process and provider: calls and failures per second over --interval\n"
+               "(default 1000 ms), requests in flight and the totals; refreshed until\n"
+               "interrupted, or shown once with --once.\n";
+    case Command::Trace:
+        return "usage: kovctl trace --pid PID [--count N] [--timeout MS] [--json]\n"
+               "\n"
+               "Turns tracing on in process PID (unless it is on already), shows its next N\n"
+               "requests (default 10) as they pass: time, thread, kind, handle, set, code,\n"
+               "status, request and confirm lengths and latency, and turns tracing off again.\n"
+               "Fails when fewer than N come within --timeout (default 10000 ms).\n";
     case Command::Reload:
         return "usage: kovctl reload [--json] [--sync] [--module PATH] [--timeout MS]\n"
                "\n"
