@@ -7,7 +7,9 @@
 #                    left, and the detach at any moment: each event closed once, the key never
 #                    used once deleted, nothing of an ended thread left behind;
 #   sync_calls.pml   a synchronous call's wait entry: no call takes a confirm but its own, however
-#                    many calls come between; no event set after its thread closed it.
+#                    many calls come between; no event set after its thread closed it;
+#   trace_ring.pml   a traced thread's ring and the `kovctl trace` taking from it: no record read
+#                    half-written or overwritten, each taken once in order or counted as dropped.
 # Each model also runs in the earlier forms of the protocol that its BEFORE_* switches name, and
 # spin must find the fault there: a model that cannot fail proves nothing. About a minute and
 # 1 GB of memory. Exit code 0 only when every run went as expected.
@@ -54,5 +56,8 @@ check thread_life fails "-DDETACH=0 -DBEFORE_LATE=1"     # a slot kept by a call
 check thread_life fails "-DDETACH=1 -DBEFORE_CLAIM=1"    # the key set as the detach deletes it
 check sync_calls holds ""
 check sync_calls fails "-DBEFORE_QUARANTINE=1"           # a late confirm taken by a later call
+check trace_ring holds ""
+check trace_ring fails "-DPUBLISH_FIRST=1"                # a record read as it is written
+check trace_ring fails "-DRELEASE_FIRST=1"                # a record overwritten as it is read
 [ $status -eq 0 ] && echo "model: no error in any interleaving; every earlier form fails as expected"
 exit $status

@@ -271,30 +271,24 @@ Json topSample(const Options& options, std::vector<std::vector<std::string>>& ro
 
 int runTop(const Options& options) {
     std::vector<std::vector<std::string>> rows;
-    if (options.once) {
+    // One view; the refreshing one clears the screen before each.
+    const auto show = [&](bool clear) {
         const Json list = topSample(options, rows);
         if (options.json) {
             Json json = beginJson(options.command, 0);
             json["intervalMs"] = options.intervalMs;
             json["processes"] = list;
             printJson(json);
-        } else {
-            printRows(rows);
+            return;
         }
+        if (clear) std::cout << "\x1b[H\x1b[2J";
+        printRows(rows);
+    };
+    if (options.once) {
+        show(false);
         return kExitOk;
     }
-    for (;;) { // until interrupted
-        const Json list = topSample(options, rows);
-        if (options.json) {
-            Json json = beginJson(options.command, 0);
-            json["intervalMs"] = options.intervalMs;
-            json["processes"] = list;
-            printJson(json);
-        } else {
-            std::cout << "\x1b[H\x1b[2J";
-            printRows(rows);
-        }
-    }
+    for (;;) show(true); // until interrupted
 }
 
 int runTrace(const Options& options) {
