@@ -3,9 +3,10 @@
 # each sees the machine's providers and their own, never the other's; a key of their own shadows
 # the machine's; a registry another user may write is refused with its reason; a broken one costs
 # the machine's providers nothing; a set-user-id program reads the machine's registry alone.
-# Arguments: kovctl, the set-user-id probe, the folder of the test providers, the library suffix.
+# Arguments: kovctl, the broker module, the set-user-id probe, the folder of the test providers,
+# the library suffix.
 set -u
-kovctl="$1" probe="$2" libs="$3" suffix="$4"
+kovctl="$1" module="$2" probe="$3" libs="$4" suffix="$5"
 if [ "$(id -u)" != 0 ]; then
   echo "skipped: switching to two unprivileged users needs root"
   exit 77
@@ -18,7 +19,16 @@ export KOV_BROKER_REGISTRY="$work/machine/registry.db"
 unset KOV_BROKER_USER_REGISTRY
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-lib() { echo "$libs/kov_test_$1$suffix"; }
+# Everything the users run, where they may reach it: the build tree may be private (a clone
+# in a folder only root may enter). kovctl finds the broker module beside itself.
+mkdir -m 755 "$work/bin"
+cp "$kovctl" "$probe" "$module" "$work/bin/" || exit 1
+for name in kv immediate three_sets deferring threaded; do
+  cp "$libs/kov_test_$name$suffix" "$work/bin/" || exit 1
+done
+chmod 755 "$work/bin"/*
+kovctl="$work/bin/$(basename "$kovctl")" probe="$work/bin/$(basename "$probe")"
+lib() { echo "$work/bin/kov_test_$1$suffix"; }
 
 # Runs kovctl as user $1 (a bare uid: it needs no account), with a home of its own.
 as_user() {
@@ -79,13 +89,14 @@ as_user 64101 "$kovctl" remove Both >/dev/null || fail "a user removes their Bot
 expect_list 64101 "Both:machine Shared:machine Mine:user " "after remove"
 
 # A set-user-id program reads the machine's registry alone, where the bit is honoured at all.
-cp "$probe" "$kovctl" "$work/" && chmod 4755 "$work/$(basename "$probe")" "$work/$(basename "$kovctl")"
-read -r euid secure < <(as_user 64101 "$work/$(basename "$probe")")
+mkdir -m 755 "$work/suid" && cp "$probe" "$kovctl" "$module" "$work/suid/" &&
+  chmod 4755 "$work/suid/$(basename "$probe")" "$work/suid/$(basename "$kovctl")"
+read -r euid secure < <(as_user 64101 "$work/suid/$(basename "$probe")")
 if [ "$euid" != 0 ] || [ "$secure" = 0 ]; then
   echo "note: set-user-id case not run: this machine does not honour the set-user-id bit of a" \
        "32-bit program (euid $euid, AT_SECURE $secure; qemu-user through binfmt without flag C)"
 else
-  kovctl="$work/$(basename "$kovctl")"
+  kovctl="$work/suid/$(basename "$kovctl")"
   expect_list 64101 "Both:machine Shared:machine " "a set-user-id program"
 fi
 exit $((failures > 0))
